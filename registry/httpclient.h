@@ -1,0 +1,72 @@
+#pragma once
+// HTTPS client adapter over libcurl and OpenSSL. One client per thread; it owns its curl handle and
+// releases it on destruction. Requests are synchronous and fail as values: HttpResult carries the
+// status and the failure's text, never an exception.
+//
+// A request carries exactly: the request line (HTTP/1.0), Host (":port" only for ports other than
+// 80 and 443), Accept, Referer and User-Agent when not empty, Content-Type and Content-Length for a
+// POST, the extra header lines, and the lines the header hook appends; nothing else. Redirects are
+// followed (at most 5), IPv4 only, TLS 1.2 or newer. Cookies are not kept, bodies never decompressed.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+struct TlsOptions
+{
+    bool verifyPeer = false; // off: no certificate or host name check
+    QString caFile;          // with verifyPeer: a PEM file to trust; empty means the system store
+};
+
+struct HttpResult
+{
+    bool ok = false;
+    int status = 0; // status code of the last response; 404 after an inactivity time-out
+    // Failure text: the reason phrase for a status of 400 or more (401 and 407 are not failures),
+    // "Request aborted on timeout", "HTTP no status code (connection closed prematurely)", or a text
+    // describing a name, connection or TLS failure. May be empty (a status without a reason phrase).
+    QString error;
+};
+
+class HttpClient
+{
+public:
+    explicit HttpClient(const TlsOptions &tls = {});
+    ~HttpClient();
+    HttpClient(const HttpClient &) = delete;
+    HttpClient &operator=(const HttpClient &) = delete;
+
+    void setUrl(const QString &url);
+    void setReferer(const QString &referer);
+    void setAccept(const QString &accept);           // default "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
+    void setUserAgent(const QString &userAgent);     // default "Mozilla/4.0"
+    void setTimeout(int seconds);                    // inactivity time-out; default 30
+    void setContentType(const QString &contentType); // default "application/x-www-form-urlencoded"
+    // Kept for every later request when the line holds ": " after its first character.
+    void addHeaderLine(const QString &line);
+    // Called just before the header lines of each request go out; lines it appends are sent.
+    using HeaderHook = std::function<void(QList<QByteArray> &lines)>;
+    void setHeaderHook(HeaderHook hook);
+    // While *flag is true a transfer in flight is aborted (used when the program closes).
+    void setAbortFlag(const std::atomic<bool> *flag);
+
+    // The response body is appended to the caller's buffer.
+    HttpResult get(QByteArray &received);
+    HttpResult post(const QByteArray &body, QByteArray &received);
+
+    int statusCode() const;
+    // Header lines of the last response, status line first, each followed by CR LF.
+    QString receivedHeaders() const;
+
+    // Waits the given time; a connection has nothing to service between requests with this client,
+    // so this is a sleep that ends early when stopEarly returns true (polled every few milliseconds).
+    static void processPendingEvents(int milliseconds, const std::function<bool()> &stopEarly = {});
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,81 @@
+#pragma once
+// TScraper: one run on a thread of its own. Created not running by its starter, started with
+// start(), and deleted (deleteLater on the starter's thread) once its thread function has returned;
+// hold it through a QPointer to tell whether it still exists. It never touches a widget: every log
+// line, progress value and start/finish step goes through the RunHost, carried out on the host's
+// thread while the run waits. Failures inside a phase are logged as values and answered with the
+// error pause; nothing is thrown across a thread.
+
+#include "networkconfig.h"
+#include "runhost.h"
+#include "session.h"
+
+#include <QDateTime>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+// The creation contract: the values the starter hands over. The host stands for the window's
+// log, progress bar, start control, resume timer, regulation list, time field and check box.
+struct RunParams
+{
+    RunHost *host = nullptr; // must outlive the run
+    int LimitEdit = 1;       // request workers in flight at once
+    QDateTime FromDate;      // start moment plus MinDays days; only its date is used
+    QDateTime ToDate;        // start moment plus MaxDays days; only its date is used
+    int SkipDays = 60;
+    int MaxResults = 50;
+};
+
+// What the run needs of its surroundings beyond the contract.
+struct RunEnvironment
+{
+    QString dataDir;                  // where settings.ini, DatesDB.txt and the run's files lie
+    NetworkConfig network;
+    std::shared_ptr<Session> session; // process-wide values
+    int errorPauseMs = 30000;         // resume timer interval after an error (tests shorten it)
+    std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
+};
+
+class TScraper : public QThread
+{
+    Q_OBJECT
+
+public:
+    TScraper(RunEnvironment environment, RunParams params, QObject *parent = nullptr);
+    ~TScraper() override;
+
+    // Hold and resume from any thread. A held run starts and collects no worker and makes no
+    // report until it is resumed or stopped.
+    void pauseRun();
+    void resumeRun();
+    bool isPaused() const;
+    // Noticed at the top of the next pool pass; also wakes a held run's wait for a stop.
+    void requestStop();
+    bool isStopRequested() const { return m_stop.load(); }
+
+protected:
+    void run() override;
+
+private:
+    friend class RunContext;
+    struct Private;
+    std::unique_ptr<Private> d;
+
+    RunEnvironment m_environment;
+    RunParams m_params;
+    quint32 timerslastupdated = 0;
+
+    mutable QMutex m_holdMutex;
+    QWaitCondition m_holdChanged;
+    bool m_held = false;
+    std::atomic<bool> m_stop{false};
+};
+
+// A monotonic millisecond tick count truncated to 32 bits.
+quint32 systemTickCount();

@@ -1,0 +1,39 @@
+#pragma once
+// settings.ini and selection.txt in the program's data directory. Reading never fails: a missing
+// file or key, or a value that is not a whole number, gives the default. Writing sets the eight
+// keys of [Settings] in place, keeps every other section, key and comment, and replaces the file
+// whole or not at all.
+
+#include "networkconfig.h"
+#include "textfile.h"
+
+#include <QString>
+#include <QStringList>
+
+struct Settings
+{
+    bool AutoStart = false;
+    QString Time = QStringLiteral("09:00");
+    int MinDays = 30;
+    int MaxDays = 35;
+    int SkipDays = 60;
+    int MaxResults = 50;
+    QString BotToken;
+    QString TgUserId;
+};
+
+QString settingsPath(const QString &dir);
+QString selectionPath(const QString &dir);
+
+// An optionally signed decimal, or hexadecimal digits after "0x"/"0X"; anything else gives fallback.
+int readWholeNumber(const QString &text, int fallback);
+
+Settings readSettings(const QString &dir);
+TextFileResult writeSettings(const QString &dir, const Settings &settings);
+// The [Network] section; read only, never written by the program.
+NetworkConfig readNetworkConfig(const QString &dir);
+
+// Lines of selection.txt (byte-order mark aware); empty when the file is missing or unreadable.
+QStringList readSelection(const QString &dir);
+// CR LF, system code page, replaced whole.
+TextFileResult writeSelection(const QString &dir, const QStringList &names);

@@ -1,0 +1,116 @@
+#include "textfile.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QStringConverter>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+namespace {
+
+QStringConverter::Encoding converterFor(TextEncoding encoding)
+{
+    switch (encoding) {
+    case TextEncoding::Utf8Bom:
+        return QStringConverter::Utf8;
+    case TextEncoding::Utf16LE:
+        return QStringConverter::Utf16LE;
+    case TextEncoding::Utf16BE:
+        return QStringConverter::Utf16BE;
+    case TextEncoding::System:
+        break;
+    }
+    return QStringConverter::System;
+}
+
+QByteArray byteOrderMark(TextEncoding encoding)
+{
+    switch (encoding) {
+    case TextEncoding::Utf8Bom:
+        return QByteArray("\xEF\xBB\xBF", 3);
+    case TextEncoding::Utf16LE:
+        return QByteArray("\xFF\xFE", 2);
+    case TextEncoding::Utf16BE:
+        return QByteArray("\xFE\xFF", 2);
+    case TextEncoding::System:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+TextLines readTextLines(const QString &path)
+{
+    TextLines out;
+    QFile file(path);
+    if (!file.exists())
+        return out;
+    out.exists = true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        out.status = {false, file.errorString()};
+        return out;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        out.status = {false, file.errorString()};
+        return out;
+    }
+
+    qsizetype skip = 0;
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        out.encoding = TextEncoding::Utf8Bom;
+        skip = 3;
+    } else if (bytes.startsWith("\xFF\xFE")) {
+        out.encoding = TextEncoding::Utf16LE;
+        skip = 2;
+    } else if (bytes.startsWith("\xFE\xFF")) {
+        out.encoding = TextEncoding::Utf16BE;
+        skip = 2;
+    }
+
+    QStringDecoder decoder(converterFor(out.encoding), QStringConverter::Flag::Stateless);
+    const QString text = decoder.decode(QByteArrayView(bytes).sliced(skip));
+    if (decoder.hasError()) {
+        out.status = {false, QStringLiteral("Файл %1 не удаётся прочитать в его кодировке").arg(path)};
+        return out;
+    }
+
+    if (text.isEmpty())
+        return out;
+    QString normalized = text;
+    normalized.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    normalized.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (normalized.endsWith(QLatin1Char('\n')))
+        normalized.chop(1);
+    out.lines = normalized.split(QLatin1Char('\n'));
+    return out;
+}
+
+TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding)
+{
+    QStringEncoder encoder(converterFor(encoding), QStringConverter::Flag::Stateless);
+    const QByteArray bytes = byteOrderMark(encoding) + QByteArray(encoder.encode(text));
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {false, file.errorString()};
+    if (file.write(bytes) != bytes.size()) {
+        const QString error = file.errorString();
+        file.cancelWriting();
+        return {false, error};
+    }
+    if (!file.commit())
+        return {false, file.errorString()};
+    return {};
+}
+
+TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding)
+{
+    QString text;
+    for (const QString &line : lines) {
+        text += line;
+        text += QStringLiteral("\r\n");
+    }
+    return writeTextFile(path, text, encoding);
+}
