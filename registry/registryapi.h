@@ -1,0 +1,89 @@
+#pragma once
+// The registry's messages as pure functions: request bodies and URLs from values, and the members the
+// program reads from the replies. No I/O and no state. Bodies are composed byte for byte as the
+// registry expects them; readers never fail on odd shapes (a reply that is not the expected JSON
+// reads as an empty page with parsed == false). Every URL starts with the configured registry URL
+// (scheme, host and port, no trailing slash).
+
+#include "json.h"
+#include "networkconfig.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+// Header values that every registry request carries.
+QString registryAccept();    // "text/html, */*"
+QString registryUserAgent(); // a desktop browser's User-Agent
+QString jsonContentType();   // "application/json": every POST but the login
+QString formContentType();   // "application/x-www-form-urlencoded": the login, although its body is JSON
+
+// Addresses. registryUrl is NetworkConfig::registryUrl.
+QString loginUrl(const QString &registryUrl);
+QString regulationPageUrl(const QString &registryUrl);
+QString searchUrl(const QString &registryUrl);
+QString detailUrl(const QString &registryUrl, const QString &declarationId);
+QString lookupUrl(const QString &registryUrl);
+// The Referer of the login and of the regulation pages.
+QString declarationReferer(const QString &registryUrl);
+// The public page of a declaration, written into result rows (never requested).
+QString declarationViewUrl(const QString &registryUrl, const QString &idDeclaration);
+
+// {"username":"<loginUser>","password":"<loginPassword>"}; the values are escaped as JSON strings,
+// which leaves the default values unchanged.
+QByteArray loginBody(const NetworkConfig &network);
+// One page of 50 regulations, offset 50 × page.
+QByteArray regulationPageBody(int page);
+// One search page of 100 declarations with status 6 whose end date lies in [fromDate, toDate]
+// ("yyyy-mm-dd"); idTechReg is the selected regulation ids joined by "," (empty: no regulation filter).
+// page, fromDate and toDate go in as given.
+QByteArray searchBody(const QString &page, const QString &idTechReg, const QString &fromDate, const QString &toDate);
+
+// The dictionary lookup that follows a declaration detail. Fails (ok false, error set) when the detail
+// has no idGroups, no applicant object, or no idTnveds in product.identifications[0]: the caller counts
+// that as a failed attempt.
+struct LookupBody
+{
+    bool ok = false;
+    QByteArray body;
+    QString error;
+};
+LookupBody lookupBody(const Json &detail);
+
+// The Authorization value of a login reply: what follows the first "Authorization:" (exact case) up to
+// the line feed, without leading and trailing blanks and control characters; empty when there is none.
+QString authorizationFromHeaders(const QString &headerLines);
+// The access token: the text after the first "Bearer " up to the end; empty when there is none.
+QString bearerToken(const QString &authorizationText);
+
+struct Regulation
+{
+    QString id; // a number's decimal digits as a rule
+    QString displayName;
+};
+
+struct RegulationPage
+{
+    bool parsed = false;          // the body was a JSON object with an "items" array
+    QList<Regulation> items;      // in the order received
+    qsizetype count() const { return items.size(); }
+};
+// A page of the regulation dictionary; an empty body or one that is not the expected JSON gives no items.
+RegulationPage readRegulationPage(const QByteArray &utf8);
+
+struct DeclarationItem
+{
+    QString id;
+    QString applicantName;
+};
+
+struct SearchPage
+{
+    bool parsed = false;           // the body was a JSON object
+    QList<DeclarationItem> items;  // empty when "items" is missing or not an array
+    std::int64_t total = 0;        // "total" as given: not always a count of matches
+    qsizetype count() const { return items.size(); }
+};
+SearchPage readSearchPage(const QString &text);
