@@ -1,0 +1,409 @@
+#include "httpsserver.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <mutex>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype maxHeaderBytes = 1 << 20;
+constexpr qsizetype maxBodyBytes = 256 << 20;
+
+QString openSslError(const char *what)
+{
+    QString text = QString::fromLatin1(what);
+    if (const unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        text += QStringLiteral(": ") + QString::fromLatin1(buffer);
+    }
+    ERR_clear_error();
+    return text;
+}
+
+bool addExtension(X509 *cert, int nid, const char *value)
+{
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (!ext)
+        return false;
+    const bool ok = X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    return ok;
+}
+
+// A self-signed certificate for 127.0.0.1 and localhost, valid from an hour ago for a year. It is
+// marked as a CA so that clients can trust it directly as their CA file.
+X509 *makeCertificate(EVP_PKEY *key)
+{
+    X509 *cert = X509_new();
+    if (!cert)
+        return nullptr;
+    unsigned char serial[8];
+    RAND_bytes(serial, sizeof serial);
+    serial[0] &= 0x7f; // keep the serial number positive
+    BIGNUM *bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    const bool ok = X509_set_version(cert, X509_VERSION_3) && bn &&
+                    BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) &&
+                    X509_gmtime_adj(X509_getm_notBefore(cert), -3600) &&
+                    X509_gmtime_adj(X509_getm_notAfter(cert), 365L * 24 * 3600) && X509_set_pubkey(cert, key) &&
+                    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                                               reinterpret_cast<const unsigned char *>("127.0.0.1"), -1, -1, 0) &&
+                    X509_set_issuer_name(cert, X509_get_subject_name(cert)) &&
+                    addExtension(cert, NID_basic_constraints, "critical,CA:TRUE") &&
+                    addExtension(cert, NID_subject_key_identifier, "hash") &&
+                    addExtension(cert, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost") &&
+                    X509_sign(cert, key, EVP_sha256()) > 0;
+    BN_free(bn);
+    if (!ok) {
+        X509_free(cert);
+        return nullptr;
+    }
+    return cert;
+}
+
+bool sameName(const QByteArray &a, const char *b)
+{
+    return a.trimmed().compare(QByteArray(b), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+struct HttpsServer::Private
+{
+    struct Connection
+    {
+        std::thread thread;
+        int fd = -1; // closed by its own thread, under the mutex, so stop() never shuts down a reused number
+        bool done = false;
+    };
+
+    Handler handler;
+    SSL_CTX *ctx = nullptr;
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    QByteArray certPem;
+    int listenFd = -1;
+    int wakeFds[2] = {-1, -1};
+    quint16 port = 0;
+    std::thread acceptThread;
+
+    mutable std::mutex mutex; // guards everything below
+    std::condition_variable wake;
+    bool stopping = false;
+    std::list<Connection> connections;
+    QList<RecordedRequest> record;
+
+    void acceptLoop();
+    void serve(Connection *connection, int fd);
+    void reapFinished();
+    // Waits up to ms; true when the server is stopping.
+    bool waitOrStop(int ms);
+    void closeConnection(Connection *connection, SSL *ssl, bool orderly);
+    void freeTls();
+};
+
+bool HttpsServer::Private::waitOrStop(int ms)
+{
+    std::unique_lock lock(mutex);
+    return wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+}
+
+void HttpsServer::Private::reapFinished()
+{
+    std::list<Connection> finished;
+    {
+        std::lock_guard lock(mutex);
+        for (auto it = connections.begin(); it != connections.end();) {
+            auto next = std::next(it);
+            if (it->done)
+                finished.splice(finished.end(), connections, it);
+            it = next;
+        }
+    }
+    for (Connection &c : finished)
+        c.thread.join();
+}
+
+void HttpsServer::Private::acceptLoop()
+{
+    for (;;) {
+        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents)
+            return;
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        reapFinished();
+        if (fd < 0)
+            continue;
+        std::lock_guard lock(mutex);
+        if (stopping) {
+            ::close(fd);
+            return;
+        }
+        Connection &c = connections.emplace_back();
+        c.fd = fd;
+        c.thread = std::thread([this, pc = &c, fd] { serve(pc, fd); });
+    }
+}
+
+void HttpsServer::Private::closeConnection(Connection *connection, SSL *ssl, bool orderly)
+{
+    if (ssl) {
+        if (orderly)
+            SSL_shutdown(ssl);
+        SSL_free(ssl);
+    }
+    std::lock_guard lock(mutex);
+    ::close(connection->fd);
+    connection->fd = -1;
+    connection->done = true;
+}
+
+void HttpsServer::Private::serve(Connection *connection, int fd)
+{
+    // A client that hangs up while the reply is written must not end the process with SIGPIPE; the
+    // signal stays pending on this thread and is dropped when it ends.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+    SSL *ssl = SSL_new(ctx);
+    if (!ssl || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1) {
+        ERR_clear_error();
+        closeConnection(connection, ssl, false);
+        return;
+    }
+
+    // Request line and header lines up to the blank line, then a body of Content-Length bytes.
+    QByteArray data;
+    qsizetype headerEnd = -1;
+    char buffer[16384];
+    while ((headerEnd = data.indexOf("\r\n\r\n")) < 0) {
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        if (n <= 0 || data.size() > maxHeaderBytes) {
+            ERR_clear_error();
+            closeConnection(connection, ssl, false);
+            return;
+        }
+        data.append(buffer, n);
+    }
+    RecordedRequest request;
+    const QList<QByteArray> lines = data.left(headerEnd).split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QByteArray line = lines[i];
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (i == 0)
+            request.requestLine = line;
+        else
+            request.headerLines.append(line);
+    }
+    const QList<QByteArray> parts = request.requestLine.split(' ');
+    request.method = parts.value(0);
+    request.target = parts.value(1);
+    qsizetype contentLength = 0;
+    for (const QByteArray &line : std::as_const(request.headerLines)) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && sameName(line.left(colon), "Content-Length"))
+            contentLength = qBound<qsizetype>(0, line.mid(colon + 1).trimmed().toLongLong(), maxBodyBytes);
+    }
+    request.body = data.mid(headerEnd + 4);
+    while (request.body.size() < contentLength) {
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        request.body.append(buffer, n);
+    }
+    ERR_clear_error();
+    {
+        std::lock_guard lock(mutex);
+        record.append(request);
+    }
+
+    const SimReply reply = handler(request);
+    if (reply.closeBeforeStatus || (reply.delayMs > 0 && waitOrStop(reply.delayMs))) {
+        closeConnection(connection, ssl, true);
+        return;
+    }
+    if (reply.stall) {
+        waitOrStop(reply.stallMs);
+        closeConnection(connection, ssl, false);
+        return;
+    }
+
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason + "\r\n";
+    bool hasLength = false;
+    for (const auto &[name, value] : reply.headers) {
+        hasLength = hasLength || sameName(name, "Content-Length");
+        out += name + ": " + value + "\r\n";
+    }
+    // A handler that names its own Content-Length keeps it: that is how a cut-off body is simulated.
+    if (!hasLength)
+        out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    out += "Connection: close\r\n\r\n" + reply.body;
+    for (qsizetype sent = 0; sent < out.size();) {
+        const int n = SSL_write(ssl, out.constData() + sent, int(qMin<qsizetype>(out.size() - sent, 1 << 20)));
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    ERR_clear_error();
+    closeConnection(connection, ssl, true);
+}
+
+void HttpsServer::Private::freeTls()
+{
+    SSL_CTX_free(ctx);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    ctx = nullptr;
+    cert = nullptr;
+    key = nullptr;
+}
+
+HttpsServer::HttpsServer(Handler handler) : d(std::make_unique<Private>())
+{
+    d->handler = std::move(handler);
+}
+
+HttpsServer::~HttpsServer()
+{
+    stop();
+}
+
+bool HttpsServer::start(quint16 port, QString *error)
+{
+    const auto fail = [&](const QString &text) {
+        if (error)
+            *error = text;
+        stop();
+        return false;
+    };
+    if (d->listenFd >= 0)
+        return fail(QStringLiteral("The server is already listening"));
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = false;
+    }
+
+    d->key = EVP_EC_gen("P-256");
+    if (!d->key)
+        return fail(openSslError("Cannot make a key"));
+    d->cert = makeCertificate(d->key);
+    if (!d->cert)
+        return fail(openSslError("Cannot make a certificate"));
+    BIO *pem = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(pem, d->cert);
+    char *pemData = nullptr;
+    const long pemSize = BIO_get_mem_data(pem, &pemData);
+    d->certPem = QByteArray(pemData, pemSize);
+    BIO_free(pem);
+
+    d->ctx = SSL_CTX_new(TLS_server_method());
+    if (!d->ctx || SSL_CTX_set_min_proto_version(d->ctx, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_use_certificate(d->ctx, d->cert) != 1 || SSL_CTX_use_PrivateKey(d->ctx, d->key) != 1)
+        return fail(openSslError("Cannot set up TLS"));
+
+    if (::pipe2(d->wakeFds, O_CLOEXEC) != 0)
+        return fail(QStringLiteral("Cannot make a pipe: ") + QString::fromLocal8Bit(std::strerror(errno)));
+    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (d->listenFd < 0 || ::bind(d->listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(d->listenFd, 128) != 0 ||
+        ::getsockname(d->listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return fail(QStringLiteral("Cannot listen on 127.0.0.1:%1: %2")
+                        .arg(port)
+                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    d->port = ntohs(address.sin_port);
+    d->acceptThread = std::thread([this] { d->acceptLoop(); });
+    return true;
+}
+
+void HttpsServer::stop()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+        // Wakes connections blocked in a read or a handshake; stalled and delayed ones wake on the condition.
+        for (const Private::Connection &c : d->connections) {
+            if (c.fd >= 0)
+                ::shutdown(c.fd, SHUT_RDWR);
+        }
+    }
+    d->wake.notify_all();
+    if (d->acceptThread.joinable()) {
+        const char byte = 0;
+        [[maybe_unused]] const auto written = ::write(d->wakeFds[1], &byte, 1);
+        d->acceptThread.join();
+    }
+    // The accept thread has ended, so the list no longer grows.
+    for (Private::Connection &c : d->connections)
+        c.thread.join();
+    d->connections.clear();
+    for (int *fd : {&d->listenFd, &d->wakeFds[0], &d->wakeFds[1]}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    d->port = 0;
+    d->freeTls();
+}
+
+quint16 HttpsServer::port() const
+{
+    return d->port;
+}
+
+QString HttpsServer::baseUrl() const
+{
+    return QStringLiteral("https://127.0.0.1:%1").arg(d->port);
+}
+
+QByteArray HttpsServer::certificatePem() const
+{
+    return d->certPem;
+}
+
+QList<RecordedRequest> HttpsServer::requests() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->record;
+}
+
+void HttpsServer::clearRequests()
+{
+    std::lock_guard lock(d->mutex);
+    d->record.clear();
+}
