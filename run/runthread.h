@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The creation contract: the values the starter hands over. The host stands for the window's
 // log, progress bar, start control, resume timer, regulation list, time field and check box.
@@ -63,8 +64,38 @@ protected:
     void run() override;
 
 private:
-    friend class RunContext;
     struct Private;
+
+    // Reports: each is carried out on the host's thread while the run waits; each first waits
+    // while the run is held.
+    void ReportLog();
+    void ReportProgress();
+    void ReportStartFinish();
+    void ReportResult();
+    void ArmResumeTimer();
+    void log(const QString &text);
+    void setProgress(int position, std::optional<int> maximum = std::nullopt);
+    void onHost(const std::function<void()> &fn);
+    void waitWhileHeld();
+
+    struct PoolOutcome poolLoop(const struct PhaseSteps &steps);
+    struct PoolOutcome guardedPool(const struct PhaseSteps &steps);
+    void destroyWorker(class TScrapingThread *worker);
+    void reportPhaseError(const QString &error);
+
+    void runPhases();
+    void closingSteps();
+    void renewTokenIfOld();
+    // Search phase.
+    void prepareSearch();
+    struct PoolOutcome runSearch();
+    void queueFurtherPages(qint64 page, qsizetype itemCount, qint64 total);
+    // History and filter phase.
+    bool loadHistory();
+    void saveHistory();
+    struct PoolOutcome runFilter();
+    void closeFilter();
+
     std::unique_ptr<Private> d;
 
     RunEnvironment m_environment;

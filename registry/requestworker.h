@@ -1,0 +1,74 @@
+#pragma once
+// TScrapingThread: a request worker. Carries out one registry request for a run: one search page,
+// or one declaration detail followed by its dictionary lookup. It owns its HTTPS client for its
+// whole life, tries up to 50 times 1000 ms apart, logs each failed attempt through LogsMemo, and
+// as its very last act moves itself from RunningList to FinishedList under PoolLock.
+//
+// The run thread creates it (not started), sets its fields, adds it to RunningList, starts it, and
+// later collects it from FinishedList, reads html/html2/statusText/result and deletes it (the
+// destructor waits for the thread to end). A termination request (requestInterruption) is noticed
+// between network operations; abortTransfer() also ends a request in flight, for a run that is
+// closing and will not read the answer.
+
+#include "networkconfig.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class TScrapingThread;
+using WorkerList = QList<TScrapingThread *>;
+
+class TScrapingThread : public QThread
+{
+public:
+    explicit TScrapingThread(QObject *parent = nullptr);
+    ~TScrapingThread() override;
+
+    // Ends a request in flight and every wait at once; the worker then leaves as if terminated.
+    void abortTransfer();
+
+    // Set by the run thread before start().
+    std::shared_ptr<QMutex> PoolLock;
+    std::shared_ptr<WorkerList> RunningList;
+    std::shared_ptr<WorkerList> FinishedList;
+    std::function<void(const QString &line)> LogsMemo; // appends one finished log line (time stamp included)
+    NetworkConfig network;                             // registry URL and TLS settings
+    QString url;                                       // work item; after the start the bare request URL
+    QString token;
+    QString idTechReg;
+    QString fromdate;
+    QString todate;
+    bool multi = false;
+    int attemptWaitMs = 1000;  // pause after a failed attempt
+    int detailDelayMs = 100;   // pause before a detail GET
+    int maxAttempts = 50;
+
+    // Written by the worker; read by the run thread once the worker is in FinishedList.
+    QStringList CustomHeaders;
+    QString LogMessageText;
+    int result = 0; // 0 running or stopped, 1 success, -1 failure
+    QString html;
+    QString html2;
+    QString statusText;
+    QString Page;
+
+protected:
+    void run() override;
+
+private:
+    void logStep();
+    // Sleeps up to ms; ends early when abortTransfer() was called, and also on a termination request
+    // when stopOnTermination is set.
+    void pause(int ms, bool stopOnTermination);
+    void moveToFinished();
+
+    std::atomic<bool> m_abort{false};
+};

@@ -1,0 +1,105 @@
+#include "headlesshost.h"
+
+#include "logline.h"
+
+#include <QMetaObject>
+
+HeadlessHost::HeadlessHost(QObject *parent)
+    : QObject(parent)
+{
+    m_resumeTimer.setSingleShot(true);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &HeadlessHost::resumeTimerTick);
+}
+
+QStringList HeadlessHost::lines() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lines;
+}
+
+bool HeadlessHost::startEnabled() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_startEnabled;
+}
+
+int HeadlessHost::progressPosition() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_position;
+}
+
+int HeadlessHost::progressMaximum() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_maximum;
+}
+
+int HeadlessHost::resumeTimerArmings() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_armings;
+}
+
+void HeadlessHost::runOnHostThread(const std::function<void()> &fn)
+{
+    QMutexLocker lock(&m_mutex);
+    fn();
+}
+
+void HeadlessHost::appendLogLine(const QString &line)
+{
+    QMutexLocker lock(&m_mutex);
+    m_lines.append(line);
+    if (m_echo) {
+        std::fputs(line.toUtf8().constData(), m_echo);
+        std::fputc('\n', m_echo);
+        std::fflush(m_echo);
+    }
+}
+
+void HeadlessHost::clearLog()
+{
+    QMutexLocker lock(&m_mutex);
+    m_lines.clear();
+}
+
+QString HeadlessHost::logText() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lines.join(QLatin1Char('\n'));
+}
+
+void HeadlessHost::setProgress(int position, int maximum, const QString &)
+{
+    QMutexLocker lock(&m_mutex);
+    m_position = position;
+    m_maximum = maximum;
+}
+
+void HeadlessHost::setStartEnabled(bool enabled)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_startEnabled = enabled;
+    }
+    emit startEnabledChanged(enabled);
+}
+
+void HeadlessHost::armResumeTimer(int intervalMs)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        ++m_armings;
+    }
+    // The timer lives on this object's thread; the run calls from its own.
+    QMetaObject::invokeMethod(this, [this, intervalMs] { m_resumeTimer.start(intervalMs); }, Qt::QueuedConnection);
+}
+
+void HeadlessHost::resumeTimerTick()
+{
+    if (m_run && !m_run->isFinished() && m_run->isPaused()) {
+        m_run->resumeRun();
+        appendLogLine(stampedLine(QStringLiteral("Отключаем паузу, продолжаем работу")));
+    }
+}

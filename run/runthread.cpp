@@ -1,0 +1,355 @@
+#include "runthread.h"
+
+#include "logline.h"
+#include "registryapi.h"
+#include "registrylogin.h"
+#include "runthread_p.h"
+#include "settings.h"
+#include "textfile.h"
+
+#include <QDir>
+#include <chrono>
+#include <exception>
+
+namespace {
+
+// The access token lives 8 hours; a run renews it when it is older than this.
+constexpr qint64 kTokenRenewalSeconds = 60 * 60;
+// Sleep after each pool pass and after starting a worker.
+constexpr int kPoolSleepMs = 10;
+
+} // namespace
+
+quint32 systemTickCount()
+{
+    using namespace std::chrono;
+    return quint32(quint64(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()) & 0xFFFFFFFFu);
+}
+
+TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent)
+    : QThread(parent)
+    , d(std::make_unique<Private>())
+    , m_environment(std::move(environment))
+    , m_params(params)
+{
+    if (!m_environment.tickCount)
+        m_environment.tickCount = systemTickCount;
+    if (!m_environment.session)
+        m_environment.session = std::make_shared<Session>();
+    timerslastupdated = m_environment.tickCount();
+    d->host = m_params.host;
+    // The run disposes of itself once its thread function has returned.
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+TScraper::~TScraper()
+{
+    // Deleted through deleteLater after finished(); wait() only guards against misuse.
+    wait();
+}
+
+void TScraper::pauseRun()
+{
+    QMutexLocker lock(&m_holdMutex);
+    m_held = true;
+}
+
+void TScraper::resumeRun()
+{
+    QMutexLocker lock(&m_holdMutex);
+    m_held = false;
+    m_holdChanged.wakeAll();
+}
+
+bool TScraper::isPaused() const
+{
+    QMutexLocker lock(&m_holdMutex);
+    return m_held;
+}
+
+void TScraper::requestStop()
+{
+    m_stop = true;
+    QMutexLocker lock(&m_holdMutex);
+    m_holdChanged.wakeAll();
+}
+
+void TScraper::waitWhileHeld()
+{
+    QMutexLocker lock(&m_holdMutex);
+    while (m_held && !m_stop)
+        m_holdChanged.wait(&m_holdMutex);
+}
+
+void TScraper::onHost(const std::function<void()> &fn)
+{
+    d->host->runOnHostThread(fn);
+}
+
+// --- Reports --------------------------------------------------------------------------------
+
+void TScraper::ReportLog()
+{
+    waitWhileHeld();
+    const QString line = stampedLine(d->LogMessageText);
+    onHost([&] { d->host->appendLogLine(line); });
+}
+
+void TScraper::log(const QString &text)
+{
+    d->LogMessageText = text;
+    ReportLog();
+}
+
+void TScraper::ReportProgress()
+{
+    waitWhileHeld();
+    // The bar is left alone during the first second after the run object was made.
+    if (quint32(m_environment.tickCount() - timerslastupdated) <= 1000)
+        return;
+    const int maximum = qMax(0, d->ProgressBarMax);
+    const int position = qBound(0, d->ProgressBarPosition, maximum);
+    const QString hint = QStringLiteral("%1 из %2, осталось %3").arg(position).arg(maximum).arg(maximum - position);
+    onHost([&] { d->host->setProgress(position, maximum, hint); });
+}
+
+void TScraper::setProgress(int position, std::optional<int> maximum)
+{
+    d->ProgressBarPosition = position;
+    if (maximum)
+        d->ProgressBarMax = *maximum;
+    ReportProgress();
+}
+
+void TScraper::ReportStartFinish()
+{
+    waitWhileHeld();
+    if (d->CursorHourGlass) {
+        const QString line = stampedLine(QStringLiteral("Начинаем работу по заданным параметрам"));
+        onHost([&] {
+            d->host->clearLog();
+            d->host->appendLogLine(line);
+            d->host->setStartEnabled(false);
+        });
+        return;
+    }
+
+    const QString name = QStringLiteral("log-%1.txt").arg(qint32(m_environment.tickCount()));
+    const QString path = QDir::toNativeSeparators(QDir(m_environment.dataDir).filePath(name));
+    onHost([&] {
+        d->host->appendLogLine(stampedLine(QStringLiteral("Работа завершена, лог записан в ") + path));
+        d->host->appendLogLine(QString());
+        if (d->host->autoStartTicked())
+            d->host->appendLogLine(QStringLiteral("Повторная выгрузка начнётся автоматически в ") + d->host->timeText());
+        else
+            d->host->appendLogLine(QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+        const QStringList lines = d->host->logText().split(QLatin1Char('\n'));
+        const TextFileResult written = writeTextLines(path, lines, TextEncoding::System);
+        if (!written.ok)
+            d->host->appendLogLine(stampedLine(QStringLiteral("Ошибка: лог не записан: ") + written.error));
+        d->host->setStartEnabled(true);
+    });
+}
+
+void TScraper::ReportResult()
+{
+    if (!d->result.contains(QStringLiteral("ERROR"))) {
+        log(QStringLiteral("Сбор данных завершен"));
+        return;
+    }
+    waitWhileHeld();
+    // Held before the resume timer is armed, so that its tick always finds the run held.
+    pauseRun();
+    const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + d->result.mid(6, 200));
+    const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
+    onHost([&] {
+        d->host->appendLogLine(errorLine);
+        d->host->appendLogLine(pauseLine);
+    });
+    ArmResumeTimer();
+    waitWhileHeld();
+}
+
+void TScraper::ArmResumeTimer()
+{
+    onHost([&] { d->host->armResumeTimer(m_environment.errorPauseMs); });
+}
+
+// --- Pool loop ------------------------------------------------------------------------------
+
+void TScraper::destroyWorker(TScrapingThread *worker)
+{
+    worker->requestInterruption();
+    worker->wait();
+    std::erase(d->liveWorkers, worker);
+    delete worker;
+}
+
+PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
+{
+    auto running = std::make_shared<WorkerList>();
+    auto finished = std::make_shared<WorkerList>();
+
+    for (;;) {
+        if (m_stop) {
+            QMutexLocker lock(d->PoolLock.get());
+            for (TScrapingThread *worker : std::as_const(*running))
+                worker->requestInterruption();
+            return {PoolOutcome::Stopped, {}};
+        }
+        waitWhileHeld();
+        if (m_stop)
+            continue;
+
+        bool done = false;
+        {
+            QMutexLocker lock(d->PoolLock.get());
+            if (running->size() < d->Limit && !steps.queueEmpty()) {
+                const QString entry = steps.takeEntry();
+                ++d->ProgressBarPosition;
+                ReportProgress();
+                auto *worker = new TScrapingThread;
+                if (steps.start(entry, *worker)) {
+                    worker->PoolLock = d->PoolLock;
+                    worker->RunningList = running;
+                    worker->FinishedList = finished;
+                    worker->network = m_environment.network;
+                    worker->token = d->bearerToken;
+                    RunHost *host = d->host;
+                    worker->LogsMemo = [host](const QString &line) {
+                        host->runOnHostThread([&] { host->appendLogLine(line); });
+                    };
+                    running->append(worker);
+                    d->liveWorkers.push_back(worker);
+                    worker->start();
+                    QThread::msleep(kPoolSleepMs);
+                } else {
+                    delete worker;
+                }
+            }
+
+            if (!finished->isEmpty()) {
+                TScrapingThread *worker = finished->first();
+                const QString html = std::exchange(worker->html, QString());
+                const QString html2 = std::exchange(worker->html2, QString());
+                log(worker->url + QStringLiteral(": ") + worker->statusText);
+                std::optional<QString> error;
+                if (worker->result == 1 && steps.mayCollect())
+                    error = steps.collect(html, html2, *worker);
+                finished->removeFirst();
+                destroyWorker(worker);
+                if (error)
+                    return {PoolOutcome::Error, *error};
+            }
+
+            done = running->isEmpty() && finished->isEmpty() && steps.queueEmpty();
+        }
+        QThread::msleep(kPoolSleepMs);
+        if (done)
+            return {PoolOutcome::Done, {}};
+    }
+}
+
+PoolOutcome TScraper::guardedPool(const PhaseSteps &steps)
+{
+    // Nothing may leave the run thread as an exception: whatever a phase throws ends that phase
+    // the way an error does.
+    try {
+        return poolLoop(steps);
+    } catch (const std::exception &e) {
+        return {PoolOutcome::Error, QString::fromUtf8(e.what())};
+    } catch (...) {
+        return {PoolOutcome::Error, QStringLiteral("неизвестная ошибка")};
+    }
+}
+
+void TScraper::reportPhaseError(const QString &error)
+{
+    d->result = QStringLiteral("ERROR_") + error;
+    ReportResult();
+}
+
+// --- The thread function --------------------------------------------------------------------
+
+void TScraper::renewTokenIfOld()
+{
+    Session &session = *m_environment.session;
+    const QDateTime obtained = session.authorizedAt();
+    if (obtained.isValid() && obtained.secsTo(QDateTime::currentDateTime()) <= kTokenRenewalSeconds)
+        return;
+    const LoginResult login = logInOnly(m_environment.network, &m_stop);
+    // A failed renewal keeps the old value: the registry may still accept it.
+    if (login.outcome == LoginResult::Outcome::LoggedIn)
+        session.setAuthorization(login.authorizationText, QDateTime::currentDateTime());
+}
+
+void TScraper::run()
+{
+    const Settings settings = readSettings(m_environment.dataDir);
+    m_environment.session->setTelegram(settings.BotToken, settings.TgUserId);
+    m_environment.session->setLastRunDate(QDate::currentDate());
+    d->Limit = qMax(1, m_params.LimitEdit);
+    d->PoolLock = std::make_shared<QMutex>();
+    d->CursorHourGlass = true;
+    ReportStartFinish();
+
+    runPhases();
+    closingSteps();
+}
+
+void TScraper::runPhases()
+{
+    log(QStringLiteral("Начинаем поиск деклараций..."));
+    prepareSearch();
+    if (!loadHistory())
+        return;
+
+    // Search phase.
+    if (!m_stop)
+        renewTokenIfOld();
+    d->bearerToken = bearerToken(m_environment.session->authorizationText());
+    const PoolOutcome search = runSearch();
+    if (search.kind == PoolOutcome::Stopped)
+        return;
+    if (search.kind == PoolOutcome::Error)
+        reportPhaseError(search.error);
+
+    d->ProgressBarPosition = 0;
+    ReportProgress();
+    d->LimitReached = false;
+    log(QStringLiteral("Начинаем фильтрацию заявителей..."));
+
+    if (d->DetailQueue.isEmpty())
+        return;
+    setProgress(0, int(qMin<qsizetype>(d->DetailQueue.size(), INT_MAX)));
+    d->RowsWritten = 0;
+    const PoolOutcome filter = runFilter();
+    if (filter.kind == PoolOutcome::Error)
+        reportPhaseError(filter.error);
+    if (filter.kind != PoolOutcome::Stopped) {
+        d->result = QStringLiteral("ok");
+        ReportResult();
+    }
+    closeFilter();
+    setProgress(0);
+}
+
+void TScraper::closingSteps()
+{
+    if (!m_stop) {
+        d->ProgressBarPosition = 0;
+        ReportProgress();
+    }
+    saveHistory();
+    // Workers still in flight after a stop or an error are asked to end at once and joined, so no
+    // thread outlives the run and nothing touches its lock or lists afterwards.
+    for (TScrapingThread *worker : d->liveWorkers) {
+        worker->requestInterruption();
+        worker->abortTransfer();
+    }
+    while (!d->liveWorkers.empty())
+        destroyWorker(d->liveWorkers.back());
+    d->PoolLock.reset();
+    d->CursorHourGlass = false;
+    ReportStartFinish();
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The run's own state, shared by the files that make up TScraper (lifecycle and pool loop, search
+// phase, filter phase). Everything here belongs to the run thread, except the worker lists, which
+// are shared with the workers under PoolLock.
+
+#include "requestworker.h"
+#include "runthread.h"
+#include "sortedtextlist.h"
+
+#include <QMutex>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+class History;
+class ResultFiles;
+
+// How a pool loop ended.
+struct PoolOutcome
+{
+    enum Kind { Done, Stopped, Error } kind = Done;
+    QString error; // with Error: the error's text
+};
+
+// What a phase supplies to the pool loop.
+struct PhaseSteps
+{
+    std::function<bool()> queueEmpty;
+    std::function<QString()> takeEntry;
+    // Configures a worker for the entry taken; false: no worker is started for it.
+    std::function<bool(const QString &entry, TScrapingThread &worker)> start;
+    // Whether a successful worker's answer is read at all.
+    std::function<bool()> mayCollect;
+    // Reads a successful worker's answer; an error text ends the phase.
+    std::function<std::optional<QString>(const QString &html, const QString &html2, const TScrapingThread &worker)> collect;
+};
+
+struct TScraper::Private
+{
+    RunHost *host = nullptr;
+    int Limit = 1;
+    bool CursorHourGlass = false;
+    int ProgressBarPosition = 0;
+    int ProgressBarMax = 0;
+    QString LogMessageText;
+    QString result;
+
+    std::shared_ptr<QMutex> PoolLock;
+    // Every worker started and not yet deleted, so that none outlives the run.
+    std::vector<TScrapingThread *> liveWorkers;
+
+    // Search phase. The page entries of one run differ only in their page number, so the queue
+    // and the record of queued pages hold numbers; the entry text is made when a page is taken.
+    QString searchUrl;
+    std::deque<qint64> SearchQueue;
+    std::set<qint64> QueuedPages;
+    qint64 droppedPages = 0;
+    qint64 receivedCount = 0;
+    QString regulationIdString;
+    QString bearerToken;
+    SortedTextList ApplicantNames;
+    SortedTextList DetailQueue;
+
+    // Filter phase.
+    std::shared_ptr<History> history;
+    bool historyUnreadable = false;
+    bool LimitReached = false;
+    int RowsWritten = 0;
+    std::shared_ptr<ResultFiles> resultFiles;
+};

@@ -1,0 +1,91 @@
+// The search phase: pages of the declaration search, reduced to one declaration id per applicant.
+
+#include "registryapi.h"
+#include "runthread_p.h"
+
+namespace {
+
+constexpr qint64 kPageSize = 100;
+// Beyond this many pages a reply's "total" is not believed (the registry sends 10000000 at times).
+constexpr qint64 kMaxQueuedPages = 1000000;
+
+} // namespace
+
+void TScraper::prepareSearch()
+{
+    const QStringList ids = [this] {
+        QStringList selected;
+        onHost([&] { selected = d->host->selectedRegulationIds(); });
+        return selected;
+    }();
+    d->regulationIdString = ids.join(QLatin1Char(','));
+    d->searchUrl = searchUrl(m_environment.network.registryUrl);
+    d->SearchQueue.push_back(0);
+    d->QueuedPages.insert(0);
+}
+
+PoolOutcome TScraper::runSearch()
+{
+    // The maximum follows the pages queued so far, so the bar is not full from the first page on.
+    setProgress(0, int(d->SearchQueue.size()));
+
+    const QString fromdate = m_params.FromDate.date().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString todate = m_params.ToDate.date().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString separator = QStringLiteral("|||");
+
+    PhaseSteps steps;
+    steps.queueEmpty = [this] { return d->SearchQueue.empty(); };
+    steps.takeEntry = [this, &separator] {
+        const qint64 page = d->SearchQueue.front();
+        d->SearchQueue.pop_front();
+        return d->searchUrl + separator + QString::number(page);
+    };
+    steps.start = [&](const QString &entry, TScrapingThread &worker) {
+        if (entry.trimmed().isEmpty())
+            return false;
+        worker.url = entry;
+        worker.fromdate = fromdate;
+        worker.todate = todate;
+        worker.idTechReg = d->regulationIdString;
+        worker.multi = false;
+        return true;
+    };
+    steps.mayCollect = [] { return true; };
+    steps.collect = [this](const QString &html, const QString &, const TScrapingThread &worker)
+        -> std::optional<QString> {
+        const SearchPage page = readSearchPage(html);
+        if (page.parsed) {
+            for (const DeclarationItem &item : page.items) {
+                ++d->receivedCount;
+                // An item without an id cannot be fetched; it must not take its applicant's place.
+                if (item.id.isEmpty())
+                    continue;
+                if (d->ApplicantNames.insert(item.applicantName))
+                    d->DetailQueue.insert(item.id);
+            }
+            queueFurtherPages(worker.Page.toLongLong(), page.count(), page.total);
+        }
+        log(QStringLiteral("Найдено деклараций: ") + QString::number(d->receivedCount) +
+            QStringLiteral(", уникальных заявителей: ") + QString::number(d->ApplicantNames.size()));
+        return std::nullopt;
+    };
+    return guardedPool(steps);
+}
+
+void TScraper::queueFurtherPages(qint64 page, qsizetype itemCount, qint64 total)
+{
+    if (itemCount < kPageSize) {
+        // A page that is not full is the last one, whatever "total" said: the pages queued beyond
+        // it would only come back empty.
+        total = itemCount;
+        const auto before = d->SearchQueue.size();
+        std::erase_if(d->SearchQueue, [page](qint64 queued) { return queued > page; });
+        d->droppedPages += qint64(before - d->SearchQueue.size());
+    }
+    const qint64 last = qBound<qint64>(0, total, kMaxQueuedPages * kPageSize) / kPageSize;
+    for (qint64 p = qMax<qint64>(page, 0); p <= last; ++p) {
+        if (d->QueuedPages.insert(p).second)
+            d->SearchQueue.push_back(p);
+    }
+    d->ProgressBarMax = int(qMin<qint64>(qint64(d->QueuedPages.size()) - d->droppedPages, INT_MAX));
+}
