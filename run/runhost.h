@@ -26,6 +26,8 @@ public:
     virtual void setProgress(int position, int maximum, const QString &hint) = 0;
     virtual void setStartEnabled(bool enabled) = 0;
     virtual void armResumeTimer(int intervalMs) = 0;
+    // Opens a finished workbook with the desktop's default program; hosts without a desktop ignore it.
+    virtual void openResultFile(const QString &path) { Q_UNUSED(path); }
 
     // The regulation ids attached to the selected items of the regulation list, in list order.
     virtual QStringList selectedRegulationIds() const = 0;

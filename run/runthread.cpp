@@ -215,6 +215,7 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                     worker->FinishedList = finished;
                     worker->network = m_environment.network;
                     worker->token = d->bearerToken;
+                    worker->attemptWaitMs = m_environment.attemptWaitMs;
                     RunHost *host = d->host;
                     worker->LogsMemo = [host](const QString &line) {
                         host->runOnHostThread([&] { host->appendLogLine(line); });

@@ -40,6 +40,7 @@ struct RunEnvironment
     NetworkConfig network;
     std::shared_ptr<Session> session; // process-wide values
     int errorPauseMs = 30000;         // resume timer interval after an error (tests shorten it)
+    int attemptWaitMs = 1000;         // a worker's pause after a failed attempt (tests shorten it)
     std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
 };
 
