@@ -1,0 +1,230 @@
+#include "settings.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+#include <limits>
+#include <optional>
+#include <string>
+
+// SimpleIni works on bytes here: the file is decoded by readTextLines (byte-order mark aware) and
+// handed over as UTF-8, so no converter of its own is wanted. The implementation is header-only.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+namespace {
+
+const char *const settingsSection = "Settings";
+const char *const networkSection = "Network";
+
+// The file's text with LF line ends, as SimpleIni reads it.
+struct IniFile
+{
+    TextLines file;
+    CSimpleIniA ini;
+    bool parsed = false;
+};
+
+void loadIni(const QString &path, IniFile &out)
+{
+    out.file = readTextLines(path);
+    out.ini.SetSpaces(false); // "key=value", the form the program has always written
+    if (!out.file.exists || !out.file.status.ok)
+        return;
+    const QByteArray data = out.file.lines.join(QLatin1Char('\n')).toUtf8();
+    out.parsed = out.ini.LoadData(data.constData(), size_t(data.size())) >= 0;
+}
+
+std::optional<QString> value(const CSimpleIniA &ini, const char *section, const char *key)
+{
+    const char *text = ini.GetValue(section, key, nullptr);
+    if (!text)
+        return std::nullopt;
+    return QString::fromUtf8(text);
+}
+
+bool isCommentOrBlank(const QString &line)
+{
+    const QString t = line.trimmed();
+    return t.isEmpty() || t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#'));
+}
+
+// SimpleIni trims a value; the time field's text keeps its blanks ("9:  " is an unfinished time
+// the user left, shown again as it was). So that one key is taken from the line as written: the
+// text after the first "=" of the last line with that key in the section, as SimpleIni would pick.
+std::optional<QString> untrimmedValue(const QStringList &lines, const QString &section, const QString &key)
+{
+    std::optional<QString> found;
+    bool inSection = false;
+    for (const QString &line : lines) {
+        const QString t = line.trimmed();
+        if (t.startsWith(QLatin1Char('['))) {
+            const qsizetype close = t.indexOf(QLatin1Char(']'));
+            const QString name = t.mid(1, close < 0 ? -1 : close - 1).trimmed();
+            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        if (!inSection || isCommentOrBlank(line))
+            continue;
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            continue;
+        if (line.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+            found = line.mid(eq + 1);
+    }
+    return found;
+}
+
+// SimpleIni keeps a comment only when a section or key follows it; the comment lines after the
+// last entry would be lost on every save. They are carried over by hand.
+QStringList trailingComments(const QStringList &lines)
+{
+    qsizetype first = lines.size();
+    while (first > 0 && isCommentOrBlank(lines.at(first - 1)))
+        --first;
+    QStringList tail = lines.mid(first);
+    while (!tail.isEmpty() && tail.constLast().trimmed().isEmpty())
+        tail.removeLast();
+    return tail;
+}
+
+QString resolvedPath(const QString &dir, const QString &file)
+{
+    if (file.isEmpty())
+        return file;
+    return QDir(dir).absoluteFilePath(file);
+}
+
+} // namespace
+
+QString settingsPath(const QString &dir)
+{
+    return QDir(dir).filePath(QStringLiteral("settings.ini"));
+}
+
+QString selectionPath(const QString &dir)
+{
+    return QDir(dir).filePath(QStringLiteral("selection.txt"));
+}
+
+int readWholeNumber(const QString &text, int fallback)
+{
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    static const QRegularExpression hex(QStringLiteral("^0[xX][0-9A-Fa-f]+$"));
+    const QString t = text.trimmed();
+    bool ok = false;
+    qlonglong number = 0;
+    if (hex.match(t).hasMatch())
+        number = t.mid(2).toLongLong(&ok, 16);
+    else if (decimal.match(t).hasMatch())
+        number = t.toLongLong(&ok, 10);
+    if (!ok || number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
+        return fallback;
+    return int(number);
+}
+
+Settings readSettings(const QString &dir)
+{
+    Settings s;
+    IniFile f;
+    loadIni(settingsPath(dir), f);
+    if (!f.parsed)
+        return s;
+
+    const auto number = [&](const char *key, int fallback) {
+        const std::optional<QString> text = value(f.ini, settingsSection, key);
+        return text ? readWholeNumber(*text, fallback) : fallback;
+    };
+    s.AutoStart = number("AutoStart", 0) != 0;
+    if (const auto time = untrimmedValue(f.file.lines, QString::fromLatin1(settingsSection), QStringLiteral("Time")))
+        s.Time = *time;
+    s.MinDays = number("MinDays", s.MinDays);
+    s.MaxDays = number("MaxDays", s.MaxDays);
+    s.SkipDays = number("SkipDays", s.SkipDays);
+    s.MaxResults = number("MaxResults", s.MaxResults);
+    s.BotToken = value(f.ini, settingsSection, "BotToken").value_or(QString());
+    s.TgUserId = value(f.ini, settingsSection, "TgUserId").value_or(QString());
+    return s;
+}
+
+TextFileResult writeSettings(const QString &dir, const Settings &settings)
+{
+    const QString path = settingsPath(dir);
+    IniFile f;
+    loadIni(path, f);
+    // A file that is there but cannot be read is left alone: rewriting it would drop whatever
+    // else it holds.
+    if (f.file.exists && !f.file.status.ok)
+        return {false, f.file.status.error};
+    if (f.file.exists && !f.parsed)
+        return {false, QStringLiteral("Файл %1 не удаётся разобрать").arg(path)};
+
+    const auto set = [&](const char *key, const QString &text) {
+        f.ini.SetValue(settingsSection, key, text.toUtf8().constData());
+    };
+    set("AutoStart", settings.AutoStart ? QStringLiteral("1") : QStringLiteral("0"));
+    set("Time", settings.Time);
+    set("MinDays", QString::number(settings.MinDays));
+    set("MaxDays", QString::number(settings.MaxDays));
+    set("SkipDays", QString::number(settings.SkipDays));
+    set("MaxResults", QString::number(settings.MaxResults));
+    set("BotToken", settings.BotToken);
+    set("TgUserId", settings.TgUserId);
+
+    std::string saved;
+    if (f.ini.Save(saved, false) < 0)
+        return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
+    QStringList lines = QString::fromUtf8(saved.data(), qsizetype(saved.size())).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    const QStringList tail = trailingComments(f.file.lines);
+    if (!tail.isEmpty() && lines.mid(lines.size() - tail.size()) != tail)
+        lines += tail;
+
+    // Kept in the encoding it was read in (a byte-order mark stays); a new file gets the system
+    // code page. Lines always end with CR LF.
+    return writeTextLines(path, lines, f.file.encoding);
+}
+
+NetworkConfig readNetworkConfig(const QString &dir)
+{
+    NetworkConfig config;
+    IniFile f;
+    loadIni(settingsPath(dir), f);
+    if (!f.parsed)
+        return config;
+
+    const auto text = [&](const char *key) { return value(f.ini, networkSection, key); };
+    // A URL is scheme, host and port; an empty one keeps the public service.
+    const auto url = [&](const char *key, QString &target) {
+        QString v = text(key).value_or(QString());
+        while (v.endsWith(QLatin1Char('/')))
+            v.chop(1);
+        if (!v.isEmpty())
+            target = v;
+    };
+    url("RegistryUrl", config.registryUrl);
+    url("BotApiUrl", config.botApiUrl);
+    // A relative certificate path is taken from the data directory, where settings.ini lies.
+    config.registryCaFile = resolvedPath(dir, text("RegistryCaFile").value_or(QString()));
+    config.botApiCaFile = resolvedPath(dir, text("BotApiCaFile").value_or(QString()));
+    if (const auto user = text("LoginUser"))
+        config.loginUser = *user;
+    if (const auto password = text("LoginPassword"))
+        config.loginPassword = *password;
+    return config;
+}
+
+QStringList readSelection(const QString &dir)
+{
+    const TextLines file = readTextLines(selectionPath(dir));
+    if (!file.exists || !file.status.ok)
+        return {};
+    return file.lines;
+}
+
+TextFileResult writeSelection(const QString &dir, const QStringList &names)
+{
+    return writeTextLines(selectionPath(dir), names, TextEncoding::System);
+}
