@@ -1,0 +1,385 @@
+#include "httpclient.h"
+
+#include <chrono>
+#include <curl/curl.h>
+#include <thread>
+
+namespace {
+
+constexpr int maxRedirects = 5;
+
+QByteArray firstLineOf(const QByteArray &data)
+{
+    QByteArray line = data;
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+// The reason phrase of a status line such as "HTTP/1.1 503 Service Unavailable"; empty when the line
+// ends after the code.
+QByteArray reasonPhrase(const QByteArray &statusLine)
+{
+    const qsizetype codeAt = statusLine.indexOf(' ');
+    if (codeAt < 0)
+        return {};
+    const qsizetype reasonAt = statusLine.indexOf(' ', codeAt + 1);
+    return reasonAt < 0 ? QByteArray() : statusLine.mid(reasonAt + 1).trimmed();
+}
+
+bool holdsLineBreak(const QByteArray &line)
+{
+    return line.contains('\r') || line.contains('\n') || line.contains('\0');
+}
+
+struct HeaderList
+{
+    curl_slist *list = nullptr;
+    ~HeaderList() { curl_slist_free_all(list); }
+    bool append(const QByteArray &line)
+    {
+        curl_slist *grown = curl_slist_append(list, line.constData());
+        if (grown)
+            list = grown;
+        return grown != nullptr;
+    }
+};
+
+struct UrlHandle
+{
+    CURLU *url = curl_url();
+    ~UrlHandle() { curl_url_cleanup(url); }
+    QByteArray part(CURLUPart which, unsigned flags = 0) const
+    {
+        char *text = nullptr;
+        if (curl_url_get(url, which, &text, flags) != CURLUE_OK)
+            return {};
+        QByteArray result(text);
+        curl_free(text);
+        return result;
+    }
+};
+
+} // namespace
+
+struct HttpClient::Private
+{
+    CURL *curl = nullptr;
+    TlsOptions tls;
+    QString url;
+    QString referer;
+    QString accept = QStringLiteral("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    QString userAgent = QStringLiteral("Mozilla/4.0");
+    QString contentType = QStringLiteral("application/x-www-form-urlencoded");
+    int timeout = 30;
+    QList<QByteArray> extraLines;
+    HeaderHook hook;
+    const std::atomic<bool> *abortFlag = nullptr;
+
+    // The response being received (the last one once a request has ended).
+    int status = 0;
+    bool statusLineSeen = false;
+    QByteArray headers; // status line and header lines, CR LF after each
+    QByteArray reason;
+    QByteArray body;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    HttpResult request(bool post, const QByteArray &postBody, QByteArray &received);
+    // One exchange with no redirect followed. Fills status, headers and body; a failure comes back
+    // as a result whose ok is false.
+    HttpResult exchange(const QByteArray &target, bool post, const QByteArray &postBody);
+    HttpResult transportFailure(CURLcode code);
+
+    static size_t onHeader(char *data, size_t size, size_t count, void *self);
+    static size_t onBody(char *data, size_t size, size_t count, void *self);
+    static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+};
+
+size_t HttpClient::Private::onHeader(char *data, size_t size, size_t count, void *self)
+{
+    auto *d = static_cast<Private *>(self);
+    const QByteArray line = firstLineOf(QByteArray(data, qsizetype(size * count)));
+    if (line.startsWith("HTTP/")) {
+        // A new response begins (after an interim one, the previous lines no longer count).
+        d->headers.clear();
+        d->statusLineSeen = true;
+        d->reason = reasonPhrase(line);
+    }
+    if (!line.isEmpty())
+        d->headers += line + "\r\n";
+    return size * count;
+}
+
+size_t HttpClient::Private::onBody(char *data, size_t size, size_t count, void *self)
+{
+    static_cast<Private *>(self)->body.append(data, qsizetype(size * count));
+    return size * count;
+}
+
+int HttpClient::Private::onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const std::atomic<bool> *flag = static_cast<Private *>(self)->abortFlag;
+    return flag && flag->load() ? 1 : 0;
+}
+
+HttpResult HttpClient::Private::transportFailure(CURLcode code)
+{
+    HttpResult result;
+    result.status = status;
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        result.status = status = 404;
+        result.error = QStringLiteral("Request aborted on timeout");
+    } else if (code == CURLE_GOT_NOTHING || (code == CURLE_RECV_ERROR && !statusLineSeen)) {
+        result.error = QStringLiteral("HTTP no status code (connection closed prematurely)");
+    } else if (code == CURLE_ABORTED_BY_CALLBACK) {
+        result.error = QStringLiteral("Request aborted");
+    } else {
+        result.error = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
+    }
+    return result;
+}
+
+HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, const QByteArray &postBody)
+{
+    status = 0;
+    statusLineSeen = false;
+    headers.clear();
+    reason.clear();
+    body.clear();
+    errorBuffer[0] = 0;
+
+    HttpResult failed;
+    UrlHandle parsed;
+    if (const CURLUcode code = curl_url_set(parsed.url, CURLUPART_URL, target.constData(), 0); code != CURLUE_OK) {
+        failed.error = QStringLiteral("Bad URL \"%1\": %2")
+                           .arg(QString::fromUtf8(target), QString::fromUtf8(curl_url_strerror(code)));
+        return failed;
+    }
+    QByteArray host = parsed.part(CURLUPART_HOST);
+    const QByteArray port = parsed.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (port != "80" && port != "443")
+        host += ':' + port;
+
+    QList<QByteArray> lines{"Host: " + host};
+    if (!accept.isEmpty())
+        lines << "Accept: " + accept.toUtf8();
+    if (!referer.isEmpty())
+        lines << "Referer: " + referer.toUtf8();
+    if (!userAgent.isEmpty())
+        lines << "User-Agent: " + userAgent.toUtf8();
+    if (post) {
+        if (!contentType.isEmpty())
+            lines << "Content-Type: " + contentType.toUtf8();
+        lines << "Content-Length: " + QByteArray::number(postBody.size());
+    }
+    lines += extraLines;
+    if (hook)
+        hook(lines);
+
+    HeaderList list;
+    for (const QByteArray &line : std::as_const(lines)) {
+        // A line break inside a value would let it forge further header lines or a second request.
+        if (holdsLineBreak(line)) {
+            failed.error = QStringLiteral("Header line holds a line break: ") + QString::fromUtf8(line.left(40));
+            return failed;
+        }
+        if (!list.append(line)) {
+            failed.error = QStringLiteral("Out of memory");
+            return failed;
+        }
+    }
+    // Name-only entries tell libcurl to add none of its own lines of these names.
+    for (const char *suppressed : {"Accept:", "Expect:", "Content-Type:", "Transfer-Encoding:", "Connection:"}) {
+        if (!list.append(suppressed)) {
+            failed.error = QStringLiteral("Out of memory");
+            return failed;
+        }
+    }
+
+    CURL *c = curl;
+    curl_easy_reset(c);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(c, CURLOPT_URL, target.constData());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(c, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_PROXY, ""); // talk to the host itself, whatever the environment says
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.list);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Private::onHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Private::onBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Private::onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    if (timeout > 0) {
+        // The low-speed limit does not watch the TLS handshake; the connect time-out does.
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(timeout));
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long(timeout));
+    }
+    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_DEFAULT));
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, tls.verifyPeer ? 1L : 0L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, tls.verifyPeer ? 2L : 0L);
+    const QByteArray caFile = tls.caFile.toLocal8Bit();
+    if (tls.verifyPeer && !caFile.isEmpty())
+        curl_easy_setopt(c, CURLOPT_CAINFO, caFile.constData());
+    if (post) {
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, postBody.constData());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(postBody.size()));
+    } else {
+        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    }
+
+    const CURLcode code = curl_easy_perform(c);
+    long responseCode = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &responseCode);
+    status = int(responseCode);
+    // The header list and the buffers above die with this call: leave nothing pointing at them.
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, nullptr);
+    if (code != CURLE_OK)
+        return transportFailure(code);
+
+    HttpResult result;
+    result.status = status;
+    result.ok = true;
+    return result;
+}
+
+HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, QByteArray &received)
+{
+    if (!curl) {
+        HttpResult failed;
+        failed.error = QStringLiteral("The HTTP client could not be created");
+        return failed;
+    }
+    QByteArray target = url.toUtf8();
+    QByteArray sendBody = postBody;
+    for (int redirects = 0;; ++redirects) {
+        if (abortFlag && abortFlag->load()) {
+            HttpResult aborted;
+            aborted.error = QStringLiteral("Request aborted");
+            return aborted;
+        }
+        HttpResult result = exchange(target, post, sendBody);
+        if (!result.ok)
+            return result;
+
+        char *location = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+        const bool redirect =
+            location && (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
+        if (!redirect) {
+            received += body;
+            if (status >= 400 && status != 401 && status != 407) {
+                result.ok = false;
+                result.error = QString::fromUtf8(reason);
+            }
+            return result;
+        }
+        if (redirects == maxRedirects) {
+            result.ok = false;
+            result.error = QStringLiteral("Maximum (%1) redirects followed").arg(maxRedirects);
+            return result;
+        }
+        // As browsers do: 301, 302 and 303 turn a POST into a GET without a body; 307 and 308 repeat it.
+        target = location;
+        if (post && status != 307 && status != 308) {
+            post = false;
+            sendBody.clear();
+        }
+    }
+}
+
+HttpClient::HttpClient(const TlsOptions &tls) : d(std::make_unique<Private>())
+{
+    d->tls = tls;
+    d->curl = curl_easy_init();
+}
+
+HttpClient::~HttpClient()
+{
+    if (d->curl)
+        curl_easy_cleanup(d->curl);
+}
+
+void HttpClient::setUrl(const QString &url)
+{
+    d->url = url;
+}
+
+void HttpClient::setReferer(const QString &referer)
+{
+    d->referer = referer;
+}
+
+void HttpClient::setAccept(const QString &accept)
+{
+    d->accept = accept;
+}
+
+void HttpClient::setUserAgent(const QString &userAgent)
+{
+    d->userAgent = userAgent;
+}
+
+void HttpClient::setTimeout(int seconds)
+{
+    d->timeout = seconds;
+}
+
+void HttpClient::setContentType(const QString &contentType)
+{
+    d->contentType = contentType;
+}
+
+void HttpClient::addHeaderLine(const QString &line)
+{
+    if (line.indexOf(QLatin1String(": ")) >= 1)
+        d->extraLines << line.toUtf8();
+}
+
+void HttpClient::setHeaderHook(HeaderHook hook)
+{
+    d->hook = std::move(hook);
+}
+
+void HttpClient::setAbortFlag(const std::atomic<bool> *flag)
+{
+    d->abortFlag = flag;
+}
+
+HttpResult HttpClient::get(QByteArray &received)
+{
+    return d->request(false, {}, received);
+}
+
+HttpResult HttpClient::post(const QByteArray &body, QByteArray &received)
+{
+    return d->request(true, body, received);
+}
+
+int HttpClient::statusCode() const
+{
+    return d->status;
+}
+
+QString HttpClient::receivedHeaders() const
+{
+    return QString::fromUtf8(d->headers);
+}
+
+void HttpClient::processPendingEvents(int milliseconds, const std::function<bool()> &stopEarly)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds * 1ms;
+    while (!(stopEarly && stopEarly())) {
+        const auto left = deadline - steady_clock::now();
+        if (left <= 0ms)
+            return;
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(left, 10ms));
+    }
+}
