@@ -1,0 +1,430 @@
+// The HTTPS client against a real TLS server on 127.0.0.1: the exact bytes that go out, the failure
+// texts callers rely on, redirects, certificate checks and the abort flag.
+#include "httpclient.h"
+#include "httpsserver.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString browserAgent =
+    u"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36"_s;
+
+// Routes by path: /status/<code>[/<reason>], /redirect/<n> (n hops to /arrived), /moved/<code> (to
+// /echo), /stall, /close, anything else 200 "hello".
+SimReply route(const RecordedRequest &request)
+{
+    SimReply reply;
+    const QList<QByteArray> parts = request.target.split('/');
+    const QByteArray first = parts.value(1);
+    if (first == "status") {
+        reply.status = parts.value(2).toInt();
+        reply.reason = QByteArray::fromPercentEncoding(parts.value(3));
+        reply.body = "body of " + parts.value(2);
+    } else if (first == "redirect") {
+        const int left = parts.value(2).toInt();
+        reply.status = 302;
+        reply.reason = "Found";
+        const QByteArray next =
+            left > 1 ? QByteArray("/redirect/" + QByteArray::number(left - 1)) : QByteArray("/arrived");
+        reply.headers = {{"Location", next}};
+        reply.body = "not this one";
+    } else if (first == "moved") {
+        reply.status = parts.value(2).toInt();
+        reply.reason = "Moved";
+        reply.headers = {{"Location", "/echo"}};
+    } else if (first == "stall") {
+        reply.stall = true;
+        reply.stallMs = 20000;
+    } else if (first == "close") {
+        reply.closeBeforeStatus = true;
+    } else if (first == "headers") {
+        reply.headers = {{"X-One", "1"}, {"Authorization", "Bearer token.value"}};
+        reply.body = "hello";
+    } else {
+        reply.body = "hello";
+    }
+    return reply;
+}
+
+class HttpClientTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QString error;
+        ASSERT_TRUE(server.start(0, &error)) << error.toStdString();
+        host = "127.0.0.1:" + QByteArray::number(server.port());
+    }
+
+    QString url(const QString &path) const { return server.baseUrl() + path; }
+
+    RecordedRequest onlyRequest() const
+    {
+        const QList<RecordedRequest> all = server.requests();
+        EXPECT_EQ(all.size(), 1);
+        return all.value(0);
+    }
+
+    HttpsServer server{route};
+    QByteArray host;
+};
+
+TEST_F(HttpClientTest, GetSendsExactlyTheConfiguredLinesInOrder)
+{
+    HttpClient client;
+    client.setUrl(url(u"/api/v1/rds/common/declarations/12345?x=1"_s));
+    client.setReferer(url(u"/rds/declaration"_s));
+    client.setAccept(u"text/html, */*"_s);
+    client.setUserAgent(browserAgent);
+    client.addHeaderLine(u"X-Extra: one"_s);
+    client.addHeaderLine(u"NoSeparator"_s);                 // ignored: no ": "
+    client.addHeaderLine(u": starts with the separator"_s); // ignored: ": " at the first character
+    client.setHeaderHook([](QList<QByteArray> &lines) { lines << "Authorization: Bearer abc"; });
+
+    QByteArray received = "kept|";
+    const HttpResult result = client.get(received);
+    EXPECT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(client.statusCode(), 200);
+    EXPECT_EQ(received, "kept|hello"); // appended, not replaced
+
+    const RecordedRequest request = onlyRequest();
+    EXPECT_EQ(request.requestLine, "GET /api/v1/rds/common/declarations/12345?x=1 HTTP/1.0");
+    const QList<QByteArray> expected{
+        "Host: " + host,
+        "Accept: text/html, */*",
+        "Referer: " + url(u"/rds/declaration"_s).toUtf8(),
+        "User-Agent: " + browserAgent.toUtf8(),
+        "X-Extra: one",
+        "Authorization: Bearer abc",
+    };
+    EXPECT_EQ(request.headerLines, expected);
+    EXPECT_TRUE(request.body.isEmpty());
+}
+
+TEST_F(HttpClientTest, PostSendsContentTypeLengthAndBodyOnEveryRequest)
+{
+    HttpClient client;
+    client.setUrl(url(u"/api/v1/rds/common/declarations/get"_s));
+    client.setReferer(url(u"/api/v1/rds/common/declarations/get"_s));
+    client.setAccept(u"text/html, */*"_s);
+    client.setUserAgent(browserAgent);
+    client.setContentType(u"application/json"_s);
+    client.addHeaderLine(u"X-Extra: one"_s);
+    int hookCalls = 0;
+    client.setHeaderHook([&hookCalls](QList<QByteArray> &lines) {
+        ++hookCalls;
+        lines << "Authorization: Bearer ";
+    });
+
+    // Cyrillic text: Content-Length counts bytes, not characters.
+    const QByteArray body = u"{\"name\":\"Ромашка\",\"page\":0}"_s.toUtf8();
+    for (int i = 0; i < 2; ++i) {
+        QByteArray received;
+        const HttpResult result = client.post(body, received);
+        EXPECT_TRUE(result.ok) << result.error.toStdString();
+    }
+    EXPECT_EQ(hookCalls, 2);
+
+    const QList<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2);
+    const QList<QByteArray> expected{
+        "Host: " + host,
+        "Accept: text/html, */*",
+        "Referer: " + url(u"/api/v1/rds/common/declarations/get"_s).toUtf8(),
+        "User-Agent: " + browserAgent.toUtf8(),
+        "Content-Type: application/json",
+        "Content-Length: " + QByteArray::number(body.size()),
+        "X-Extra: one",
+        "Authorization: Bearer ", // an empty token still sends the line as it is
+    };
+    for (const RecordedRequest &request : requests) {
+        EXPECT_EQ(request.requestLine, "POST /api/v1/rds/common/declarations/get HTTP/1.0");
+        EXPECT_EQ(request.headerLines, expected); // the hook's line is not repeated on the second request
+        EXPECT_EQ(request.body, body);
+    }
+}
+
+TEST_F(HttpClientTest, DefaultsAndEmptyValues)
+{
+    {
+        HttpClient client;
+        client.setUrl(url(u"/login"_s));
+        QByteArray received;
+        EXPECT_TRUE(client.post("{\"username\":\"anonymous\"}", received).ok);
+    }
+    {
+        // Empty values send no line at all: the library must not put its own Accept in.
+        HttpClient client;
+        client.setUrl(url(u"/empty"_s));
+        client.setAccept({});
+        client.setUserAgent({});
+        QByteArray received;
+        EXPECT_TRUE(client.get(received).ok);
+    }
+    const QList<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_EQ(requests[0].requestLine, "POST /login HTTP/1.0");
+    EXPECT_EQ(requests[0].headerLines, (QList<QByteArray>{
+                                           "Host: " + host,
+                                           "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
+                                           "User-Agent: Mozilla/4.0",
+                                           "Content-Type: application/x-www-form-urlencoded",
+                                           "Content-Length: 24",
+                                       }));
+    EXPECT_EQ(requests[1].headerLines, QList<QByteArray>{"Host: " + host});
+}
+
+TEST_F(HttpClientTest, HeaderLineWithLineBreakIsRefusedBeforeSending)
+{
+    HttpClient client;
+    client.setUrl(url(u"/echo"_s));
+    client.setHeaderHook([](QList<QByteArray> &lines) { lines << "Authorization: Bearer a\r\nX-Forged: 1"; });
+    QByteArray received;
+    const HttpResult result = client.get(received);
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.error.isEmpty());
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(HttpClientTest, FailureTexts)
+{
+    // A port that refuses: bound, never listening.
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const QString refusedUrl = u"https://127.0.0.1:%1/echo"_s.arg(ntohs(address.sin_port));
+
+    struct Case
+    {
+        const char *name;
+        QString url;
+        bool ok;
+        int status;
+        QString error; // exact, unless contains is set
+        bool contains = false;
+        QByteArray body = {};
+    };
+    const Case cases[] = {
+        {"503 with reason", url(u"/status/503/Service%20Unavailable"_s), false, 503, u"Service Unavailable"_s},
+        {"503 without reason", url(u"/status/503"_s), false, 503, QString()},
+        {"404 with reason", url(u"/status/404/Not%20Found"_s), false, 404, u"Not Found"_s},
+        {"401 delivers its body", url(u"/status/401/Unauthorized"_s), true, 401, QString(), false, "body of 401"},
+        {"407 delivers its body", url(u"/status/407/Proxy%20Authentication%20Required"_s), true, 407, QString(), false,
+         "body of 407"},
+        {"stall past the time-out", url(u"/stall"_s), false, 404, u"Request aborted on timeout"_s},
+        {"closed before the status line", url(u"/close"_s), false, 0,
+         u"HTTP no status code (connection closed prematurely)"_s},
+        {"connection refused", refusedUrl, false, 0, u"127.0.0.1"_s, true},
+        {"not a URL", u"no scheme here"_s, false, 0, u"URL"_s, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpClient client;
+        client.setTimeout(1);
+        client.setUrl(c.url);
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(client.statusCode(), c.status);
+        if (c.contains) {
+            EXPECT_TRUE(result.error.contains(c.error)) << result.error.toStdString();
+        } else {
+            EXPECT_EQ(result.error, c.error);
+        }
+        if (c.ok) {
+            EXPECT_EQ(received, c.body);
+        }
+    }
+    ::close(blocker);
+}
+
+TEST_F(HttpClientTest, RedirectsAreFollowedUpToFive)
+{
+    HttpClient client;
+    client.setUrl(url(u"/redirect/5"_s));
+    QByteArray received;
+    HttpResult result = client.get(received);
+    EXPECT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(received, "hello"); // only the final response's body
+    EXPECT_TRUE(client.receivedHeaders().startsWith(u"HTTP/1.1 200 OK\r\n"_s));
+    const QList<RecordedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 6);
+    EXPECT_EQ(requests.last().requestLine, "GET /arrived HTTP/1.0");
+
+    server.clearRequests();
+    client.setUrl(url(u"/redirect/6"_s));
+    received.clear();
+    result = client.get(received);
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.error.isEmpty());
+    EXPECT_EQ(result.status, 302);
+    EXPECT_EQ(server.requests().size(), 6); // the sixth redirect is not followed
+}
+
+TEST_F(HttpClientTest, RedirectedPostKeepsOrDropsItsBody)
+{
+    struct Case
+    {
+        int code;
+        bool staysPost;
+    };
+    for (const Case c : {Case{301, false}, Case{302, false}, Case{303, false}, Case{307, true}, Case{308, true}}) {
+        SCOPED_TRACE(c.code);
+        server.clearRequests();
+        HttpClient client;
+        client.setUrl(url(u"/moved/%1"_s.arg(c.code)));
+        QByteArray received;
+        const HttpResult result = client.post("a=1", received);
+        EXPECT_TRUE(result.ok) << result.error.toStdString();
+        EXPECT_EQ(received, "hello");
+        const QList<RecordedRequest> requests = server.requests();
+        ASSERT_EQ(requests.size(), 2);
+        const RecordedRequest &second = requests[1];
+        if (c.staysPost) {
+            EXPECT_EQ(second.requestLine, "POST /echo HTTP/1.0");
+            EXPECT_EQ(second.headerLines, requests[0].headerLines);
+            EXPECT_EQ(second.body, "a=1");
+        } else {
+            EXPECT_EQ(second.requestLine, "GET /echo HTTP/1.0");
+            EXPECT_EQ(second.headerLines.size(), requests[0].headerLines.size() - 2); // no type, no length
+            for (const QByteArray &line : second.headerLines)
+                EXPECT_FALSE(line.startsWith("Content-")) << line.constData();
+            EXPECT_TRUE(second.body.isEmpty());
+        }
+    }
+}
+
+TEST_F(HttpClientTest, CertificateVerification)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString caFile = dir.filePath(u"server.pem"_s);
+    QFile file(caFile);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(server.certificatePem());
+    file.close();
+
+    {
+        HttpClient client(TlsOptions{true, caFile});
+        client.setUrl(url(u"/echo"_s));
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_TRUE(result.ok) << result.error.toStdString();
+        EXPECT_EQ(received, "hello");
+    }
+    {
+        // The host name is checked too: the certificate names 127.0.0.1 and localhost only.
+        HttpClient client(TlsOptions{true, caFile});
+        client.setUrl(u"https://127.0.0.2:%1/echo"_s.arg(server.port()));
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_FALSE(result.ok);
+        EXPECT_FALSE(result.error.isEmpty());
+    }
+    {
+        HttpClient client(TlsOptions{true, {}});
+        client.setUrl(url(u"/echo"_s));
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_FALSE(result.ok);
+        EXPECT_TRUE(result.error.contains(u"certificate"_s)) << result.error.toStdString();
+        EXPECT_TRUE(received.isEmpty());
+    }
+}
+
+TEST_F(HttpClientTest, ReceivedHeadersStartWithTheStatusLine)
+{
+    HttpClient client;
+    client.setUrl(url(u"/headers"_s));
+    QByteArray received;
+    ASSERT_TRUE(client.get(received).ok);
+    EXPECT_EQ(client.receivedHeaders(), u"HTTP/1.1 200 OK\r\n"
+                                        u"X-One: 1\r\n"
+                                        u"Authorization: Bearer token.value\r\n"
+                                        u"Content-Length: 5\r\n"
+                                        u"Connection: close\r\n"_s);
+
+    // The next request replaces them.
+    client.setUrl(url(u"/status/503"_s));
+    EXPECT_FALSE(client.get(received).ok);
+    EXPECT_EQ(client.receivedHeaders(), u"HTTP/1.1 503 \r\nContent-Length: 11\r\nConnection: close\r\n"_s);
+}
+
+TEST_F(HttpClientTest, AbortFlagEndsAStalledRequest)
+{
+    std::atomic<bool> abort = false;
+    std::thread setter([&] {
+        while (server.requests().isEmpty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        abort = true;
+    });
+    HttpClient client;
+    client.setTimeout(60); // longer than the server's stall: only the flag can end the request with this text
+    client.setAbortFlag(&abort);
+    client.setUrl(url(u"/stall"_s));
+    QByteArray received;
+    const HttpResult result = client.get(received);
+    setter.join();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, u"Request aborted"_s);
+
+    // A flag that is already set sends nothing.
+    server.clearRequests();
+    client.setUrl(url(u"/echo"_s));
+    EXPECT_FALSE(client.get(received).ok);
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+TEST_F(HttpClientTest, ClientsOnSeveralThreadsRunIndependently)
+{
+    constexpr int threads = 4;
+    constexpr int requestsEach = 5;
+    std::atomic<int> succeeded = 0;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            HttpClient client;
+            client.addHeaderLine(u"X-Thread: %1"_s.arg(t));
+            for (int i = 0; i < requestsEach; ++i) {
+                client.setUrl(url(i % 2 ? u"/status/500/Boom"_s : u"/echo"_s));
+                QByteArray received;
+                const HttpResult result = client.get(received);
+                if (i % 2 ? (!result.ok && result.error == u"Boom"_s) : (result.ok && received == "hello"))
+                    ++succeeded;
+            }
+        });
+    }
+    for (std::thread &w : workers)
+        w.join();
+    EXPECT_EQ(succeeded, threads * requestsEach);
+    EXPECT_EQ(server.requests().size(), threads * requestsEach);
+}
+
+TEST(HttpClientWait, ProcessPendingEventsEndsEarlyWhenAsked)
+{
+    int polls = 0;
+    // Would wait ten minutes; the stop condition ends it on its third poll.
+    HttpClient::processPendingEvents(600000, [&polls] { return ++polls >= 3; });
+    EXPECT_EQ(polls, 3);
+}
+
+} // namespace
