@@ -1,0 +1,89 @@
+#pragma once
+// The applicant history (DatesDB.txt): lines of applicant key, "=" and the date of the latest
+// export. Owned by one run thread; not thread-safe.
+//
+// Lines are kept in ascending order of their whole text under the case-insensitive collation of
+// the Russian locale, and a line equal to one already present is not added again. The part before
+// the first "=" is a line's name, the rest its value; a line without "=" is carried through and
+// never matches. Loading a file that exists but cannot be read or decoded leaves the history
+// empty and marks it unreadable: save() then refuses, so that file is never replaced by an empty
+// list. Saving replaces the file whole or not at all, in the encoding it was read in.
+
+#include "textfile.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+// "null" (exactly) becomes the empty text; then every TAB, LF and CR is removed.
+QString CleanValue(const QString &text);
+// The applicant's INN after CleanValue; its OGRN after CleanValue when that is empty.
+QString applicantKey(const QString &inn, const QString &ogrn);
+
+class History
+{
+public:
+    enum class LoadState {
+        Absent,     // no file: the history starts empty and is saved in the system code page
+        Loaded,     // read, with its encoding remembered
+        Unreadable, // exists but cannot be read or decoded: the run must not go on, nor save
+    };
+    struct LoadResult
+    {
+        LoadState state = LoadState::Absent;
+        QString error; // with Unreadable: why
+    };
+
+    History();
+    ~History();
+    History(const History &) = delete;
+    History &operator=(const History &) = delete;
+
+    // Replaces the content with the file's lines, sorted, duplicates dropped.
+    LoadResult load(const QString &path);
+    // Whole or nothing. Refused (ok false) after a load that found the file unreadable.
+    TextFileResult save(const QString &path) const;
+
+    // Adds a line in its place; false when an equal line is present.
+    bool addLine(const QString &line);
+    // The value of the first line, in the list's order, whose name equals key case-insensitively;
+    // nothing when no line has that name.
+    std::optional<QString> value(const QString &key) const;
+    // Replaces the line that value(key) finds by key "=" day (short date), or adds that line.
+    void setDate(const QString &key, const QDate &day);
+
+    QStringList lines() const;
+    qsizetype size() const;
+    TextEncoding encoding() const;
+    bool isUnreadable() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// What the history says about one applicant.
+struct ApplicantDecision
+{
+    enum class Verdict {
+        NotExported,      // no line, or an empty value: kept, history set to today
+        ExportedLongAgo,  // more than SkipDays days ago: kept, history set to today
+        ExportedRecently, // SkipDays days ago or less: skipped, history unchanged
+        BadDate,          // the stored value is not a date: the phase ends with error
+    };
+    Verdict verdict = Verdict::NotExported;
+    bool keep = false;
+    qint64 days = 0;
+    QString logText; // the "Заявитель ..." line; empty with BadDate
+    QString error;   // with BadDate: the conversion error's text
+};
+
+// Decides for the applicant with this key and name (both already cleaned) at the moment now, and
+// records today's date in the history when the declaration is kept. Days are the whole days
+// between now and the stored date at 00:00, either way round.
+ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
+                                  const QDateTime &now);

@@ -1,0 +1,288 @@
+// The applicant history: keys, the export decision against a fixed clock, and DatesDB.txt read and
+// written back in its own encoding, with real files in temporary directories.
+#include "history.h"
+#include "sortedtextlist.h"
+
+#include <QCollator>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+const QDateTime kNow(QDate(2024, 6, 15), QTime(14, 30));
+
+QString day(int offset)
+{
+    return kNow.date().addDays(offset).toString(QStringLiteral("dd.MM.yyyy"));
+}
+
+TEST(CleanValue, NullTabsAndLineBreaks)
+{
+    EXPECT_EQ(CleanValue(QStringLiteral("null")), QString());
+    EXPECT_EQ(CleanValue(QStringLiteral("NULL")), QStringLiteral("NULL"));
+    EXPECT_EQ(CleanValue(QStringLiteral("\t77\r\n01\n")), QStringLiteral("7701"));
+    EXPECT_EQ(CleanValue(QStringLiteral("ООО \"Ромашка\"")), QStringLiteral("ООО \"Ромашка\""));
+}
+
+TEST(ApplicantKey, InnThenOgrn)
+{
+    EXPECT_EQ(applicantKey(QStringLiteral("7887463387"), QStringLiteral("1027838006350")), QStringLiteral("7887463387"));
+    EXPECT_EQ(applicantKey(QString(), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
+    EXPECT_EQ(applicantKey(QStringLiteral("null"), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
+    EXPECT_EQ(applicantKey(QStringLiteral("\r\n"), QStringLiteral("null")), QString());
+}
+
+// One applicant against one stored line, SkipDays 60, at a fixed moment.
+TEST(DecideApplicant, AgeAgainstSkipDays)
+{
+    using Verdict = ApplicantDecision::Verdict;
+    struct Case
+    {
+        const char *name;
+        QString stored; // empty: no line
+        QDateTime now;
+        Verdict verdict;
+        qint64 days;
+        QString tail; // what the log line ends with after the key
+    };
+    const QString fresh = QStringLiteral(" не выгружался, выводим в результат");
+    const Case cases[] = {
+        {"never exported", {}, kNow, Verdict::NotExported, 0, fresh},
+        {"60 days ago is skipped", day(-60), kNow, Verdict::ExportedRecently, 60,
+         QStringLiteral(" выгружался 60 дней назад, пропускаем")},
+        {"61 days ago is kept", day(-61), kNow, Verdict::ExportedLongAgo, 61,
+         QStringLiteral(" выгружался 61 дней назад, выводим в результат")},
+        {"yesterday just after midnight", day(-1), QDateTime(kNow.date(), QTime(0, 0, 1)), Verdict::ExportedRecently, 1,
+         QStringLiteral(" выгружался 1 дней назад, пропускаем")},
+        {"yesterday just before midnight", day(-1), QDateTime(kNow.date(), QTime(23, 59, 59)),
+         Verdict::ExportedRecently, 1, QStringLiteral(" выгружался 1 дней назад, пропускаем")},
+        {"today", day(0), kNow, Verdict::ExportedRecently, 0, QStringLiteral(" выгружался 0 дней назад, пропускаем")},
+        // 70 days ahead at 14:30 is 69 whole days away; 61 days ahead is 60.
+        {"far future counts by distance", day(70), kNow, Verdict::ExportedLongAgo, 69,
+         QStringLiteral(" выгружался 69 дней назад, выводим в результат")},
+        {"near future counts by distance", day(61), kNow, Verdict::ExportedRecently, 60,
+         QStringLiteral(" выгружался 60 дней назад, пропускаем")},
+        {"empty value counts as never exported", QStringLiteral(""), kNow, Verdict::NotExported, 0, fresh},
+    };
+    const QString key = QStringLiteral("7887463387");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        History history;
+        const bool hasLine = !c.stored.isNull();
+        if (hasLine)
+            history.addLine(key + QLatin1Char('=') + c.stored);
+        const ApplicantDecision d = decideApplicant(history, key, QStringLiteral("ООО \"ВОЛХОВ\""), 60, c.now);
+        EXPECT_EQ(d.verdict, c.verdict);
+        EXPECT_EQ(d.days, c.days);
+        EXPECT_EQ(d.logText, QStringLiteral("Заявитель ООО \"ВОЛХОВ\" с ИНН 7887463387") + c.tail);
+        const bool kept = c.verdict != Verdict::ExportedRecently;
+        EXPECT_EQ(d.keep, kept);
+        const QString expectedLine = key + QLatin1Char('=') + (kept ? c.now.date().toString(u"dd.MM.yyyy") : c.stored);
+        EXPECT_EQ(history.lines(), QStringList{expectedLine}) << "the old line is replaced, not kept beside the new";
+    }
+}
+
+TEST(DecideApplicant, ValueThatIsNotADateIsAnError)
+{
+    History history;
+    history.addLine(QStringLiteral("7887463387=31.02.2024"));
+    const ApplicantDecision d = decideApplicant(history, QStringLiteral("7887463387"), QStringLiteral("X"), 60, kNow);
+    EXPECT_EQ(d.verdict, ApplicantDecision::Verdict::BadDate);
+    EXPECT_FALSE(d.keep);
+    EXPECT_TRUE(d.logText.isEmpty());
+    EXPECT_TRUE(d.error.contains(QStringLiteral("31.02.2024"))) << d.error.toStdString();
+    EXPECT_EQ(history.lines(), QStringList{QStringLiteral("7887463387=31.02.2024")});
+}
+
+TEST(DecideApplicant, OgrnFallbackShowsTheOgrnAsTheKey)
+{
+    History history;
+    const QString key = applicantKey(QStringLiteral("null"), QStringLiteral("1027838006350"));
+    const ApplicantDecision d = decideApplicant(history, key, QStringLiteral("АО \"Б\""), 60, kNow);
+    EXPECT_EQ(d.logText, QStringLiteral("Заявитель АО \"Б\" с ИНН 1027838006350 не выгружался, выводим в результат"));
+    EXPECT_EQ(history.lines(), QStringList{QStringLiteral("1027838006350=15.06.2024")});
+}
+
+// The empty key, and two names under one key: the first is kept and recorded, the later ones
+// find that line with 0 days and are skipped.
+TEST(DecideApplicant, LaterApplicantsUnderTheSameKeyAreSkipped)
+{
+    for (const QString &key : {QString(), QStringLiteral("6664222467")}) {
+        SCOPED_TRACE(key.toStdString());
+        History history;
+        const ApplicantDecision first = decideApplicant(history, key, QStringLiteral("Первый"), 0, kNow);
+        const ApplicantDecision second = decideApplicant(history, key, QStringLiteral("Второй"), 0, kNow);
+        EXPECT_TRUE(first.keep);
+        EXPECT_FALSE(second.keep);
+        EXPECT_EQ(second.days, 0);
+        EXPECT_EQ(second.logText,
+                  QStringLiteral("Заявитель Второй с ИНН ") + key + QStringLiteral(" выгружался 0 дней назад, пропускаем"));
+        EXPECT_EQ(history.lines(), QStringList{key + QStringLiteral("=15.06.2024")});
+    }
+}
+
+TEST(History, LookupIsCaseInsensitiveAndTakesTheFirstLineInListOrder)
+{
+    History history;
+    history.addLine(QStringLiteral("ооо=02.01.2024"));
+    history.addLine(QStringLiteral("ООО=01.01.2024"));
+    history.addLine(QStringLiteral("ООО=01.01.2024")); // equal: not added again
+    history.addLine(QStringLiteral("ооо=01.01.2024")); // equal when case is ignored
+    history.addLine(QStringLiteral("7700"));           // no "=": carried, never matches
+    EXPECT_EQ(history.size(), 3);
+    EXPECT_EQ(history.value(QStringLiteral("Ооо")), QStringLiteral("01.01.2024"));
+    EXPECT_EQ(history.value(QStringLiteral("7700")), std::nullopt);
+    EXPECT_EQ(history.value(QStringLiteral("оо")), std::nullopt);
+
+    history.setDate(QStringLiteral("ООО"), QDate(2024, 3, 1));
+    EXPECT_EQ(history.lines(), (QStringList{QStringLiteral("7700"), QStringLiteral("ООО=01.03.2024"),
+                                            QStringLiteral("ооо=02.01.2024")}));
+    EXPECT_EQ(history.value(QStringLiteral("ооо")), QStringLiteral("01.03.2024"));
+}
+
+TEST(HistoryFile, DuplicatesDroppedAndLinesSortedOnRoundTrip)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    writeBytes(path, "9=01.01.2024\r\n123=01.02.2024\r\n10=01.01.2024\r\n9=01.01.2024\r\n12=03.03.2023\r\nbroken\r\n");
+
+    History history;
+    EXPECT_EQ(history.load(path).state, History::LoadState::Loaded);
+    EXPECT_EQ(history.encoding(), TextEncoding::System);
+    EXPECT_EQ(history.value(QStringLiteral("12")), QStringLiteral("03.03.2023"));
+    ASSERT_TRUE(history.save(path).ok);
+    EXPECT_EQ(readBytes(path), QByteArray("10=01.01.2024\r\n12=03.03.2023\r\n123=01.02.2024\r\n9=01.01.2024\r\nbroken\r\n"));
+}
+
+TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray bytes; // empty: no file
+        QByteArray saved;
+        TextEncoding encoding;
+    };
+    const QString line = QStringLiteral("7887463387=01.02.2024");
+    const QByteArray crlf = "\r\n";
+    const Case cases[] = {
+        {"absent", {}, line.toUtf8() + crlf, TextEncoding::System},
+        {"system code page", line.toLocal8Bit() + crlf, line.toLocal8Bit() + crlf, TextEncoding::System},
+        {"UTF-8 with BOM", "\xEF\xBB\xBF" + line.toUtf8() + crlf, "\xEF\xBB\xBF" + line.toUtf8() + crlf,
+         TextEncoding::Utf8Bom},
+        {"UTF-16 LE", QByteArray("\xFF\xFE", 2) + QByteArray(reinterpret_cast<const char *>(line.utf16()), line.size() * 2) +
+                          QByteArray("\r\0\n\0", 4),
+         {}, TextEncoding::Utf16LE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+        if (!c.bytes.isEmpty())
+            writeBytes(path, c.bytes);
+        History history;
+        const History::LoadResult loaded = history.load(path);
+        EXPECT_EQ(loaded.state, c.bytes.isEmpty() ? History::LoadState::Absent : History::LoadState::Loaded);
+        EXPECT_EQ(history.encoding(), c.encoding);
+        if (c.bytes.isEmpty())
+            history.addLine(line);
+        else
+            EXPECT_EQ(history.value(QStringLiteral("7887463387")), QStringLiteral("01.02.2024"));
+        ASSERT_TRUE(history.save(path).ok);
+        EXPECT_EQ(readBytes(path), c.saved.isEmpty() ? c.bytes : c.saved);
+    }
+}
+
+// A history that exists but cannot be read must never be replaced by the empty list.
+TEST(HistoryFile, UnreadableFileIsReportedAndNeverOverwritten)
+{
+    QTemporaryDir dir;
+    // Qt's UTF-16 decoder accepts any bytes; a UTF-8 file with a byte that is no UTF-8 is undecodable.
+    const QString undecodable = dir.filePath(QStringLiteral("utf8.txt"));
+    const QByteArray broken("\xEF\xBB\xBF" "1=01.01.2024\r\n\xFF\xFE=02.02.2024\r\n");
+    writeBytes(undecodable, broken);
+    const QString directory = dir.filePath(QStringLiteral("folder.txt"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.txt")));
+
+    for (const QString &path : {undecodable, directory}) {
+        SCOPED_TRACE(path.toStdString());
+        History history;
+        const History::LoadResult loaded = history.load(path);
+        EXPECT_EQ(loaded.state, History::LoadState::Unreadable);
+        EXPECT_FALSE(loaded.error.isEmpty());
+        EXPECT_TRUE(history.isUnreadable());
+        history.addLine(QStringLiteral("1=01.01.2024"));
+        const TextFileResult saved = history.save(path);
+        EXPECT_FALSE(saved.ok);
+        EXPECT_FALSE(saved.error.isEmpty());
+    }
+    EXPECT_EQ(readBytes(undecodable), broken);
+    EXPECT_TRUE(QFileInfo(directory).isDir());
+}
+
+// A shuffled file comes back in the collator's order, whether it holds digits only (sorted by the
+// rank table) or names the table cannot order (sorted by the collator itself).
+TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
+{
+    QStringList digits;
+    for (int i = 0; i < 3000; ++i)
+        digits << QString::number(i * 7919 % 100000) + QLatin1Char('=') + day(-(i % 400));
+    QStringList mixed = digits.mid(0, 500);
+    const QStringList words = {QStringLiteral("ёж"), QStringLiteral("Еж"), QStringLiteral("ель"), QStringLiteral("Яма"),
+                               QStringLiteral("abc"), QStringLiteral("ABD"), QStringLiteral("a-b"), QStringLiteral("a b")};
+    for (int i = 0; i < 500; ++i)
+        mixed << words[i % words.size()] + QString::number(i % 37) + QLatin1Char('=') + day(-(i % 50));
+
+    for (const QStringList &source : {digits, mixed}) {
+        QStringList shuffled = source;
+        std::shuffle(shuffled.begin(), shuffled.end(), *QRandomGenerator::global());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+        writeBytes(path, shuffled.join(QStringLiteral("\r\n")).toUtf8());
+
+        History history;
+        ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
+        const QStringList lines = history.lines();
+        const QCollator collator = listCollator();
+        for (qsizetype i = 1; i < lines.size(); ++i)
+            ASSERT_LT(collator.compare(lines[i - 1], lines[i]), 0) << lines[i - 1].toStdString() << " / " << lines[i].toStdString();
+        QStringList expected = source;
+        std::sort(expected.begin(), expected.end(), [&](const QString &a, const QString &b) { return collator.compare(a, b) < 0; });
+        expected.erase(std::unique(expected.begin(), expected.end(),
+                                   [&](const QString &a, const QString &b) { return collator.compare(a, b) == 0; }),
+                       expected.end());
+        EXPECT_EQ(lines.size(), expected.size());
+        for (qsizetype k = 0; k < expected.size(); k += 7) {
+            const QString &line = expected[k];
+            const QString name = line.left(line.indexOf(QLatin1Char('=')));
+            const auto it = std::find_if(expected.cbegin(), expected.cend(), [&](const QString &l) {
+                return collator.compare(l.left(l.indexOf(QLatin1Char('='))), name) == 0;
+            });
+            ASSERT_EQ(history.value(name), it->mid(it->indexOf(QLatin1Char('=')) + 1)) << name.toStdString();
+        }
+    }
+}
+
+} // namespace
