@@ -5,7 +5,6 @@
 
 #include <QCollator>
 #include <QCollatorSortKey>
-
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -35,8 +34,7 @@ bool hasName(QStringView line)
 class Collation
 {
 public:
-    Collation()
-        : m_collator(listCollator())
+    Collation() : m_collator(listCollator())
     {
         std::vector<QString> chars;
         for (char16_t c = 32; c < 127; ++c)
@@ -195,9 +193,10 @@ struct History::Private
     // line, so that is the first entry of the key's run.
     const QString *find(const QString &key) const
     {
-        const auto at = std::lower_bound(byName.cbegin(), byName.cend(), key, [this](const QString &line, const QString &k) {
-            return collation.compare(nameOf(line), k) < 0;
-        });
+        const auto at =
+            std::lower_bound(byName.cbegin(), byName.cend(), key, [this](const QString &line, const QString &k) {
+                return collation.compare(nameOf(line), k) < 0;
+            });
         if (at == byName.cend() || collation.compare(nameOf(*at), key) != 0)
             return nullptr;
         return &*at;
@@ -227,10 +226,7 @@ struct History::Private
     }
 };
 
-History::History()
-    : d(std::make_unique<Private>())
-{
-}
+History::History() : d(std::make_unique<Private>()) {}
 
 History::~History() = default;
 
@@ -354,7 +350,8 @@ ApplicantDecision decideApplicant(History &history, const QString &key, const QS
     midnight.setDate(*day);
     midnight.setTime(QTime(0, 0));
     decision.days = qAbs(now.msecsTo(midnight)) / 86400000;
-    const QString ago = QStringLiteral(" выгружался ") + QString::number(decision.days) + QStringLiteral(" дней назад, ");
+    const QString ago =
+        QStringLiteral(" выгружался ") + QString::number(decision.days) + QStringLiteral(" дней назад, ");
     if (decision.days > skipDays) {
         decision.verdict = Verdict::ExportedLongAgo;
         decision.keep = true;

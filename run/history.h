@@ -15,7 +15,6 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-
 #include <memory>
 #include <optional>
 

@@ -9,9 +9,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -47,7 +46,8 @@ TEST(CleanValue, NullTabsAndLineBreaks)
 
 TEST(ApplicantKey, InnThenOgrn)
 {
-    EXPECT_EQ(applicantKey(QStringLiteral("7887463387"), QStringLiteral("1027838006350")), QStringLiteral("7887463387"));
+    EXPECT_EQ(applicantKey(QStringLiteral("7887463387"), QStringLiteral("1027838006350")),
+              QStringLiteral("7887463387"));
     EXPECT_EQ(applicantKey(QString(), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
     EXPECT_EQ(applicantKey(QStringLiteral("null"), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
     EXPECT_EQ(applicantKey(QStringLiteral("\r\n"), QStringLiteral("null")), QString());
@@ -136,8 +136,8 @@ TEST(DecideApplicant, LaterApplicantsUnderTheSameKeyAreSkipped)
         EXPECT_TRUE(first.keep);
         EXPECT_FALSE(second.keep);
         EXPECT_EQ(second.days, 0);
-        EXPECT_EQ(second.logText,
-                  QStringLiteral("Заявитель Второй с ИНН ") + key + QStringLiteral(" выгружался 0 дней назад, пропускаем"));
+        EXPECT_EQ(second.logText, QStringLiteral("Заявитель Второй с ИНН ") + key +
+                                      QStringLiteral(" выгружался 0 дней назад, пропускаем"));
         EXPECT_EQ(history.lines(), QStringList{key + QStringLiteral("=15.06.2024")});
     }
 }
@@ -173,7 +173,8 @@ TEST(HistoryFile, DuplicatesDroppedAndLinesSortedOnRoundTrip)
     EXPECT_EQ(history.encoding(), TextEncoding::System);
     EXPECT_EQ(history.value(QStringLiteral("12")), QStringLiteral("03.03.2023"));
     ASSERT_TRUE(history.save(path).ok);
-    EXPECT_EQ(readBytes(path), QByteArray("10=01.01.2024\r\n12=03.03.2023\r\n123=01.02.2024\r\n9=01.01.2024\r\nbroken\r\n"));
+    EXPECT_EQ(readBytes(path),
+              QByteArray("10=01.01.2024\r\n12=03.03.2023\r\n123=01.02.2024\r\n9=01.01.2024\r\nbroken\r\n"));
 }
 
 TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
@@ -192,9 +193,11 @@ TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
         {"system code page", line.toLocal8Bit() + crlf, line.toLocal8Bit() + crlf, TextEncoding::System},
         {"UTF-8 with BOM", "\xEF\xBB\xBF" + line.toUtf8() + crlf, "\xEF\xBB\xBF" + line.toUtf8() + crlf,
          TextEncoding::Utf8Bom},
-        {"UTF-16 LE", QByteArray("\xFF\xFE", 2) + QByteArray(reinterpret_cast<const char *>(line.utf16()), line.size() * 2) +
-                          QByteArray("\r\0\n\0", 4),
-         {}, TextEncoding::Utf16LE},
+        {"UTF-16 LE",
+         QByteArray("\xFF\xFE", 2) + QByteArray(reinterpret_cast<const char *>(line.utf16()), line.size() * 2) +
+             QByteArray("\r\0\n\0", 4),
+         {},
+         TextEncoding::Utf16LE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,7 +224,8 @@ TEST(HistoryFile, UnreadableFileIsReportedAndNeverOverwritten)
     QTemporaryDir dir;
     // Qt's UTF-16 decoder accepts any bytes; a UTF-8 file with a byte that is no UTF-8 is undecodable.
     const QString undecodable = dir.filePath(QStringLiteral("utf8.txt"));
-    const QByteArray broken("\xEF\xBB\xBF" "1=01.01.2024\r\n\xFF\xFE=02.02.2024\r\n");
+    const QByteArray broken("\xEF\xBB\xBF"
+                            "1=01.01.2024\r\n\xFF\xFE=02.02.2024\r\n");
     writeBytes(undecodable, broken);
     const QString directory = dir.filePath(QStringLiteral("folder.txt"));
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder.txt")));
@@ -250,8 +254,9 @@ TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
     for (int i = 0; i < 3000; ++i)
         digits << QString::number(i * 7919 % 100000) + QLatin1Char('=') + day(-(i % 400));
     QStringList mixed = digits.mid(0, 500);
-    const QStringList words = {QStringLiteral("ёж"), QStringLiteral("Еж"), QStringLiteral("ель"), QStringLiteral("Яма"),
-                               QStringLiteral("abc"), QStringLiteral("ABD"), QStringLiteral("a-b"), QStringLiteral("a b")};
+    const QStringList words = {QStringLiteral("ёж"),  QStringLiteral("Еж"),  QStringLiteral("ель"),
+                               QStringLiteral("Яма"), QStringLiteral("abc"), QStringLiteral("ABD"),
+                               QStringLiteral("a-b"), QStringLiteral("a b")};
     for (int i = 0; i < 500; ++i)
         mixed << words[i % words.size()] + QString::number(i % 37) + QLatin1Char('=') + day(-(i % 50));
 
@@ -267,9 +272,11 @@ TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
         const QStringList lines = history.lines();
         const QCollator collator = listCollator();
         for (qsizetype i = 1; i < lines.size(); ++i)
-            ASSERT_LT(collator.compare(lines[i - 1], lines[i]), 0) << lines[i - 1].toStdString() << " / " << lines[i].toStdString();
+            ASSERT_LT(collator.compare(lines[i - 1], lines[i]), 0)
+                << lines[i - 1].toStdString() << " / " << lines[i].toStdString();
         QStringList expected = source;
-        std::sort(expected.begin(), expected.end(), [&](const QString &a, const QString &b) { return collator.compare(a, b) < 0; });
+        std::sort(expected.begin(), expected.end(),
+                  [&](const QString &a, const QString &b) { return collator.compare(a, b) < 0; });
         expected.erase(std::unique(expected.begin(), expected.end(),
                                    [&](const QString &a, const QString &b) { return collator.compare(a, b) == 0; }),
                        expected.end());
