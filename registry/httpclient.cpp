@@ -89,6 +89,7 @@ struct HttpClient::Private
     // as a result whose ok is false.
     HttpResult exchange(const QByteArray &target, bool post, const QByteArray &postBody);
     HttpResult transportFailure(CURLcode code);
+    void resetResponse();
 
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
@@ -139,7 +140,7 @@ HttpResult HttpClient::Private::transportFailure(CURLcode code)
     return result;
 }
 
-HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, const QByteArray &postBody)
+void HttpClient::Private::resetResponse()
 {
     status = 0;
     statusLineSeen = false;
@@ -147,6 +148,11 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     reason.clear();
     body.clear();
     errorBuffer[0] = 0;
+}
+
+HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, const QByteArray &postBody)
+{
+    resetResponse();
 
     HttpResult failed;
     UrlHandle parsed;
@@ -256,6 +262,7 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
         failed.error = QStringLiteral("The HTTP client could not be created");
         return failed;
     }
+    resetResponse();
     QByteArray target = url.toUtf8();
     QByteArray sendBody = postBody;
     for (int redirects = 0;; ++redirects) {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -417,6 +419,60 @@ TEST_F(HttpClientTest, ClientsOnSeveralThreadsRunIndependently)
         w.join();
     EXPECT_EQ(succeeded, threads * requestsEach);
     EXPECT_EQ(server.requests().size(), threads * requestsEach);
+}
+
+// Binds a listening socket to a free port of 127.0.0.1; the port comes back through *port.
+int listenOnLoopback(quint16 *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return -1;
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+TEST(HttpClientTls, ServerOfferingOnlyTls11IsRefused)
+{
+    // The protocol version is settled before any certificate is needed, so this server has none.
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    ASSERT_NE(ctx, nullptr);
+    SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, TLS1_1_VERSION);
+    quint16 port = 0;
+    const int listener = listenOnLoopback(&port);
+    ASSERT_GE(listener, 0);
+
+    std::atomic<bool> handshakeDone = false;
+    std::thread server([&] {
+        pollfd waiting{listener, POLLIN, 0};
+        if (::poll(&waiting, 1, 60000) != 1) // a guard against a client that never connects, not a measurement
+            return;
+        const int fd = ::accept(listener, nullptr, nullptr);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        handshakeDone = SSL_accept(ssl) == 1;
+        SSL_free(ssl);
+        ::close(fd);
+    });
+
+    HttpClient client;
+    client.setTimeout(30);
+    client.setUrl(u"https://127.0.0.1:%1/echo"_s.arg(port));
+    QByteArray received;
+    const HttpResult result = client.get(received);
+    server.join();
+    ::close(listener);
+    SSL_CTX_free(ctx);
+
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(handshakeDone);
+    EXPECT_TRUE(result.error.contains(u"protocol version"_s)) << result.error.toStdString();
 }
 
 TEST(HttpClientWait, ProcessPendingEventsEndsEarlyWhenAsked)
