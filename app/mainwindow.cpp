@@ -1,0 +1,567 @@
+#include "mainwindow.h"
+
+#include "autostart.h"
+#include "intervallabel.h"
+#include "linklabel.h"
+#include "logline.h"
+#include "selection.h"
+#include "startupchecks.h"
+#include "timemaskedit.h"
+#include "windowhost.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+
+// The client area the positions below are given for; anchored controls follow the difference.
+constexpr int designWidth = 1215;
+constexpr int designHeight = 853;
+constexpr int progressHeight = 17;
+
+// Waits until the thread has ended, processing the calling thread's events meanwhile: a run's
+// reports and the login's entries need the window's thread while it waits.
+void waitForThread(QThread *thread)
+{
+    QPointer<QThread> guard(thread);
+    QEventLoop loop;
+    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    QObject::connect(thread, &QObject::destroyed, &loop, &QEventLoop::quit);
+    if (guard && !guard->isFinished())
+        loop.exec();
+}
+
+QSpinBox *wholeNumberEdit(int value, QWidget *parent)
+{
+    auto *edit = new QSpinBox(parent);
+    edit->setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    edit->setValue(value);
+    edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return edit;
+}
+
+// Places the widgets left to right from x, each at its natural width unless a width is given,
+// centred on the row's middle line.
+void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>> widgets)
+{
+    for (const auto &[widget, width] : widgets) {
+        const QSize hint = widget->sizeHint();
+        const int w = width > 0 ? width : hint.width();
+        const int h = std::max(hint.height(), 0);
+        widget->setGeometry(x, middle - h / 2, w, h);
+        x += w + 4;
+    }
+}
+
+} // namespace
+
+TMainForm::TMainForm(MainFormOptions options, QWidget *parent)
+    : QWidget(parent)
+    , m_options(std::move(options))
+{
+    if (!m_options.session)
+        m_options.session = std::make_shared<Session>();
+    if (!m_options.now)
+        m_options.now = [] { return QDateTime::currentDateTime(); };
+    if (!m_options.showWarning) {
+        m_options.showWarning = [this](const QString &title, const QString &text) {
+            QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
+            box.exec();
+        };
+    }
+    if (!m_options.showError) {
+        m_options.showError = [this](const QString &text) {
+            QMessageBox::critical(this, QStringLiteral("Тавросин"), text);
+        };
+    }
+    if (!m_options.exitProcess) {
+        // Ends the event loop as soon as it runs (the window may be shown before it starts).
+        m_options.exitProcess = [](int code) {
+            QMetaObject::invokeMethod(qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+        };
+    }
+    if (!m_options.openFile)
+        m_options.openFile = [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+
+    setWindowTitle(QStringLiteral("Тавросин"));
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    setFont(font);
+    createControls();
+    resize(designWidth, designHeight);
+
+    m_host = new WindowHost({LogsMemo, ProgressBar, StartButton, ResumeTimer, CitiesListBox, AutoStartCheckBox,
+                             TimeMaskEdit},
+                            m_options.openFile, this);
+}
+
+TMainForm::~TMainForm()
+{
+    finishThreads();
+}
+
+void TMainForm::createControls()
+{
+    const auto named = [](QObject *object, const char *name) { object->setObjectName(QString::fromLatin1(name)); };
+
+    Label1 = new QLabel(QStringLiteral("Регламенты"), this);
+    named(Label1, "Label1");
+    Label15 = new LinkLabel(QStringLiteral("не фильтровать"), this);
+    named(Label15, "Label15");
+    connect(Label15, &LinkLabel::clicked, this, &TMainForm::Label15Click);
+
+    CitiesListBox = new QListWidget(this);
+    named(CitiesListBox, "CitiesListBox");
+    CitiesListBox->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    CitiesListBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    CitiesListBox->addItem(QStringLiteral("ТР ЕАЭС 036/2016"));
+
+    SelectAllCitiesButton = new QPushButton(QStringLiteral("все"), this);
+    named(SelectAllCitiesButton, "SelectAllCitiesButton");
+    connect(SelectAllCitiesButton, &QPushButton::clicked, this, &TMainForm::SelectAllCitiesButtonClick);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Окончание действия в интервале"), this);
+    named(GroupBox1, "GroupBox1");
+    Label6 = new QLabel(QStringLiteral("от: "), GroupBox1);
+    named(Label6, "Label6");
+    MinDaysSpinEdit = wholeNumberEdit(30, GroupBox1);
+    named(MinDaysSpinEdit, "MinDaysSpinEdit");
+    Label7 = new QLabel(QStringLiteral("до: "), GroupBox1);
+    named(Label7, "Label7");
+    MaxDaysSpinEdit = wholeNumberEdit(35, GroupBox1);
+    named(MaxDaysSpinEdit, "MaxDaysSpinEdit");
+    Label8 = new QLabel(QStringLiteral("дней от текущей даты"), GroupBox1);
+    named(Label8, "Label8");
+    Label9 = new QLabel(QStringLiteral("Интервал включает 09.09.2026 - 10.09.2026"), GroupBox1);
+    named(Label9, "Label9");
+    connect(MinDaysSpinEdit, &QSpinBox::valueChanged, this, &TMainForm::Timer2Timer);
+    connect(MaxDaysSpinEdit, &QSpinBox::valueChanged, this, &TMainForm::Timer2Timer);
+
+    GroupBox2 = new QGroupBox(QStringLiteral("Настройки выгрузки"), this);
+    named(GroupBox2, "GroupBox2");
+    Label10 = new QLabel(QStringLiteral("Не выгружать повторно заявителя в течение "), GroupBox2);
+    named(Label10, "Label10");
+    SkipDaysSpinEdit = wholeNumberEdit(60, GroupBox2);
+    named(SkipDaysSpinEdit, "SkipDaysSpinEdit");
+    Label11 = new QLabel(QStringLiteral("дней"), GroupBox2);
+    named(Label11, "Label11");
+    Label12 = new QLabel(QStringLiteral("Выгружать не более этого числа деклараций:"), GroupBox2);
+    named(Label12, "Label12");
+    MaxResultsSpinEdit = wholeNumberEdit(50, GroupBox2);
+    named(MaxResultsSpinEdit, "MaxResultsSpinEdit");
+    Label13 = new QLabel(QStringLiteral("в день"), GroupBox2);
+    named(Label13, "Label13");
+    AutoStartCheckBox = new QCheckBox(QStringLiteral("Автозапуск выгрузки"), GroupBox2);
+    named(AutoStartCheckBox, "AutoStartCheckBox");
+    Label14 = new QLabel(QStringLiteral("ежедневно в"), GroupBox2);
+    named(Label14, "Label14");
+    TimeMaskEdit = new QLineEdit(GroupBox2);
+    named(TimeMaskEdit, "TimeMaskEdit");
+    setUpTimeMaskEdit(TimeMaskEdit);
+
+    StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
+    named(StartButton, "StartButton");
+    QFont large = font();
+    large.setPixelSize(19);
+    StartButton->setFont(large);
+    StartButton->setEnabled(false);
+    connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
+    PauseButton = new QPushButton(QStringLiteral("пауза"), this);
+    named(PauseButton, "PauseButton");
+    connect(PauseButton, &QPushButton::clicked, this, &TMainForm::PauseButtonClick);
+    StopButton = new QPushButton(QStringLiteral("стоп"), this);
+    named(StopButton, "StopButton");
+    connect(StopButton, &QPushButton::clicked, this, &TMainForm::StopButtonClick);
+
+    LimitEdit = wholeNumberEdit(1, this);
+    named(LimitEdit, "LimitEdit");
+    LimitEdit->setToolTip(QStringLiteral("Число потоков"));
+    LimitEdit->setVisible(false);
+
+    Label2 = new QLabel(QStringLiteral("Логи"), this);
+    named(Label2, "Label2");
+    LogsMemo = new QPlainTextEdit(this);
+    named(LogsMemo, "LogsMemo");
+    LogsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    LogsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    ProgressBar = new QProgressBar(this);
+    named(ProgressBar, "ProgressBar");
+    ProgressBar->setRange(0, 100);
+    ProgressBar->setValue(0);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid palette(mid); background: palette(base); }"
+        "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2db52d, stop:1 #b9f0b9); }"));
+
+    // The list lies under "все", which covers its lower right corner.
+    SelectAllCitiesButton->raise();
+
+    const auto timer = [this, &named](const char *name, bool active, void (TMainForm::*handler)()) {
+        auto *t = new QTimer(this);
+        named(t, name);
+        t->setInterval(1000);
+        connect(t, &QTimer::timeout, this, handler);
+        if (active)
+            t->start();
+        return t;
+    };
+    Timer1 = timer("Timer1", false, &TMainForm::Timer1Timer);
+    Timer2 = timer("Timer2", true, &TMainForm::Timer2Timer);
+    AutoStartTimer = timer("AutoStartTimer", true, &TMainForm::AutoStartTimerTimer);
+    ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
+
+    // Controls inside the group boxes: natural widths, two rows each.
+    const int spinWidth = 50;
+    placeRow(8, 27, {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
+    placeRow(8, 50, {{Label9, 0}});
+    placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
+    placeRow(8, 50, {{Label12, 0}, {MaxResultsSpinEdit, spinWidth}, {Label13, 0}});
+    const int right = std::max(Label11->geometry().right(), Label13->geometry().right()) + 12;
+    placeRow(right, 27, {{AutoStartCheckBox, 0}});
+    placeRow(right, 50, {{Label14, 0}, {TimeMaskEdit, 44}});
+}
+
+void TMainForm::layOutControls()
+{
+    const int dw = width() - designWidth;
+    const int dh = height() - designHeight;
+    Label1->setGeometry(8, 8, Label1->sizeHint().width(), Label1->sizeHint().height());
+    Label15->setGeometry(82, 13, Label15->sizeHint().width(), Label15->sizeHint().height());
+    CitiesListBox->setGeometry(8, 27, 157, std::max(803 + dh, 0));
+    SelectAllCitiesButton->setGeometry(110, 804 + dh, 41, 25);
+    GroupBox1->setGeometry(171, 8, 258, 65);
+    GroupBox2->setGeometry(435, 8, 478, 65);
+    StartButton->setGeometry(919, 8, 194, 65);
+    PauseButton->setGeometry(1125, 8, 75, 25);
+    StopButton->setGeometry(1125, 47, 75, 25);
+    LimitEdit->setGeometry(871, 79, 50, 21);
+    Label2->setGeometry(171, 82, Label2->sizeHint().width(), Label2->sizeHint().height());
+    LogsMemo->setGeometry(171, 101, std::max(1036 + dw, 0), std::max(729 + dh, 0));
+    ProgressBar->setGeometry(0, height() - progressHeight, width(), progressHeight);
+}
+
+void TMainForm::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    layOutControls();
+}
+
+QDateTime TMainForm::now() const
+{
+    return m_options.now();
+}
+
+void TMainForm::appendLog(const QString &entry)
+{
+    m_host->appendLogLine(entry);
+}
+
+void TMainForm::logStamped(const QString &text)
+{
+    appendLog(stampedLine(text, now()));
+}
+
+bool TMainForm::runActive() const
+{
+    return CurrentScraper && !CurrentScraper->isFinished();
+}
+
+// ---- Showing and closing
+
+void TMainForm::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    if (const QScreen *screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    FormShow();
+}
+
+void TMainForm::FormShow()
+{
+    if (m_options.startupChecks) {
+        const StartupProblem problem =
+            startupProblem(withTrailingSeparator(m_options.dataDir), tlsLibraryPresent());
+        if (problem != StartupProblem::None) {
+            m_abandoned = true;
+            Timer2->stop();
+            AutoStartTimer->stop();
+            m_options.showWarning(QStringLiteral("Внимание!"), startupMessage(problem));
+            m_options.exitProcess(0);
+            return;
+        }
+    }
+    CitiesListBox->clear();
+    applySettings(readSettings(m_options.dataDir));
+    Timer1->start();
+}
+
+void TMainForm::applySettings(const Settings &settings)
+{
+    AutoStartCheckBox->setChecked(settings.AutoStart);
+    setTimeMaskEditText(TimeMaskEdit, settings.Time);
+    MinDaysSpinEdit->setValue(settings.MinDays);
+    MaxDaysSpinEdit->setValue(settings.MaxDays);
+    SkipDaysSpinEdit->setValue(settings.SkipDays);
+    MaxResultsSpinEdit->setValue(settings.MaxResults);
+    m_options.session->setTelegram(settings.BotToken, settings.TgUserId);
+}
+
+Settings TMainForm::collectSettings() const
+{
+    Settings s;
+    s.AutoStart = AutoStartCheckBox->isChecked();
+    s.Time = timeMaskEditText(TimeMaskEdit);
+    s.MinDays = MinDaysSpinEdit->value();
+    s.MaxDays = MaxDaysSpinEdit->value();
+    s.SkipDays = SkipDaysSpinEdit->value();
+    s.MaxResults = MaxResultsSpinEdit->value();
+    // Not shown in the window: the values last read, at start-up or by the latest run.
+    s.BotToken = m_options.session->botToken();
+    s.TgUserId = m_options.session->tgUserId();
+    return s;
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    if (m_abandoned) {
+        event->accept();
+        return;
+    }
+    // A run or the login still going: ask it to stop and close once it has ended, so the run's
+    // closing steps save the history and no file is left half-written.
+    if (m_loginThread || runActive()) {
+        if (!m_closeAsked) {
+            m_closeAsked = true;
+            m_loginClosing = true;
+            if (runActive())
+                StopButtonClick();
+        }
+        event->ignore();
+        return;
+    }
+    saveFiles();
+    event->accept();
+}
+
+void TMainForm::closeIfAsked()
+{
+    if (m_closeAsked && !m_loginThread && !runActive())
+        close();
+}
+
+void TMainForm::saveFiles()
+{
+    const auto report = [this](const QString &file, const TextFileResult &result) {
+        if (result.ok)
+            return;
+        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(file, result.error);
+        logStamped(text);
+        qWarning("%s", qPrintable(text));
+    };
+    // A list that was never filled holds no selection worth keeping: the file stays as it was.
+    if (m_listLoaded && CitiesListBox->count() > 0)
+        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, selectedTexts(CitiesListBox)));
+    report(QStringLiteral("settings.ini"), writeSettings(m_options.dataDir, collectSettings()));
+}
+
+void TMainForm::finishThreads()
+{
+    m_loginClosing = true;
+    if (m_loginThread)
+        waitForThread(m_loginThread);
+    if (runActive()) {
+        if (CurrentScraper->isPaused())
+            CurrentScraper->resumeRun();
+        CurrentScraper->requestStop();
+        waitForThread(CurrentScraper);
+    }
+    if (CurrentScraper) {
+        // Ended; its deferred deletion may never be reached once the event loop is gone.
+        CurrentScraper->wait();
+        delete CurrentScraper.data();
+    }
+}
+
+// ---- Selection shortcuts and the interval label
+
+void TMainForm::Label15Click()
+{
+    CitiesListBox->clearSelection();
+    LogsMemo->setFocus();
+}
+
+void TMainForm::SelectAllCitiesButtonClick()
+{
+    CitiesListBox->selectAll();
+}
+
+void TMainForm::Timer2Timer()
+{
+    const IntervalLabel label = intervalLabel(now(), MinDaysSpinEdit->value(), MaxDaysSpinEdit->value());
+    if (label.ok) {
+        Label9->setText(label.text);
+        m_lastIntervalError.clear();
+        return;
+    }
+    // Logged once while it lasts, not on every tick of the timer.
+    if (label.error != m_lastIntervalError)
+        appendLog(label.error);
+    m_lastIntervalError = label.error;
+}
+
+// ---- The registry login
+
+void TMainForm::Timer1Timer()
+{
+    Timer1->stop();
+    if (m_loginThread || m_closeAsked)
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+
+    // The login runs off the window's thread; what it reports reaches the window queued, in order.
+    LoginSink sink;
+    sink.log = [this](const QString &entry) {
+        QMetaObject::invokeMethod(this, [this, entry] { appendLog(entry); }, Qt::QueuedConnection);
+    };
+    sink.addRegulation = [this](const QString &id, const QString &name) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, name] {
+                auto *item = new QListWidgetItem(name, CitiesListBox);
+                item->setData(RegulationIdRole, id);
+            },
+            Qt::QueuedConnection);
+    };
+    LoginOptions options = m_options.login;
+    options.closing = &m_loginClosing;
+    const NetworkConfig network = readNetworkConfig(m_options.dataDir);
+
+    LoginResult result;
+    m_loginThread = QThread::create([&] { result = runRegistryLogin(network, sink, options); });
+    m_loginThread->start();
+    waitForThread(m_loginThread);
+    m_loginThread->wait();
+    // Whatever the login posted just before it ended is in the window before its result is used.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    delete m_loginThread;
+    m_loginThread = nullptr;
+
+    QApplication::restoreOverrideCursor();
+    if (m_closeAsked) {
+        closeIfAsked();
+        return;
+    }
+    switch (result.outcome) {
+    case LoginResult::Outcome::LoggedIn:
+        m_options.session->setAuthorization(result.authorizationText, now());
+        m_options.session->setRegulationIds(result.regulationIds);
+        StartButton->setEnabled(true);
+        RestoreSelection(CitiesListBox, readSelection(m_options.dataDir));
+        m_listLoaded = true;
+        break;
+    case LoginResult::Outcome::Refused:
+        break; // the login logged the header lines; the start control stays disabled
+    case LoginResult::Outcome::Failed:
+        m_options.showError(result.error);
+        break;
+    }
+}
+
+// ---- Run control
+
+void TMainForm::StartButtonClick()
+{
+    // One run at a time; none once the window is closing.
+    if (runActive() || m_closeAsked)
+        return;
+    const QDateTime start = now();
+    RunParams params;
+    params.host = m_host;
+    params.LimitEdit = LimitEdit->value();
+    params.FromDate = start.addDays(MinDaysSpinEdit->value());
+    params.ToDate = start.addDays(MaxDaysSpinEdit->value());
+    params.SkipDays = SkipDaysSpinEdit->value();
+    params.MaxResults = MaxResultsSpinEdit->value();
+
+    RunEnvironment environment;
+    environment.dataDir = m_options.dataDir;
+    environment.network = readNetworkConfig(m_options.dataDir);
+    environment.session = m_options.session;
+    environment.errorPauseMs = m_options.errorPauseMs;
+    environment.attemptWaitMs = m_options.attemptWaitMs;
+
+    auto *run = new TScraper(std::move(environment), params);
+    // A close asked for during the run goes ahead once the run has ended.
+    connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
+    connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
+    CurrentScraper = run;
+    run->start();
+}
+
+void TMainForm::PauseButtonClick()
+{
+    if (!runActive())
+        return;
+    if (CurrentScraper->isPaused()) {
+        CurrentScraper->resumeRun();
+        logStamped(QStringLiteral("Отключаем паузу, продолжаем работу"));
+    } else {
+        // A pause by hand is never ended by a pending automatic resume.
+        ResumeTimer->stop();
+        CurrentScraper->pauseRun();
+        logStamped(QStringLiteral("Включаем паузу"));
+    }
+}
+
+void TMainForm::StopButtonClick()
+{
+    if (!runActive())
+        return;
+    if (CurrentScraper->isPaused())
+        CurrentScraper->resumeRun();
+    CurrentScraper->requestStop();
+    logStamped(QStringLiteral("Останавливаем работу"));
+    ProgressBar->setValue(0);
+}
+
+void TMainForm::ResumeTimerTimer()
+{
+    ResumeTimer->stop();
+    if (runActive() && CurrentScraper->isPaused()) {
+        CurrentScraper->resumeRun();
+        logStamped(QStringLiteral("Отключаем паузу, продолжаем работу"));
+    }
+}
+
+void TMainForm::AutoStartTimerTimer()
+{
+    if (autoStartDue(AutoStartCheckBox->isChecked(), now(), timeMaskEditText(TimeMaskEdit),
+                     m_options.session->lastRunDate(), StartButton->isEnabled()))
+        StartButton->click();
+}

@@ -1,0 +1,97 @@
+#include "windowhost.h"
+
+#include "selection.h"
+#include "timemaskedit.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+WindowHost::WindowHost(const WindowControls &controls, std::function<void(const QString &)> openFile,
+                       QObject *parent)
+    : QObject(parent)
+    , m_controls(controls)
+    , m_openFile(std::move(openFile))
+{
+}
+
+void WindowHost::runOnHostThread(const std::function<void()> &fn)
+{
+    // From the window's own thread a blocking queued call would wait for itself for ever.
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+}
+
+void WindowHost::appendLogLine(const QString &line)
+{
+    // An entry may span lines (the login's header lines come with CR LF); the log keeps plain
+    // line feeds, and the log file gets CR LF when it is written.
+    QString text = line;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    m_controls.LogsMemo->appendPlainText(text);
+}
+
+void WindowHost::clearLog()
+{
+    m_controls.LogsMemo->clear();
+}
+
+QString WindowHost::logText() const
+{
+    return m_controls.LogsMemo->toPlainText();
+}
+
+void WindowHost::setProgress(int position, int maximum, const QString &hint)
+{
+    QProgressBar *bar = m_controls.ProgressBar;
+    const int top = std::max(maximum, 0);
+    // A range of 0..0 turns Qt's bar into a busy indicator; an empty bar is what is meant.
+    bar->setRange(0, std::max(top, 1));
+    bar->setValue(std::clamp(position, 0, top));
+    bar->setToolTip(hint);
+    QCoreApplication::processEvents();
+}
+
+void WindowHost::setStartEnabled(bool enabled)
+{
+    m_controls.StartButton->setEnabled(enabled);
+}
+
+void WindowHost::armResumeTimer(int intervalMs)
+{
+    m_controls.ResumeTimer->setInterval(intervalMs);
+    m_controls.ResumeTimer->start();
+}
+
+void WindowHost::openResultFile(const QString &path)
+{
+    if (m_openFile)
+        m_openFile(path);
+}
+
+QStringList WindowHost::selectedRegulationIds() const
+{
+    return selectedIds(m_controls.CitiesListBox);
+}
+
+bool WindowHost::autoStartTicked() const
+{
+    return m_controls.AutoStartCheckBox->isChecked();
+}
+
+QString WindowHost::timeText() const
+{
+    return timeMaskEditText(m_controls.TimeMaskEdit);
+}
