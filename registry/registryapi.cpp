@@ -105,7 +105,8 @@ QByteArray searchBody(const QString &page, const QString &idTechReg, const QStri
     QByteArray body;
     body += "{\"size\":100,\"page\":";
     body += page.toUtf8();
-    body += ",\"count\":1000,\"filter\":{\"status\":[6],\"idDeclType\":[],\"idCertObjectType\":[],\"idProductType\":[],";
+    body +=
+        ",\"count\":1000,\"filter\":{\"status\":[6],\"idDeclType\":[],\"idCertObjectType\":[],\"idProductType\":[],";
     body += "\"idGroupRU\":[],\"idGroupEEU\":[],";
     if (!idTechReg.isEmpty()) {
         body += "\"idTechReg\":[";

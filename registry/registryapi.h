@@ -11,7 +11,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-
 #include <cstdint>
 
 // Header values that every registry request carries.
@@ -66,8 +65,8 @@ struct Regulation
 
 struct RegulationPage
 {
-    bool parsed = false;          // the body was a JSON object with an "items" array
-    QList<Regulation> items;      // in the order received
+    bool parsed = false;     // the body was a JSON object with an "items" array
+    QList<Regulation> items; // in the order received
     qsizetype count() const { return items.size(); }
 };
 // A page of the regulation dictionary; an empty body or one that is not the expected JSON gives no items.
@@ -81,9 +80,9 @@ struct DeclarationItem
 
 struct SearchPage
 {
-    bool parsed = false;           // the body was a JSON object
-    QList<DeclarationItem> items;  // empty when "items" is missing or not an array
-    std::int64_t total = 0;        // "total" as given: not always a count of matches
+    bool parsed = false;          // the body was a JSON object
+    QList<DeclarationItem> items; // empty when "items" is missing or not an array
+    std::int64_t total = 0;       // "total" as given: not always a count of matches
     qsizetype count() const { return items.size(); }
 };
 SearchPage readSearchPage(const QString &text);

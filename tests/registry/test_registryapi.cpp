@@ -1,0 +1,352 @@
+// Registry messages: every request body byte for byte, the URLs, and the reply readers over saved
+// registry replies and over shapes the registry should not send but might.
+#include "registryapi.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray fixture(const char *name)
+{
+    QFile file(QStringLiteral(TAVROSIN_FIXTURES_DIR "/registry/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        ADD_FAILURE() << "missing fixture " << name;
+    return file.readAll();
+}
+
+Json parsed(const QByteArray &text)
+{
+    const std::optional<Json> document = parseJson(text);
+    EXPECT_TRUE(document.has_value()) << text.constData();
+    return document.value_or(Json());
+}
+
+} // namespace
+
+TEST(RegistryApi, LoginBody)
+{
+    EXPECT_EQ(loginBody(NetworkConfig{}), QByteArray(R"({"username":"anonymous","password":"vbnuwe3KTD58Ra"})"));
+
+    // A configured value with a quote or backslash stays one JSON string.
+    NetworkConfig odd;
+    odd.loginUser = QStringLiteral("a\"b");
+    odd.loginPassword = QStringLiteral("c\\d");
+    const QByteArray body = loginBody(odd);
+    EXPECT_EQ(body, QByteArray(R"({"username":"a\"b","password":"c\\d"})"));
+    const Json document = parsed(body);
+    EXPECT_EQ(document.at("username").get<std::string>(), "a\"b");
+    EXPECT_EQ(document.at("password").get<std::string>(), "c\\d");
+}
+
+TEST(RegistryApi, RegulationPageBody)
+{
+    EXPECT_EQ(regulationPageBody(0),
+              QByteArray(R"({"sort":"sortIndex","offset":0,"limit":50,"attrs":[{"name":"docTypeId","operation":"in",)"
+                         R"("value":[1,2]},{"name":"docStatusId","operation":"in","value":[1,2,9]}]})"));
+    EXPECT_EQ(regulationPageBody(2),
+              QByteArray(R"({"sort":"sortIndex","offset":100,"limit":50,"attrs":[{"name":"docTypeId","operation":"in",)"
+                         R"("value":[1,2]},{"name":"docStatusId","operation":"in","value":[1,2,9]}]})"));
+}
+
+TEST(RegistryApi, SearchBody)
+{
+    const QByteArray withoutRegulation =
+        R"({"size":100,"page":0,"count":1000,"filter":{"status":[6],"idDeclType":[],"idCertObjectType":[],)"
+        R"("idProductType":[],"idGroupRU":[],"idGroupEEU":[],"idApplicantType":[],)"
+        R"("regDate":{"minDate":null,"maxDate":null},"endDate":{"minDate":"2024-06-01","maxDate":"2024-06-06"},)"
+        R"("columnsSearch":[{"name":"number","search":null,"type":0}],"number":null,"idProductOrigin":[],)"
+        R"("idProductEEU":[],"idProductRU":[],"idDeclScheme":[],"awaitOperatorCheck":null,"editApp":null,)"
+        R"("violationSendDate":null,"isProtocolInvalid":null,"checkerAIResult":null,)"
+        R"("checkerAIProtocolsResults":null,"checkerAIProtocolsMistakes":null,"hiddenFromOpen":null},)"
+        R"("columnsSort":[{"column":"id","sort":"ASC"}],"numberOfAllRecords":false})";
+    const QByteArray withRegulations =
+        R"({"size":100,"page":3,"count":1000,"filter":{"status":[6],"idDeclType":[],"idCertObjectType":[],)"
+        R"("idProductType":[],"idGroupRU":[],"idGroupEEU":[],"idTechReg":[12,34],"idApplicantType":[],)"
+        R"("regDate":{"minDate":null,"maxDate":null},"endDate":{"minDate":"2025-01-31","maxDate":"2025-02-05"},)"
+        R"("columnsSearch":[{"name":"number","search":null,"type":0}],"number":null,"idProductOrigin":[],)"
+        R"("idProductEEU":[],"idProductRU":[],"idDeclScheme":[],"awaitOperatorCheck":null,"editApp":null,)"
+        R"("violationSendDate":null,"isProtocolInvalid":null,"checkerAIResult":null,)"
+        R"("checkerAIProtocolsResults":null,"checkerAIProtocolsMistakes":null,"hiddenFromOpen":null},)"
+        R"("columnsSort":[{"column":"id","sort":"ASC"}],"numberOfAllRecords":false})";
+
+    const QByteArray first =
+        searchBody(QStringLiteral("0"), QString(), QStringLiteral("2024-06-01"), QStringLiteral("2024-06-06"));
+    const QByteArray third = searchBody(QStringLiteral("3"), QStringLiteral("12,34"), QStringLiteral("2025-01-31"),
+                                        QStringLiteral("2025-02-05"));
+    EXPECT_EQ(first, withoutRegulation);
+    EXPECT_EQ(third, withRegulations);
+
+    // Both are well-formed JSON, and the regulation filter is absent, not empty, without a selection.
+    EXPECT_FALSE(parsed(first).at("filter").contains("idTechReg"));
+    EXPECT_EQ(parsed(third).at("filter").at("idTechReg"), Json::parse("[12,34]"));
+}
+
+TEST(RegistryApi, LookupBodyFromSavedDetails)
+{
+    // The saved details all have a seat address (type 1) whose idSubject is null: its text "null" is sent.
+    const struct
+    {
+        const char *file;
+        QByteArray body;
+    } cases[] = {
+        {"detail-1.json",
+         R"({"items":{"applicantType":[{"id":[1],"fields":["id","masterId","name"]}],)"
+         R"("fiasAddrobj":[{"id":["null"],"fields":["id","masterId","name","offname","shortname","aolevel"]}],)"
+         R"("tnved":[{"id":[64982],"fields":["id","masterId","name","code","hidden"]}],)"
+         R"("techregProductListEEU":[{"id":[605],"fields":["id","masterId","name","techRegId","hidden"]}]}})"},
+        {"detail-2.json",
+         R"({"items":{"applicantType":[{"id":[1],"fields":["id","masterId","name"]}],)"
+         R"("fiasAddrobj":[{"id":["null"],"fields":["id","masterId","name","offname","shortname","aolevel"]}],)"
+         R"("tnved":[{"id":[64954],"fields":["id","masterId","name","code","hidden"]}],)"
+         R"("techregProductListEEU":[{"id":[605],"fields":["id","masterId","name","techRegId","hidden"]}]}})"},
+        {"detail-3.json",
+         R"({"items":{"applicantType":[{"id":[1],"fields":["id","masterId","name"]}],)"
+         R"("fiasAddrobj":[{"id":["null"],"fields":["id","masterId","name","offname","shortname","aolevel"]}],)"
+         R"("tnved":[{"id":[68711],"fields":["id","masterId","name","code","hidden"]}],)"
+         R"("techregProductListEEU":[{"id":[],"fields":["id","masterId","name","techRegId","hidden"]}]}})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const LookupBody lookup = lookupBody(parsed(fixture(c.file)));
+        ASSERT_TRUE(lookup.ok) << lookup.error.toStdString();
+        EXPECT_EQ(lookup.body, c.body);
+        EXPECT_TRUE(lookup.error.isEmpty());
+    }
+}
+
+TEST(RegistryApi, LookupBodyPieces)
+{
+    const QByteArray tail =
+        R"("tnved":[{"id":[7],"fields":["id","masterId","name","code","hidden"]}],)"
+        R"("techregProductListEEU":[{"id":[9],"fields":["id","masterId","name","techRegId","hidden"]}]}})";
+    auto expected = [&](const QByteArray &legal, const QByteArray &subject) -> QByteArray {
+        QByteArray body = R"({"items":{"applicantType":[{"id":[)" + legal + R"(],"fields":["id","masterId","name"]}],)";
+        if (!subject.isEmpty())
+            body += R"("fiasAddrobj":[{"id":[")" + subject +
+                    R"("],"fields":["id","masterId","name","offname","shortname","aolevel"]}],)";
+        return body + tail;
+    };
+    auto detail = [](const char *applicant) -> QByteArray {
+        return R"({"idGroups":[9],"product":{"identifications":[{"idTnveds":[7]}]},"applicant":)" +
+               QByteArray(applicant) + "}";
+    };
+    const struct
+    {
+        const char *name;
+        const char *applicant;
+        QByteArray body;
+    } cases[] = {
+        {"only a place of business: no fiasAddrobj",
+         R"({"idLegalSubjectType":1,"addresses":[{"idAddrType":3,"idSubject":"x"}]})", expected("1", {})},
+        {"first seat address wins",
+         R"({"idLegalSubjectType":2,"addresses":[{"idAddrType":3,"idSubject":"a"},)"
+         R"({"idAddrType":1,"idSubject":"b-guid"},{"idAddrType":1,"idSubject":"c"}]})",
+         expected("2", "b-guid")},
+        {"type as a string", R"({"idLegalSubjectType":"3","addresses":[{"idAddrType":"1","idSubject":"s"}]})",
+         expected("3", "s")},
+        {"seat without idSubject: no fiasAddrobj", R"({"idLegalSubjectType":1,"addresses":[{"idAddrType":1}]})",
+         expected("1", {})},
+        {"addresses not an array", R"({"idLegalSubjectType":1,"addresses":{"idAddrType":1,"idSubject":"s"}})",
+         expected("1", {})},
+        {"addresses null", R"({"idLegalSubjectType":1,"addresses":null})", expected("1", {})},
+        {"odd address elements", R"({"idLegalSubjectType":1,"addresses":[null,5,"1",{"idAddrType":1,"idSubject":4}]})",
+         expected("1", "4")},
+        {"missing idLegalSubjectType", R"({"addresses":[]})", expected({}, {})},
+        {"null idLegalSubjectType", R"({"idLegalSubjectType":null})", expected("null", {})},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const LookupBody lookup = lookupBody(parsed(detail(c.applicant)));
+        ASSERT_TRUE(lookup.ok) << lookup.error.toStdString();
+        EXPECT_EQ(lookup.body, c.body);
+    }
+
+    // Arrays go in as compact JSON, whatever blanks the reply had.
+    const LookupBody groups = lookupBody(parsed(R"({"idGroups": [ 101, 102 ], "product": {"identifications":)"
+                                                R"( [{"idTnveds": [1, 2]}, {"idTnveds": [3]}]}, "applicant": {}})"));
+    ASSERT_TRUE(groups.ok);
+    EXPECT_EQ(
+        groups.body,
+        QByteArray(
+            R"({"items":{"applicantType":[{"id":[],"fields":["id","masterId","name"]}],)"
+            R"("tnved":[{"id":[1,2],"fields":["id","masterId","name","code","hidden"]}],)"
+            R"("techregProductListEEU":[{"id":[101,102],"fields":["id","masterId","name","techRegId","hidden"]}]}})"));
+}
+
+TEST(RegistryApi, LookupBodyCannotBeComposed)
+{
+    const struct
+    {
+        const char *name;
+        const char *detail;
+    } cases[] = {
+        {"no idGroups", R"({"product":{"identifications":[{"idTnveds":[7]}]},"applicant":{}})"},
+        {"no applicant", R"({"idGroups":[9],"product":{"identifications":[{"idTnveds":[7]}]}})"},
+        {"applicant null", R"({"idGroups":[9],"product":{"identifications":[{"idTnveds":[7]}]},"applicant":null})"},
+        {"no product", R"({"idGroups":[9],"applicant":{}})"},
+        {"no identifications", R"({"idGroups":[9],"product":{"identifications":[]},"applicant":{}})"},
+        {"identifications not an array",
+         R"({"idGroups":[9],"product":{"identifications":{"idTnveds":[7]}},"applicant":{}})"},
+        {"no idTnveds", R"({"idGroups":[9],"product":{"identifications":[{"x":1},{"idTnveds":[7]}]},"applicant":{}})"},
+        {"not an object", R"([{"idGroups":[9]}])"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const LookupBody lookup = lookupBody(parsed(c.detail));
+        EXPECT_FALSE(lookup.ok);
+        EXPECT_TRUE(lookup.body.isEmpty());
+        EXPECT_FALSE(lookup.error.isEmpty());
+    }
+}
+
+TEST(RegistryApi, Urls)
+{
+    const QString base = QStringLiteral("https://127.0.0.1:8443");
+    EXPECT_EQ(loginUrl(base), u"https://127.0.0.1:8443/login");
+    EXPECT_EQ(regulationPageUrl(base), u"https://127.0.0.1:8443/nsi/api/dicNormDoc/get");
+    EXPECT_EQ(searchUrl(base), u"https://127.0.0.1:8443/api/v1/rds/common/declarations/get");
+    EXPECT_EQ(detailUrl(base, QStringLiteral("12345")), u"https://127.0.0.1:8443/api/v1/rds/common/declarations/12345");
+    EXPECT_EQ(lookupUrl(base), u"https://127.0.0.1:8443/nsi/api/multi");
+    EXPECT_EQ(declarationReferer(base), u"https://127.0.0.1:8443/rds/declaration");
+    EXPECT_EQ(declarationViewUrl(base, QStringLiteral("17639770")),
+              u"https://127.0.0.1:8443/rds/declaration/view/17639770/applicant");
+    EXPECT_EQ(loginUrl(NetworkConfig{}.registryUrl), u"https://pub.fsa.gov.ru/login");
+
+    EXPECT_EQ(registryAccept(), u"text/html, */*");
+    EXPECT_EQ(registryUserAgent(), u"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                                   u"Chrome/109.0.0.0 Safari/537.36");
+}
+
+TEST(RegistryApi, AuthorizationAndToken)
+{
+    const struct
+    {
+        const char *headers;
+        const char *authorization;
+    } headerCases[] = {
+        {"HTTP/1.1 200 OK\r\nServer: nginx\r\nAuthorization: Bearer a.b.c\r\nPragma: no-cache\r\n\r\n", "Bearer a.b.c"},
+        {"HTTP/1.1 200 OK\r\nAuthorization:\t Bearer x \t\r\n", "Bearer x"},
+        {"HTTP/1.1 200 OK\r\nAuthorization: first\r\nAuthorization: second\r\n", "first"},
+        {"HTTP/1.1 401 Unauthorized\r\nServer: nginx\r\n\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nauthorization: Bearer lower\r\n", ""}, // the name is matched in exact letter case
+        {"HTTP/1.1 200 OK\r\nAuthorization: \r\n", ""},
+    };
+    for (const auto &c : headerCases) {
+        SCOPED_TRACE(c.headers);
+        EXPECT_EQ(authorizationFromHeaders(QString::fromUtf8(c.headers)), QString::fromUtf8(c.authorization));
+    }
+
+    const struct
+    {
+        const char *authorization;
+        const char *token;
+    } tokenCases[] = {
+        {"Bearer eyJ.eyJ.sig", "eyJ.eyJ.sig"}, {"Basic abc", ""}, {"", ""}, {"bearer abc", ""}, {"Bearer ", ""},
+        {"x Bearer a Bearer b", "a Bearer b"},
+    };
+    for (const auto &c : tokenCases) {
+        SCOPED_TRACE(c.authorization);
+        EXPECT_EQ(bearerToken(QString::fromUtf8(c.authorization)), QString::fromUtf8(c.token));
+    }
+}
+
+TEST(RegistryApi, SearchPageFromSavedReplies)
+{
+    const SearchPage first = readSearchPage(QString::fromUtf8(fixture("search-1.json")));
+    EXPECT_TRUE(first.parsed);
+    ASSERT_EQ(first.count(), 1);
+    EXPECT_EQ(first.items[0].id, u"17718522");
+    EXPECT_EQ(first.items[0].applicantName, u"ОБЩЕСТВО С ОГРАНИЧЕННОЙ ОТВЕТСТВЕННОСТЬЮ \"ЛАДОГА ГРУПП\"");
+    EXPECT_EQ(first.total, 10000000); // not a count, read as given
+
+    const SearchPage second = readSearchPage(QString::fromUtf8(fixture("search-2.json")));
+    EXPECT_TRUE(second.parsed);
+    ASSERT_EQ(second.count(), 1);
+    EXPECT_EQ(second.items[0].id, u"17259030");
+    EXPECT_EQ(second.items[0].applicantName, u"ОБЩЕСТВО С ОГРАНИЧЕННОЙ ОТВЕТСТВЕННОСТЬЮ \"СЕЛИГЕР-ИЛЬМЕНЬ\"");
+    EXPECT_EQ(second.total, 1000);
+}
+
+TEST(RegistryApi, SearchPageOddShapes)
+{
+    using Items = QList<std::pair<const char *, const char *>>;
+    const struct
+    {
+        const char *name;
+        const char *body;
+        bool parsed;
+        Items items;
+        std::int64_t total;
+    } cases[] = {
+        {"empty body", "", false, {}, 0},
+        {"html error page", "<html><body>502 Bad Gateway</body></html>", false, {}, 0},
+        {"cut off", R"({"items":[{"id":1,"applicantName":"A"})", false, {}, 0},
+        {"top level array", R"([{"items":[]}])", false, {}, 0},
+        {"top level string", R"("items")", false, {}, 0},
+        {"items null, total a string", R"({"items":null,"total":"250"})", true, {}, 0},
+        {"items an object, total null", R"({"items":{"id":1},"total":null})", true, {}, 0},
+        {"items missing", R"({"total":250})", true, {}, 250},
+        {"total an object", R"({"items":[],"total":{"value":3}})", true, {}, 0},
+        {"total past 32 bits", R"({"items":[],"total":10000000000})", true, {}, 10000000000},
+        {"total a fraction", R"({"items":[],"total":12.7})", true, {}, 12},
+        {"odd elements",
+         R"({"items":[null,5,"x",{"id":null,"applicantName":7},{"id":{"a":1},"applicantName":[1, 2]},{}],"total":6})",
+         true,
+         {{"", ""}, {"", ""}, {"", ""}, {"null", "7"}, {R"({"a":1})", "[1,2]"}, {"", ""}},
+         6},
+        {"string id",
+         R"({"items":[{"id":"0042","applicantName":"ООО \"Ромашка\""}],"total":1})",
+         true,
+         {{"0042", "ООО \"Ромашка\""}},
+         1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const SearchPage page = readSearchPage(QString::fromUtf8(c.body));
+        EXPECT_EQ(page.parsed, c.parsed);
+        EXPECT_EQ(page.total, c.total);
+        ASSERT_EQ(page.count(), c.items.size());
+        for (qsizetype i = 0; i < page.count(); ++i) {
+            EXPECT_EQ(page.items[i].id, QString::fromUtf8(c.items[i].first));
+            EXPECT_EQ(page.items[i].applicantName, QString::fromUtf8(c.items[i].second));
+        }
+    }
+}
+
+TEST(RegistryApi, RegulationPageShapes)
+{
+    using Items = QList<std::pair<const char *, const char *>>;
+    const struct
+    {
+        const char *name;
+        const char *body;
+        bool parsed;
+        Items items;
+    } cases[] = {
+        {"numbers and strings",
+         R"({"items":[{"id":12,"displayName":"ТР ТС 004/2011"},{"id":"13","displayName":null},{"displayName":"Без id"}],"total":3})",
+         true,
+         {{"12", "ТР ТС 004/2011"}, {"13", "null"}, {"", "Без id"}}},
+        {"odd elements",
+         R"({"items":[null,[1],{"id":[1,2],"displayName":{"ru":"x"}}]})",
+         true,
+         {{"", ""}, {"", ""}, {"[1,2]", R"({"ru":"x"})"}}},
+        {"empty page", R"({"items":[]})", true, {}},
+        {"items an object", R"({"items":{"id":1}})", false, {}},
+        {"items missing", R"({"total":0})", false, {}},
+        {"not JSON", "Service Unavailable", false, {}},
+        {"empty", "", false, {}},
+        {"array", R"([{"id":1}])", false, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const RegulationPage page = readRegulationPage(QByteArray(c.body));
+        EXPECT_EQ(page.parsed, c.parsed);
+        ASSERT_EQ(page.count(), c.items.size());
+        for (qsizetype i = 0; i < page.count(); ++i) {
+            EXPECT_EQ(page.items[i].id, QString::fromUtf8(c.items[i].first));
+            EXPECT_EQ(page.items[i].displayName, QString::fromUtf8(c.items[i].second));
+        }
+    }
+}
