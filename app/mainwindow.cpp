@@ -67,7 +67,7 @@ void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>
         const int w = width > 0 ? width : hint.width();
         const int h = std::max(hint.height(), 0);
         widget->setGeometry(x, middle - h / 2, w, h);
-        x += w + 4;
+        x += w + 3;
     }
 }
 
@@ -104,6 +104,10 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent)
     setWindowTitle(QStringLiteral("Тавросин"));
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(11);
+    // The layout is drawn for Tahoma; the usual stand-ins (DejaVu Sans on Linux) run about a fifth
+    // wider, so they are narrowed to keep the group boxes' rows inside their frames.
+    if (!QFontInfo(font).exactMatch())
+        font.setStretch(82);
     setFont(font);
     createControls();
     resize(designWidth, designHeight);
@@ -231,7 +235,7 @@ void TMainForm::createControls()
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
 
     // Controls inside the group boxes: natural widths, two rows each.
-    const int spinWidth = 50;
+    const int spinWidth = 42;
     placeRow(8, 27, {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
     placeRow(8, 50, {{Label9, 0}});
     placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
