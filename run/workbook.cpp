@@ -1,0 +1,144 @@
+#include "workbook.h"
+
+#include "textfile.h"
+
+#include <QFile>
+#include <xlsxwriter.h>
+
+namespace {
+
+constexpr lxw_col_t kColumnI = 8;
+constexpr lxw_col_t kColumnJ = 9;
+constexpr lxw_col_t kColumnT = 19;
+constexpr lxw_col_t kColumnU = 20;
+constexpr int kMaxUrlLength = 2079;         // longest hyperlink target a sheet may hold
+constexpr qsizetype kMaxCellLength = 32767; // longest text a cell may hold
+
+bool isTextColumn(lxw_col_t column)
+{
+    return column == kColumnI || column == kColumnJ || column == kColumnT;
+}
+
+// Only web addresses become hyperlinks: any other text (libxlsxwriter would read prefixes such as
+// "external:" as links to files) stays plain text.
+bool isWebAddress(const QString &text)
+{
+    return text.startsWith(u"https://", Qt::CaseInsensitive) || text.startsWith(u"http://", Qt::CaseInsensitive);
+}
+
+QByteArray cellBytes(const QString &text)
+{
+    if (text.size() <= kMaxCellLength)
+        return text.toUtf8();
+    qsizetype length = kMaxCellLength;
+    if (text.at(length - 1).isHighSurrogate())
+        --length;
+    return text.first(length).toUtf8();
+}
+
+struct WorkbookCloser
+{
+    lxw_workbook *workbook = nullptr;
+    ~WorkbookCloser()
+    {
+        // Only reached on a failure before the save: the half-built workbook is dropped unsaved.
+        if (workbook)
+            lxw_workbook_free(workbook);
+    }
+};
+
+} // namespace
+
+WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbookPath, const WorkbookLog &log)
+{
+    WorkbookResult result;
+    const auto fail = [&](const QString &error) {
+        result.ok = false;
+        result.error = error;
+        result.openPath.clear();
+        log(QStringLiteral("Ошибка: ") + error);
+        return result;
+    };
+
+    log(QStringLiteral("Запускаем формирование файла Excel..."));
+
+    const TextLines table = readTextLines(tablePath);
+    if (!table.exists)
+        return fail(QStringLiteral("Файл %1 не найден").arg(tablePath));
+    if (!table.status.ok)
+        return fail(table.status.error);
+    if (table.lines.size() > qsizetype(LXW_ROW_MAX))
+        return fail(QStringLiteral("В файле %1 больше строк, чем помещается на лист").arg(tablePath));
+    result.rows = int(table.lines.size());
+    log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(result.rows));
+
+    WorkbookCloser closer{workbook_new(QFile::encodeName(workbookPath).constData())};
+    if (!closer.workbook)
+        return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
+    lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, nullptr);
+    lxw_format *text = workbook_add_format(closer.workbook);
+    if (!sheet || !text)
+        return fail(QString::fromUtf8(lxw_strerror(LXW_ERROR_MEMORY_MALLOC_FAILED)));
+    format_set_num_format(text, "@");
+
+    // Widths C 15, D 15, E 33, G 22, L 27, T 15; I, J and T formatted as text.
+    const struct
+    {
+        lxw_col_t column;
+        double width;
+        lxw_format *format;
+    } columns[] = {
+        {2, 15, nullptr},
+        {3, 15, nullptr},
+        {4, 33, nullptr},
+        {6, 22, nullptr},
+        {11, 27, nullptr},
+        {kColumnI, LXW_DEF_COL_WIDTH, text},
+        {kColumnJ, LXW_DEF_COL_WIDTH, text},
+        {kColumnT, 15, text},
+    };
+    for (const auto &c : columns)
+        worksheet_set_column(sheet, c.column, c.column, c.width, c.format);
+
+    const QByteArray tip = QStringLiteral("Декларация на сайте").toUtf8();
+    int links = 0;
+    for (lxw_row_t row = 0; row < lxw_row_t(table.lines.size()); ++row) {
+        const QStringList cells = table.lines.at(row).split(QLatin1Char('\t'));
+        for (qsizetype i = 0; i < cells.size() && i < LXW_COL_MAX; ++i) {
+            const auto column = lxw_col_t(i);
+            QString value = cells.at(i);
+            if (column == kColumnT && row > 0 && !value.isEmpty())
+                value.prepend(QLatin1Char('+'));
+            if (value.isEmpty())
+                continue;
+            const QByteArray bytes = cellBytes(value);
+            lxw_format *format = isTextColumn(column) ? text : nullptr;
+            // Past the sheet's limits on links a link is written as plain text, never dropped.
+            if (column == 0 && row > 0 && isWebAddress(value) && links < LXW_MAX_NUMBER_URLS &&
+                bytes.size() <= kMaxUrlLength &&
+                worksheet_write_url_opt(sheet, row, column, bytes.constData(), nullptr, nullptr, tip.constData()) ==
+                    LXW_NO_ERROR) {
+                ++links;
+                continue;
+            }
+            const lxw_error written = worksheet_write_string(sheet, row, column, bytes.constData(), format);
+            if (written != LXW_NO_ERROR)
+                return fail(QString::fromUtf8(lxw_strerror(written)));
+        }
+    }
+
+    worksheet_freeze_panes(sheet, 1, 0);
+    worksheet_set_selection(sheet, 1, 0, 1, 0);
+    worksheet_autofilter(sheet, 0, 0, 0, kColumnU);
+
+    lxw_workbook *workbook = closer.workbook;
+    closer.workbook = nullptr; // workbook_close frees it, whatever it returns
+    const lxw_error saved = workbook_close(workbook);
+    if (saved != LXW_NO_ERROR)
+        return fail(QString::fromUtf8(lxw_strerror(saved)));
+
+    result.ok = true;
+    result.openPath = workbookPath;
+    log(QStringLiteral("Открываем файл с результатами ") + workbookPath);
+    return result;
+}

@@ -1,0 +1,262 @@
+// The workbook: a real .xlsx written from a real table file and read back with openpyxl
+// (/usr/bin/python3, package python3-openpyxl), which reports what a spreadsheet program would see.
+#include "json.h"
+#include "resultfiles.h"
+#include "rowcomposer.h"
+#include "workbook.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Prints one JSON object describing the first sheet of the workbook given as argv[1].
+const char *const kReadBack = R"PY(
+import json, sys, openpyxl
+wb = openpyxl.load_workbook(sys.argv[1])
+ws = wb.worksheets[0]
+cells = {}
+for row in ws.iter_rows():
+    for c in row:
+        if c.value is None:
+            continue
+        cells[c.coordinate] = {
+            "value": c.value if isinstance(c.value, str) else repr(c.value),
+            "type": c.data_type,
+            "format": c.number_format,
+            "link": c.hyperlink.target if c.hyperlink else None,
+            "tip": c.hyperlink.tooltip if c.hyperlink else None,
+        }
+widths = {k: v.width for k, v in ws.column_dimensions.items() if v.customWidth}
+sel = ws.sheet_view.selection[0]
+print(json.dumps({
+    "freeze": ws.freeze_panes,
+    "active": sel.activeCell,
+    "sqref": str(sel.sqref),
+    "filter": ws.auto_filter.ref,
+    "widths": widths,
+    "rows": ws.max_row,
+    "cells": cells,
+}))
+)PY";
+
+// Counts the hyperlink elements of the first sheet straight from the package.
+const char *const kCountLinks = R"PY(
+import re, sys, zipfile
+xml = zipfile.ZipFile(sys.argv[1]).read("xl/worksheets/sheet1.xml").decode()
+print(len(re.findall(r"<hyperlink ", xml)))
+)PY";
+
+QByteArray runPython(const char *script, const QString &path)
+{
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromUtf8(script), path});
+    EXPECT_TRUE(python.waitForFinished(300000)) << "python did not finish";
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    return python.readAllStandardOutput();
+}
+
+Json readBack(const QString &path)
+{
+    const std::optional<Json> json = parseJson(runPython(kReadBack, path));
+    EXPECT_TRUE(json && json->is_object());
+    return json.value_or(Json::object());
+}
+
+QString text(const Json &root, std::string_view path)
+{
+    return jsonText(jsonPath(root, path));
+}
+
+bool isNullOrMissing(const Json *value)
+{
+    return !value || value->is_null();
+}
+
+QString row(std::initializer_list<std::pair<int, QString>> cells)
+{
+    QStringList row(ResultColumnCount);
+    for (const auto &[column, value] : cells)
+        row[column] = value;
+    return row.join(QLatin1Char('\t'));
+}
+
+// Writes the table through ResultFiles, as the run does.
+QString writeTable(const QString &dir, const QStringList &rows, quint32 tick = 42)
+{
+    ResultFiles files;
+    EXPECT_TRUE(files.open(dir, tick).ok);
+    for (const QString &r : rows)
+        EXPECT_TRUE(files.writeRow(r).ok);
+    files.close();
+    return files.tablePath();
+}
+
+struct Capture
+{
+    QStringList lines;
+    WorkbookLog log()
+    {
+        return [this](const QString &line) { lines << line; };
+    }
+};
+
+TEST(Workbook, LayoutLinksAndTextColumns)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString link = QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/17639770/applicant");
+    const QStringList rows = {
+        row({{0, link},
+             {2, QStringLiteral("2023-04-24")},
+             {8, QStringLiteral("1027838006350")},
+             {9, QStringLiteral("0123456789")},
+             {10, QStringLiteral("ООО \"ВОЛХОВ\"")},
+             {19, QStringLiteral("78467424236")}}),
+        row({{0, link + QStringLiteral("?a=1 b")}, {8, QStringLiteral("null")}, {19, QStringLiteral("+7 (846) 742")}}),
+        row({{0, QStringLiteral("не ссылка")}, {9, QStringLiteral("007")}}),
+    };
+    const QString table = writeTable(dir.path(), rows);
+    const QString workbook = dir.filePath(QStringLiteral("data42.xlsx"));
+
+    Capture capture;
+    const WorkbookResult result = ConvertToWorkbook(table, workbook, capture.log());
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.rows, 4);
+    EXPECT_EQ(result.openPath, workbook);
+    EXPECT_EQ(capture.lines, (QStringList{QStringLiteral("Запускаем формирование файла Excel..."),
+                                          QStringLiteral("Файл сформирован, в нем 4 строк"),
+                                          QStringLiteral("Открываем файл с результатами ") + workbook}));
+
+    const Json sheet = readBack(workbook);
+    EXPECT_EQ(text(sheet, "freeze"), QStringLiteral("A2"));
+    EXPECT_EQ(text(sheet, "active"), QStringLiteral("A2"));
+    EXPECT_EQ(text(sheet, "sqref"), QStringLiteral("A2"));
+    EXPECT_EQ(text(sheet, "filter"), QStringLiteral("A1:U1"));
+    EXPECT_EQ(jsonInteger(jsonPath(sheet, "rows")), 4);
+
+    // Stored widths carry the program's padding of about 0.71 on top of the width asked for.
+    const struct
+    {
+        const char *column;
+        int width;
+    } widths[] = {{"C", 15}, {"D", 15}, {"E", 33}, {"G", 22}, {"L", 27}, {"T", 15}};
+    for (const auto &w : widths) {
+        SCOPED_TRACE(w.column);
+        const Json *width = jsonPath(jsonPath(sheet, "widths"), w.column);
+        ASSERT_NE(width, nullptr);
+        EXPECT_NEAR(width->get<double>(), w.width + 0.71, 0.01);
+    }
+
+    // Every header cell keeps its text.
+    const QStringList headers = resultHeaderLine().split(QLatin1Char('\t'));
+    for (int c = 0; c < ResultColumnCount; ++c) {
+        const std::string address = std::string(1, char('A' + c)) + "1";
+        EXPECT_EQ(text(sheet, "cells." + address + ".value"), headers[c]) << address;
+        EXPECT_TRUE(isNullOrMissing(jsonPath(sheet, "cells." + address + ".link"))) << address;
+    }
+
+    const struct
+    {
+        const char *cell;
+        QString value;
+        const char *format; // nullptr: not asserted
+        QString link;       // empty: no hyperlink
+    } cells[] = {
+        {"A2", link, nullptr, link},
+        {"A3", link + QStringLiteral("?a=1 b"), nullptr, link + QStringLiteral("?a=1 b")},
+        {"A4", QStringLiteral("не ссылка"), nullptr, {}},
+        {"C2", QStringLiteral("2023-04-24"), nullptr, {}},
+        {"K2", QStringLiteral("ООО \"ВОЛХОВ\""), nullptr, {}},
+        {"I2", QStringLiteral("1027838006350"), "@", {}},
+        {"I3", QStringLiteral("null"), "@", {}},
+        {"J2", QStringLiteral("0123456789"), "@", {}},
+        {"J4", QStringLiteral("007"), "@", {}},
+        {"T2", QStringLiteral("+78467424236"), "@", {}},
+        {"T3", QStringLiteral("++7 (846) 742"), "@", {}},
+    };
+    for (const auto &c : cells) {
+        SCOPED_TRACE(c.cell);
+        const std::string at = std::string("cells.") + c.cell;
+        EXPECT_EQ(text(sheet, at + ".value"), c.value);
+        EXPECT_EQ(text(sheet, at + ".type"), QStringLiteral("s"));
+        if (c.format) {
+            EXPECT_EQ(text(sheet, at + ".format"), QString::fromLatin1(c.format));
+        }
+        if (c.link.isEmpty()) {
+            EXPECT_TRUE(isNullOrMissing(jsonPath(sheet, at + ".link")));
+        } else {
+            EXPECT_EQ(QUrl::fromPercentEncoding(text(sheet, at + ".link").toUtf8()), c.link);
+            EXPECT_EQ(text(sheet, at + ".tip"), QStringLiteral("Декларация на сайте"));
+        }
+    }
+    // An empty phone cell stays empty.
+    EXPECT_EQ(jsonPath(sheet, "cells.T4"), nullptr);
+}
+
+// Past the sheet's limits a link stays in its cell as plain text.
+TEST(Workbook, LinksPastTheLimitsArePlainText)
+{
+    QTemporaryDir dir;
+    const QString base = QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/");
+    QStringList rows;
+    const QString longLink = base + QString(2100, QLatin1Char('7'));
+    rows << row({{0, longLink}});
+    for (int i = 0; i < 65532; ++i)
+        rows << base + QString::number(i) + QStringLiteral("/applicant");
+    const QString workbook = dir.filePath(QStringLiteral("data42.xlsx"));
+    Capture capture;
+    const WorkbookResult result = ConvertToWorkbook(writeTable(dir.path(), rows), workbook, capture.log());
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.rows, 65534);
+    EXPECT_EQ(runPython(kCountLinks, workbook).trimmed(), QByteArray("65530"));
+
+    const char *const lastCells = R"PY(
+import sys, openpyxl
+ws = openpyxl.load_workbook(sys.argv[1], read_only=True).worksheets[0]
+for r in (2, 65533, 65534):
+    print(ws.cell(row=r, column=1).value)
+)PY";
+    const QByteArray expected =
+        longLink.toUtf8() + "\n" + base.toUtf8() + "65530/applicant\n" + base.toUtf8() + "65531/applicant\n";
+    EXPECT_EQ(runPython(lastCells, workbook), expected);
+}
+
+TEST(Workbook, FailuresAreLoggedAndNothingIsOffered)
+{
+    QTemporaryDir dir;
+    const QString table = writeTable(dir.path(), {row({{0, QStringLiteral("https://x/1")}})});
+    const struct
+    {
+        const char *name;
+        QString table;
+        QString workbook;
+        QStringList before; // lines before the "Ошибка: " line
+    } cases[] = {
+        {"table file missing",
+         dir.filePath(QStringLiteral("data1.tab")),
+         dir.filePath(QStringLiteral("data1.xlsx")),
+         {QStringLiteral("Запускаем формирование файла Excel...")}},
+        {"workbook cannot be saved",
+         table,
+         dir.filePath(QStringLiteral("absent/data42.xlsx")),
+         {QStringLiteral("Запускаем формирование файла Excel..."), QStringLiteral("Файл сформирован, в нем 2 строк")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Capture capture;
+        const WorkbookResult result = ConvertToWorkbook(c.table, c.workbook, capture.log());
+        EXPECT_FALSE(result.ok);
+        EXPECT_TRUE(result.openPath.isEmpty());
+        EXPECT_FALSE(result.error.isEmpty());
+        ASSERT_EQ(capture.lines.size(), c.before.size() + 1);
+        EXPECT_EQ(capture.lines.mid(0, c.before.size()), c.before);
+        EXPECT_EQ(capture.lines.last(), QStringLiteral("Ошибка: ") + result.error);
+        EXPECT_FALSE(QFile::exists(c.workbook));
+    }
+}
+
+} // namespace
