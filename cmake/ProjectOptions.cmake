@@ -4,7 +4,6 @@ target_compile_features(project_options INTERFACE cxx_std_20)
 target_compile_definitions(project_options INTERFACE
   QT_NO_CAST_FROM_ASCII
   QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
-  QT_USE_QSTRINGBUILDER)
 if(MSVC)
   target_compile_options(project_options INTERFACE /W4 /utf-8 /permissive-)
 else()

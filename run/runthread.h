@@ -6,6 +6,7 @@
 // thread while the run waits. Failures inside a phase are logged as values and answered with the
 // error pause; nothing is thrown across a thread.
 
+#include "json.h"
 #include "networkconfig.h"
 #include "runhost.h"
 #include "session.h"
@@ -96,6 +97,7 @@ private:
     void saveHistory();
     struct PoolOutcome runFilter();
     void closeFilter();
+    std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
 
     std::unique_ptr<Private> d;
 

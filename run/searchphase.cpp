@@ -35,7 +35,7 @@ PoolOutcome TScraper::runSearch()
 
     PhaseSteps steps;
     steps.queueEmpty = [this] { return d->SearchQueue.empty(); };
-    steps.takeEntry = [this, &separator] {
+    steps.takeEntry = [this, &separator]() -> QString {
         const qint64 page = d->SearchQueue.front();
         d->SearchQueue.pop_front();
         return d->searchUrl + separator + QString::number(page);

@@ -1,0 +1,94 @@
+// The filter phase: each applicant's declaration fetched, checked against the history, and the
+// kept ones written as result rows; then the result files closed, converted and announced.
+
+#include "history.h"
+#include "json.h"
+#include "registryapi.h"
+#include "runthread_p.h"
+
+#include <QDir>
+
+namespace {
+
+QString historyPath(const QString &dir)
+{
+    return QDir(dir).filePath(QStringLiteral("DatesDB.txt"));
+}
+
+} // namespace
+
+bool TScraper::loadHistory()
+{
+    d->history = std::make_shared<History>();
+    const History::LoadResult loaded = d->history->load(historyPath(m_environment.dataDir));
+    if (loaded.state != History::LoadState::Unreadable)
+        return true;
+    // A history that cannot be read must not be replaced by an empty one: the run ends here and
+    // leaves the file as it is.
+    d->historyUnreadable = true;
+    log(QStringLiteral("Ошибка: файл DatesDB.txt не удаётся прочитать (") + loaded.error +
+        QStringLiteral("), выгрузка остановлена, файл оставлен без изменений"));
+    return false;
+}
+
+void TScraper::saveHistory()
+{
+    if (!d->history || d->historyUnreadable)
+        return;
+    const TextFileResult saved = d->history->save(historyPath(m_environment.dataDir));
+    if (!saved.ok)
+        log(QStringLiteral("Ошибка: файл DatesDB.txt не записан: ") + saved.error);
+}
+
+PoolOutcome TScraper::runFilter()
+{
+    const QString registryUrl = m_environment.network.registryUrl;
+
+    PhaseSteps steps;
+    steps.queueEmpty = [this] { return d->DetailQueue.isEmpty(); };
+    steps.takeEntry = [this] { return d->DetailQueue.takeFirst(); };
+    steps.start = [this, registryUrl](const QString &id, TScrapingThread &worker) {
+        if (d->LimitReached)
+            return false;
+        worker.url = detailUrl(registryUrl, id);
+        worker.multi = true;
+        return true;
+    };
+    steps.mayCollect = [this] { return !d->LimitReached; };
+    steps.collect = [this](const QString &html, const QString &html2, const TScrapingThread &)
+        -> std::optional<QString> {
+        const std::optional<Json> detail = parseJson(html);
+        if (!detail || !detail->is_object())
+            return std::nullopt;
+        const Json *applicant = jsonPath(*detail, "applicant");
+        if (!applicant || !applicant->is_object())
+            return std::nullopt;
+
+        const QString key = applicantKey(jsonText(jsonPath(applicant, "inn")), jsonText(jsonPath(applicant, "ogrn")));
+        const QString name = CleanValue(jsonText(jsonPath(applicant, "fullName")));
+        const ApplicantDecision decision =
+            decideApplicant(*d->history, key, name, m_params.SkipDays, QDateTime::currentDateTime());
+        if (decision.verdict == ApplicantDecision::Verdict::BadDate)
+            return decision.error;
+        log(decision.logText);
+        if (!decision.keep)
+            return std::nullopt;
+        return WriteKeptDeclaration(*detail, html2);
+    };
+    return guardedPool(steps);
+}
+
+std::optional<QString> TScraper::WriteKeptDeclaration(const Json &, const QString &)
+{
+    ++d->RowsWritten;
+    if (d->RowsWritten >= m_params.MaxResults) {
+        log(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, "
+                           "останавливаем выгрузку"));
+        d->LimitReached = true;
+    }
+    return std::nullopt;
+}
+
+void TScraper::closeFilter()
+{
+}
