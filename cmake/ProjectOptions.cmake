@@ -3,9 +3,10 @@ add_library(project_options INTERFACE)
 target_compile_features(project_options INTERFACE cxx_std_20)
 target_compile_definitions(project_options INTERFACE
   QT_NO_CAST_FROM_ASCII
-  QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
-# QStringBuilder is left off on purpose: with it, a lambda or auto that returns a concatenation
-# keeps references to temporaries that are gone by the time the value is read.
+  QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+  QT_USE_QSTRINGBUILDER)
+# With QStringBuilder a concatenation is a lazy expression: never let `auto` or a lambda without an
+# explicit `-> QString` return one, or it keeps references to temporaries that are already gone.
 if(MSVC)
   target_compile_options(project_options INTERFACE /W4 /utf-8 /permissive-)
 else()
