@@ -4,7 +4,10 @@
 #include "history.h"
 #include "json.h"
 #include "registryapi.h"
+#include "resultfiles.h"
+#include "rowcomposer.h"
 #include "runthread_p.h"
+#include "workbook.h"
 
 #include <QDir>
 
@@ -78,8 +81,26 @@ PoolOutcome TScraper::runFilter()
     return guardedPool(steps);
 }
 
-std::optional<QString> TScraper::WriteKeptDeclaration(const Json &, const QString &)
+std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QString &dictionaryText)
 {
+    if (!d->resultFiles) {
+        const quint32 tick = m_environment.tickCount();
+        const QString workbook = QDir(m_environment.dataDir).filePath(resultFileNames(tick).workbook);
+        log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(workbook));
+        d->resultFiles = std::make_shared<ResultFiles>();
+        const ResultFileStatus opened = d->resultFiles->open(m_environment.dataDir, tick);
+        if (!opened.ok)
+            return opened.error;
+    }
+
+    const QString link = declarationLink(m_environment.network.registryUrl, detail);
+    ResultFileStatus written = d->resultFiles->writeLink(link);
+    if (written.ok)
+        written = d->resultFiles->writeRow(
+            ComposeRow(detail, dictionaryText, link, m_environment.session->regulationIds()));
+    if (!written.ok)
+        return written.error;
+
     ++d->RowsWritten;
     if (d->RowsWritten >= m_params.MaxResults) {
         log(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, "
@@ -90,5 +111,22 @@ std::optional<QString> TScraper::WriteKeptDeclaration(const Json &, const QStrin
 }
 
 void TScraper::closeFilter()
+{
+    if (!d->resultFiles)
+        return;
+    const bool tableMade = d->resultFiles->isTableOpen();
+    d->resultFiles->close();
+    const auto logText = [this](const QString &text) { log(text); };
+    // Without a table file there is nothing to convert; the links file stays as written.
+    if (tableMade) {
+        const WorkbookResult workbook =
+            ConvertToWorkbook(d->resultFiles->tablePath(), d->resultFiles->workbookPath(), logText);
+        if (workbook.ok)
+            onHost([&] { d->host->openResultFile(workbook.openPath); });
+    }
+    announceCompletion();
+}
+
+void TScraper::announceCompletion()
 {
 }

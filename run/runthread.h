@@ -97,6 +97,7 @@ private:
     void saveHistory();
     struct PoolOutcome runFilter();
     void closeFilter();
+    void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
 
     std::unique_ptr<Private> d;
