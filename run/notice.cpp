@@ -1,0 +1,96 @@
+#include "notice.h"
+
+#include "httpclient.h"
+#include "json.h"
+
+namespace {
+
+const QString kCheckStart = QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!");
+
+} // namespace
+
+QString FormEncode(const QString &text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    const QByteArray bytes = text.toUtf8();
+    QString encoded;
+    encoded.reserve(bytes.size() * 3);
+    for (const char ch : bytes) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')) {
+            encoded += QLatin1Char(char(byte));
+        } else {
+            encoded += QLatin1Char('%');
+            encoded += QLatin1Char(hex[byte >> 4]);
+            encoded += QLatin1Char(hex[byte & 0x0F]);
+        }
+    }
+    return encoded;
+}
+
+QString maskToken(const QString &token)
+{
+    const qsizetype colon = token.indexOf(QLatin1Char(':'));
+    return colon < 0 ? QStringLiteral("***") : token.left(colon) + QStringLiteral(":***");
+}
+
+QString completionMessage(int rowsWritten)
+{
+    return QStringLiteral("Выгрузка истекающих деклараций закончена, собрано ссылок: ") + QString::number(rowsWritten);
+}
+
+QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten)
+{
+    const QString body =
+        QStringLiteral("chat_id=") + tgUserId + QStringLiteral("&text=") + FormEncode(completionMessage(rowsWritten));
+    return body.toLocal8Bit();
+}
+
+void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
+                          int rowsWritten, const NoticeLog &log, int timeoutSeconds, const std::atomic<bool> *abortFlag)
+{
+    const QString masked = maskToken(botToken);
+    // Replies and failure texts come from outside; whatever they echo, the token is masked.
+    const auto scrub = [&](QString text) {
+        if (!botToken.isEmpty())
+            text.replace(botToken, masked);
+        return text;
+    };
+
+    log(QStringLiteral("Отправляем уведомление в Телеграм"));
+
+    QString error;
+    {
+        HttpClient client(network.botApiTls());
+        client.setUrl(network.botApiUrl + QStringLiteral("/bot") + botToken + QStringLiteral("/sendmessage"));
+        client.setContentType(QStringLiteral("application/x-www-form-urlencoded"));
+        client.setTimeout(timeoutSeconds);
+        if (abortFlag)
+            client.setAbortFlag(abortFlag);
+
+        QByteArray received;
+        const HttpResult sent = client.post(completionNoticeBody(tgUserId, rowsWritten), received);
+        if (!sent.ok) {
+            error = scrub(sent.error);
+        } else {
+            const QString reply = QString::fromUtf8(received);
+            const std::optional<Json> json = parseJson(reply);
+            if (!json || !json->is_object()) {
+                error = QStringLiteral("ответ не является объектом JSON");
+            } else if (jsonTruth(jsonPath(*json, "ok"))) {
+                log(QStringLiteral("Сообщение пользователю @") + jsonText(jsonPath(*json, "result.chat.username")) +
+                    QStringLiteral(" через бота @") + jsonText(jsonPath(*json, "result.from.username")) +
+                    QStringLiteral(" успешно отправлено!"));
+                return;
+            } else {
+                log(QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + tgUserId +
+                    QStringLiteral(" в телеграм-бота с токеном ") + masked);
+                log(scrub(reply));
+                return;
+            }
+        }
+    }
+    log(QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <") + masked +
+        QStringLiteral("> пользователю с ID ") + tgUserId + QStringLiteral(": ") + error);
+    log(kCheckStart);
+}

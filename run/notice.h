@@ -1,0 +1,30 @@
+#pragma once
+// The completion notice: one Telegram Bot API sendMessage request telling the user how many links
+// the run collected. Synchronous on the calling thread, with an HTTPS client of its own that
+// verifies the Bot API's certificate (the request carries the bot token). Every outcome ends in log
+// lines only, and no line carries the token's secret part: it shows as the bot's id and ":***".
+
+#include "networkconfig.h"
+
+#include <QString>
+#include <atomic>
+#include <functional>
+
+// UTF-8 bytes; ASCII letters and digits kept, every other byte as "%" and two upper-case hex digits.
+QString FormEncode(const QString &text);
+// "123456:ABC-def" gives "123456:***"; a token without ":" gives "***".
+QString maskToken(const QString &token);
+
+// "Выгрузка истекающих деклараций закончена, собрано ссылок: " and the count.
+QString completionMessage(int rowsWritten);
+// "chat_id=" + tgUserId (unchanged) + "&text=" + FormEncode(message), in the system code page.
+QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten);
+
+using NoticeLog = std::function<void(const QString &text)>;
+
+// Sends the notice to botApiUrl + "/bot" + botToken + "/sendmessage" and logs the outcome through
+// log (texts without time stamps). An empty token or user id goes out unchanged. abortFlag, when
+// given, ends a request in flight while it reads true (the program is closing).
+void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
+                          int rowsWritten, const NoticeLog &log, int timeoutSeconds = 30,
+                          const std::atomic<bool> *abortFlag = nullptr);

@@ -1,0 +1,196 @@
+// The completion notice against a real HTTPS server on 127.0.0.1 whose certificate the test trusts
+// through BotApiCaFile: the request bytes, the three outcomes with their exact lines, certificate
+// checking, the time-out, and a bot token that never shows in a line.
+#include "fixtures.h"
+#include "httpsserver.h"
+#include "notice.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kToken = QStringLiteral("123456:ABC-def");
+const QString kUser = QStringLiteral("42");
+const QString kSending = QStringLiteral("Отправляем уведомление в Телеграм");
+const QString kCheckStart = QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!");
+
+TEST(Notice, FormEncode)
+{
+    const struct
+    {
+        QString text;
+        const char *encoded;
+    } cases[] = {
+        {QStringLiteral("abc"), "abc"},  {QStringLiteral("a b"), "a%20b"},
+        {QStringLiteral(":"), "%3A"},    {QStringLiteral("AZaz09-._~"), "AZaz09%2D%2E%5F%7E"},
+        {QStringLiteral("В"), "%D0%92"}, {QString(), ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.encoded);
+        EXPECT_EQ(FormEncode(c.text), QString::fromLatin1(c.encoded));
+    }
+}
+
+TEST(Notice, MaskToken)
+{
+    EXPECT_EQ(maskToken(QStringLiteral("123456:ABC-def")), QStringLiteral("123456:***"));
+    EXPECT_EQ(maskToken(QStringLiteral("123456:")), QStringLiteral("123456:***"));
+    EXPECT_EQ(maskToken(QStringLiteral("secret")), QStringLiteral("***"));
+    EXPECT_EQ(maskToken(QString()), QStringLiteral("***"));
+}
+
+// A loopback Bot API whose next reply the test sets.
+class NoticeTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_server = std::make_unique<HttpsServer>([this](const RecordedRequest &) {
+            QMutexLocker lock(&m_mutex);
+            return m_reply;
+        });
+        QString error;
+        ASSERT_TRUE(m_server->start(0, &error)) << error.toStdString();
+        ASSERT_TRUE(m_dir.isValid());
+        const QString caFile = m_dir.filePath(QStringLiteral("bot-api.pem"));
+        QFile pem(caFile);
+        ASSERT_TRUE(pem.open(QIODevice::WriteOnly));
+        pem.write(m_server->certificatePem());
+        pem.close();
+        m_network.botApiUrl = m_server->baseUrl();
+        m_network.botApiCaFile = caFile;
+    }
+
+    void reply(int status, const QByteArray &reason, const QByteArray &body)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_reply = SimReply{};
+        m_reply.status = status;
+        m_reply.reason = reason;
+        m_reply.headers = {{"Content-Type", "application/json"}};
+        m_reply.body = body;
+    }
+
+    QStringList send(int rows = 3, int timeoutSeconds = 30)
+    {
+        QStringList lines;
+        SendCompletionNotice(
+            m_network, kToken, kUser, rows, [&](const QString &line) { lines << line; }, timeoutSeconds);
+        for (const QString &line : std::as_const(lines))
+            EXPECT_FALSE(line.contains(QStringLiteral("ABC-def"))) << line.toStdString();
+        return lines;
+    }
+
+    static QString failureLine(const QString &error)
+    {
+        return QStringLiteral("Ошибка при отправке в телеграм-бота с токеном <123456:***> пользователю с ID 42: ") +
+               error;
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<HttpsServer> m_server;
+    NetworkConfig m_network;
+    QMutex m_mutex;
+    SimReply m_reply;
+};
+
+TEST_F(NoticeTest, RequestBytes)
+{
+    reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
+    send(5);
+    const QList<RecordedRequest> requests = m_server->requests();
+    ASSERT_EQ(requests.size(), 1);
+    const RecordedRequest &request = requests.first();
+    EXPECT_EQ(request.requestLine, QByteArray("POST /bot123456:ABC-def/sendmessage HTTP/1.0"));
+    EXPECT_EQ(request.body,
+              QByteArray("chat_id=42&text=%D0%92%D1%8B%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B0%20%D0%B8%D1%81%D1%"
+                         "82%D0%B5%D0%BA%D0%B0%D1%8E%D1%89%D0%B8%D1%85%20%D0%B4%D0%B5%D0%BA%D0%BB%D0%B0%D1%"
+                         "80%D0%B0%D1%86%D0%B8%D0%B9%20%D0%B7%D0%B0%D0%BA%D0%BE%D0%BD%D1%87%D0%B5%D0%BD%D0%"
+                         "B0%2C%20%D1%81%D0%BE%D0%B1%D1%80%D0%B0%D0%BD%D0%BE%20%D1%81%D1%81%D1%8B%D0%BB%D0%"
+                         "BE%D0%BA%3A%205"));
+    // The form content type and the client's defaults; nothing of the notice's own besides.
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(m_server->port());
+    EXPECT_EQ(request.headerLines,
+              (QList<QByteArray>{host, "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
+                                 "User-Agent: Mozilla/4.0", "Content-Type: application/x-www-form-urlencoded",
+                                 "Content-Length: " + QByteArray::number(request.body.size())}));
+}
+
+TEST_F(NoticeTest, Delivered)
+{
+    reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
+    EXPECT_EQ(send(),
+              (QStringList{kSending, QStringLiteral("Сообщение пользователю @johndoe через бота @my_example_bot "
+                                                    "успешно отправлено!")}));
+
+    // A chat without a username.
+    reply(200, "OK", R"({"ok":true,"result":{"from":{"username":"my_example_bot"},"chat":{"id":1}}})");
+    EXPECT_EQ(send(), (QStringList{kSending, QStringLiteral("Сообщение пользователю @ через бота @my_example_bot "
+                                                            "успешно отправлено!")}));
+}
+
+// A 401 is answered like any reply: ok false gives the "Не удалось" line and the reply itself.
+TEST_F(NoticeTest, RejectedTokenLogsTheReply)
+{
+    // A reply that echoes the token has it masked too.
+    const QByteArray body = R"({"ok":false,"error_code":401,"description":"Unauthorized: 123456:ABC-def"})";
+    reply(401, "Unauthorized", body);
+    EXPECT_EQ(
+        send(),
+        (QStringList{kSending,
+                     QStringLiteral("Не удалось отправить сообщение пользователю с ID 42 в телеграм-бота с "
+                                    "токеном 123456:***"),
+                     QStringLiteral(R"({"ok":false,"error_code":401,"description":"Unauthorized: 123456:***"})")}));
+}
+
+TEST_F(NoticeTest, FailuresGiveTheErrorLineAndTheHint)
+{
+    const struct
+    {
+        int status;
+        QByteArray reason;
+        QByteArray body;
+        QString error;
+    } cases[] = {
+        {400, "Bad Request", readFixture(QStringLiteral("telegram/error.json")), QStringLiteral("Bad Request")},
+        {403, "Forbidden", R"({"ok":false,"error_code":403})", QStringLiteral("Forbidden")},
+        {200, "OK", "<html>gateway</html>", QStringLiteral("ответ не является объектом JSON")},
+        {200, "OK", "[true]", QStringLiteral("ответ не является объектом JSON")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        reply(c.status, c.reason, c.body);
+        EXPECT_EQ(send(), (QStringList{kSending, failureLine(c.error), kCheckStart}));
+    }
+}
+
+TEST_F(NoticeTest, StallPastTheTimeout)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_reply = SimReply{};
+        m_reply.stall = true;
+        m_reply.stallMs = 60000;
+    }
+    EXPECT_EQ(send(3, 2),
+              (QStringList{kSending, failureLine(QStringLiteral("Request aborted on timeout")), kCheckStart}));
+}
+
+// The token travels in the request: a server the system store does not trust gets nothing.
+TEST_F(NoticeTest, UntrustedCertificateFails)
+{
+    reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
+    m_network.botApiCaFile.clear();
+    const QStringList lines = send();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], kSending);
+    EXPECT_TRUE(lines[1].startsWith(failureLine(QString()))) << lines[1].toStdString();
+    EXPECT_GT(lines[1].size(), failureLine(QString()).size());
+    EXPECT_EQ(lines[2], kCheckStart);
+    EXPECT_TRUE(m_server->requests().isEmpty());
+}
+
+} // namespace
