@@ -1,5 +1,6 @@
 #include "rowcomposer.h"
 
+#include "registryapi.h"
 #include "textscan.h"
 
 #include <QRegularExpression>
@@ -80,8 +81,7 @@ QString cleanCell(const QString &text)
 
 QString declarationLink(const QString &registryUrl, const Json &detail)
 {
-    return cleanCell(registryUrl + QStringLiteral("/rds/declaration/view/") + fieldText(detail, "idDeclaration") +
-                     QStringLiteral("/applicant"));
+    return cleanCell(declarationViewUrl(registryUrl, fieldText(detail, "idDeclaration")));
 }
 
 QStringList composeCells(const Json &detail, const QString &dictionaryText, const QString &link,

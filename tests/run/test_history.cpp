@@ -1,6 +1,7 @@
 // The applicant history: keys, the export decision against a fixed clock, and DatesDB.txt read and
 // written back in its own encoding, with real files in temporary directories.
 #include "history.h"
+#include "qtprinters.h"
 #include "sortedtextlist.h"
 
 #include <QCollator>

@@ -4,6 +4,7 @@
 #include "fixtures.h"
 #include "httpsserver.h"
 #include "notice.h"
+#include "qtprinters.h"
 
 #include <QFile>
 #include <QMutex>

@@ -1,5 +1,6 @@
 // The links and table files: names from the tick, exact bytes, readable while the run writes,
 // and creation failures reported with the system's text.
+#include "qtprinters.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
 

@@ -1,6 +1,7 @@
 // Row composition: the saved registry details with dictionary texts made from the saved lookup
 // replies give the expected 21 cells; then the rules one at a time on small made-up details.
 #include "fixtures.h"
+#include "qtprinters.h"
 #include "rowcomposer.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The workbook: a real .xlsx written from a real table file and read back with openpyxl
 // (/usr/bin/python3, package python3-openpyxl), which reports what a spreadsheet program would see.
 #include "json.h"
+#include "qtprinters.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
 #include "workbook.h"
