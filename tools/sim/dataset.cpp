@@ -778,6 +778,9 @@ Dataset Dataset::generate(const DatasetOptions &options)
         const qint64 idBase = 29000000 + qint64(i) * 10;
         SimApplicant a;
         switch (i) {
+        case 0: // an upper-case name, as most are
+            a = organisation(rng, names, idBase, 0, 0, true);
+            break;
         case 1: { // the name of applicant 0 in other letters' case
             a = organisation(rng, names, idBase, 0, 0, false);
             const QString name = capitalised(QString::fromStdString(x.applicants[0].fullName.get<std::string>()));
