@@ -23,9 +23,14 @@ QString timeMaskEditText(const QLineEdit *edit)
 
 void setTimeMaskEditText(QLineEdit *edit, const QString &text)
 {
-    // Given as spaces, blanks would be skipped and the digits after them moved forward; given as
-    // the blank character they keep their positions.
+    // Qt places a blank differently by the kind of position: at an optional one (the first of each
+    // pair) a space is skipped and the digits after it move forward, so it is given as the blank
+    // character; at a required one the blank character is taken as a digit still to come and
+    // shifts the rest, so it is given as a space. Either way each blank stays in its place.
     QString masked = text;
-    masked.replace(QLatin1Char(' '), blank);
+    for (const qsizetype optional : {0, 3}) {
+        if (optional < masked.size() && masked.at(optional) == QLatin1Char(' '))
+            masked[optional] = blank;
+    }
     edit->setText(masked);
 }

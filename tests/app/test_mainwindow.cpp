@@ -1,0 +1,334 @@
+// The window without a registry: its controls, the settings it shows and writes, the selection
+// shortcuts, the interval label and the start-up checks as the window carries them out.
+#include "linklabel.h"
+#include "startupchecks.h"
+#include "timemaskedit.h"
+#include "windowtest.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+QString text(const QWidget *w)
+{
+    if (auto *label = qobject_cast<const QLabel *>(w))
+        return label->text();
+    if (auto *button = qobject_cast<const QAbstractButton *>(w))
+        return button->text();
+    if (auto *box = qobject_cast<const QGroupBox *>(w))
+        return box->title();
+    return {};
+}
+
+} // namespace
+
+TEST(MainWindow, ControlsAndCaptions)
+{
+    QTemporaryDir dir;
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+
+    const struct
+    {
+        const char *name;
+        const char *caption;
+    } captions[] = {
+        {"Label1", "Регламенты"},
+        {"Label15", "не фильтровать"},
+        {"SelectAllCitiesButton", "все"},
+        {"GroupBox1", "Окончание действия в интервале"},
+        {"Label6", "от: "},
+        {"Label7", "до: "},
+        {"Label8", "дней от текущей даты"},
+        {"Label9", "Интервал включает 09.09.2026 - 10.09.2026"},
+        {"GroupBox2", "Настройки выгрузки"},
+        {"Label10", "Не выгружать повторно заявителя в течение "},
+        {"Label11", "дней"},
+        {"Label12", "Выгружать не более этого числа деклараций:"},
+        {"Label13", "в день"},
+        {"AutoStartCheckBox", "Автозапуск выгрузки"},
+        {"Label14", "ежедневно в"},
+        {"StartButton", "СТАРТ"},
+        {"PauseButton", "пауза"},
+        {"StopButton", "стоп"},
+        {"Label2", "Логи"},
+    };
+    for (const auto &c : captions) {
+        SCOPED_TRACE(c.name);
+        const auto *w = form.findChild<QWidget *>(QString::fromLatin1(c.name));
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(text(w), QString::fromUtf8(c.caption));
+    }
+
+    const struct
+    {
+        const char *name;
+        int value;
+    } spins[] = {{"MinDaysSpinEdit", 30}, {"MaxDaysSpinEdit", 35}, {"SkipDaysSpinEdit", 60},
+                 {"MaxResultsSpinEdit", 50}, {"LimitEdit", 1}};
+    for (const auto &c : spins) {
+        SCOPED_TRACE(c.name);
+        const auto *spin = form.findChild<QSpinBox *>(QString::fromLatin1(c.name));
+        ASSERT_NE(spin, nullptr);
+        EXPECT_EQ(spin->value(), c.value);
+        EXPECT_EQ(spin->minimum(), std::numeric_limits<int>::min());
+        EXPECT_EQ(spin->maximum(), std::numeric_limits<int>::max());
+        EXPECT_TRUE(spin->alignment() & Qt::AlignRight);
+    }
+
+    auto *list = form.findChild<QListWidget *>(QStringLiteral("CitiesListBox"));
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_EQ(list->item(0)->text(), QStringLiteral("ТР ЕАЭС 036/2016"));
+    EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_FALSE(form.findChild<QCheckBox *>(QStringLiteral("AutoStartCheckBox"))->isChecked());
+    EXPECT_FALSE(form.findChild<QPushButton *>(QStringLiteral("StartButton"))->isEnabled());
+    EXPECT_EQ(form.StartButton->font().pixelSize(), 19);
+    EXPECT_EQ(form.font().pixelSize(), 11);
+    EXPECT_EQ(form.font().family(), QStringLiteral("Tahoma"));
+    EXPECT_EQ(form.LimitEdit->toolTip(), QStringLiteral("Число потоков"));
+    EXPECT_TRUE(form.LimitEdit->isHidden());
+    ASSERT_NE(form.findChild<QLineEdit *>(QStringLiteral("TimeMaskEdit")), nullptr);
+    EXPECT_EQ(timeMaskEditText(form.TimeMaskEdit), QStringLiteral("  :  "));
+    ASSERT_NE(form.findChild<QPlainTextEdit *>(QStringLiteral("LogsMemo")), nullptr);
+    EXPECT_EQ(form.LogsMemo->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_TRUE(form.LogsMemo->toPlainText().isEmpty());
+    ASSERT_NE(form.findChild<QProgressBar *>(QStringLiteral("ProgressBar")), nullptr);
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Тавросин"));
+
+    const struct
+    {
+        const char *name;
+        bool active;
+    } timers[] = {{"Timer1", false}, {"Timer2", true}, {"AutoStartTimer", true}, {"ResumeTimer", false}};
+    for (const auto &c : timers) {
+        SCOPED_TRACE(c.name);
+        const auto *t = form.findChild<QTimer *>(QString::fromLatin1(c.name));
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->isActive(), c.active);
+        EXPECT_EQ(t->interval(), 1000);
+    }
+}
+
+TEST(MainWindow, PositionsAndAnchoring)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl());
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    showWithoutLogin(form);
+    ASSERT_EQ(form.size(), QSize(1215, 853));
+
+    const auto geometryOf = [&form](const char *name) {
+        return form.findChild<QWidget *>(QString::fromLatin1(name))->geometry();
+    };
+    const struct
+    {
+        const char *name;
+        QRect atDesign;
+        QRect grown; // after growing the window by 200 × 100
+    } cases[] = {
+        {"CitiesListBox", {8, 27, 157, 803}, {8, 27, 157, 903}},
+        {"SelectAllCitiesButton", {110, 804, 41, 25}, {110, 904, 41, 25}},
+        {"GroupBox1", {171, 8, 258, 65}, {171, 8, 258, 65}},
+        {"GroupBox2", {435, 8, 478, 65}, {435, 8, 478, 65}},
+        {"StartButton", {919, 8, 194, 65}, {919, 8, 194, 65}},
+        {"PauseButton", {1125, 8, 75, 25}, {1125, 8, 75, 25}},
+        {"StopButton", {1125, 47, 75, 25}, {1125, 47, 75, 25}},
+        {"LogsMemo", {171, 101, 1036, 729}, {171, 101, 1236, 829}},
+        {"ProgressBar", {0, 836, 1215, 17}, {0, 936, 1415, 17}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(geometryOf(c.name), c.atDesign);
+    }
+    EXPECT_EQ(geometryOf("Label1").topLeft(), QPoint(8, 8));
+    EXPECT_EQ(geometryOf("Label15").topLeft(), QPoint(82, 13));
+    EXPECT_EQ(geometryOf("Label2").topLeft(), QPoint(171, 82));
+    EXPECT_EQ(geometryOf("LimitEdit").topLeft(), QPoint(871, 79));
+
+    form.resize(1415, 953);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(geometryOf(c.name), c.grown);
+    }
+    // "все" stays over the list's lower right corner.
+    EXPECT_TRUE(form.CitiesListBox->geometry().contains(form.SelectAllCitiesButton->geometry().bottomRight()));
+}
+
+TEST(MainWindow, ShowingReadsSettingsAndEmptiesTheList)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl(),
+                      "[Settings]\r\nAutoStart=2\r\nTime=9 :  \r\nMinDays=0x1E\r\nMaxDays=abc\r\nSkipDays=7\r\n"
+                      "MaxResults=-3\r\nBotToken=123:secret\r\nTgUserId=42\r\n");
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    form.show();
+    EXPECT_TRUE(form.Timer1->isActive()) << "the login follows a second later";
+    form.Timer1->stop();
+
+    EXPECT_EQ(form.CitiesListBox->count(), 0);
+    EXPECT_TRUE(form.AutoStartCheckBox->isChecked());
+    EXPECT_EQ(form.TimeMaskEdit->displayText(), QStringLiteral("9_:__"));
+    EXPECT_EQ(form.MinDaysSpinEdit->value(), 30);
+    EXPECT_EQ(form.MaxDaysSpinEdit->value(), 35);
+    EXPECT_EQ(form.SkipDaysSpinEdit->value(), 7);
+    EXPECT_EQ(form.MaxResultsSpinEdit->value(), -3);
+    EXPECT_EQ(form.session()->botToken(), QStringLiteral("123:secret"));
+    EXPECT_EQ(form.session()->tgUserId(), QStringLiteral("42"));
+}
+
+TEST(MainWindow, ClosingWritesSettingsAndKeepsAnUnfilledSelection)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl(), "; mine\r\n[Settings]\r\nMinDays=0x1E\r\n");
+    const QByteArray selection = "ТР ТС 004/2011\r\n";
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt")), selection);
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        form.AutoStartCheckBox->setChecked(true);
+        setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 7:  "));
+        form.MaxDaysSpinEdit->setValue(40);
+        form.SkipDaysSpinEdit->setValue(-1);
+        // BotToken and TgUserId have no control: what was read (or what a run read since) goes back.
+        form.session()->setTelegram(QStringLiteral("1:x"), QStringLiteral("77"));
+        EXPECT_TRUE(form.close());
+        EXPECT_TRUE(record.errors.isEmpty());
+    }
+    // The login never filled the list, so the earlier selection is still there.
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))), selection);
+
+    const QString settings = QString::fromUtf8(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))));
+    for (const char *line : {"; mine", "RegistryUrl=https://127.0.0.1:1", "AutoStart=1", "Time= 7:  ", "MinDays=30",
+                             "MaxDays=40", "SkipDays=-1", "MaxResults=50", "BotToken=1:x", "TgUserId=77"}) {
+        SCOPED_TRACE(line);
+        EXPECT_TRUE(settings.split(QStringLiteral("\r\n")).contains(QString::fromUtf8(line)));
+    }
+
+    // The next start shows the same values, the unfinished time with its blanks.
+    WindowRecord record;
+    TMainForm again(windowOptions(dir.path(), record));
+    showWithoutLogin(again);
+    EXPECT_EQ(again.TimeMaskEdit->displayText(), QStringLiteral("_7:__"));
+    EXPECT_TRUE(again.AutoStartCheckBox->isChecked());
+    EXPECT_EQ(again.MaxDaysSpinEdit->value(), 40);
+    EXPECT_EQ(again.SkipDaysSpinEdit->value(), -1);
+}
+
+TEST(MainWindow, ClosingWithNoSettingsFileWritesAllKeys)
+{
+    QTemporaryDir dir;
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    // Shown with every default; the login timer is stopped before it can tick.
+    showWithoutLogin(form);
+    ASSERT_TRUE(form.close());
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))),
+              QByteArray("[Settings]\r\nAutoStart=0\r\nTime=09:00\r\nMinDays=30\r\nMaxDays=35\r\nSkipDays=60\r\n"
+                         "MaxResults=50\r\nBotToken=\r\nTgUserId=\r\n"));
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))));
+}
+
+TEST(MainWindow, AFailedWriteIsLoggedAndKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    // Not UTF-8: the file cannot be read back faithfully, so it is not replaced.
+    const QByteArray broken = "[Other]\r\nName=\xFF\xFE\r\n";
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")), broken);
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    ASSERT_TRUE(form.close());
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))), broken);
+    const QStringList lines = unstampedLines(form);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("<stamp>: Не удалось записать settings.ini: ")));
+}
+
+TEST(MainWindow, SelectionShortcuts)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl());
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    showWithoutLogin(form);
+    addRegulations(form.CitiesListBox, {{QStringLiteral("1"), QStringLiteral("А")},
+                                        {QStringLiteral("2"), QStringLiteral("Б")},
+                                        {QStringLiteral("3"), QStringLiteral("В")}});
+    form.CitiesListBox->item(1)->setSelected(true);
+
+    QTest::mouseClick(form.SelectAllCitiesButton, Qt::LeftButton);
+    EXPECT_EQ(form.CitiesListBox->selectedItems().size(), 3);
+    EXPECT_EQ(form.host()->selectedRegulationIds(),
+              (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
+
+    QTest::mouseClick(form.Label15, Qt::LeftButton);
+    EXPECT_TRUE(form.CitiesListBox->selectedItems().isEmpty());
+    EXPECT_TRUE(form.host()->selectedRegulationIds().isEmpty());
+    EXPECT_EQ(form.focusWidget(), form.LogsMemo);
+}
+
+TEST(MainWindow, IntervalLabelFollowsTheDayCounts)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl());
+    WindowRecord record;
+    MainFormOptions options = windowOptions(dir.path(), record);
+    options.now = [] { return QDateTime(QDate(2026, 8, 10), QTime(23, 30)); };
+    TMainForm form(options);
+    showWithoutLogin(form);
+    form.Timer2Timer();
+    EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 09.09.2026 - 14.09.2026"));
+
+    form.MinDaysSpinEdit->setValue(40); // refreshed at once, later date first
+    EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 19.09.2026 - 14.09.2026"));
+
+    // A date past the year 9999: the label keeps its caption, the reason is logged once, not on
+    // every tick.
+    form.MaxDaysSpinEdit->setValue(std::numeric_limits<int>::max());
+    form.Timer2Timer();
+    form.Timer2Timer();
+    EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 19.09.2026 - 14.09.2026"));
+    const QStringList lines = logLines(form);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_FALSE(lines[0].isEmpty());
+
+    form.MaxDaysSpinEdit->setValue(41);
+    EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 19.09.2026 - 20.09.2026"));
+}
+
+TEST(MainWindow, FailedStartupCheckEndsWithoutWritingAnything)
+{
+    QTemporaryDir root;
+    const QString dir = QDir(root.path()).filePath(QStringLiteral("Rar$EXa2040.18144"));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QByteArray settings = "[Network]\r\nRegistryUrl=https://127.0.0.1:1\r\n[Settings]\r\nMinDays=40\r\n";
+    writeBytes(QDir(dir).filePath(QStringLiteral("settings.ini")), settings);
+
+    WindowRecord record;
+    MainFormOptions options = windowOptions(dir, record);
+    options.startupChecks = true;
+    TMainForm form(options);
+    form.show();
+
+    ASSERT_EQ(record.warnings.size(), 1);
+    EXPECT_EQ(record.warnings[0], QStringLiteral("Внимание!\n") + startupMessage(StartupProblem::InsideArchive));
+    EXPECT_EQ(record.exits, QList<int>{0});
+    EXPECT_FALSE(form.Timer1->isActive()) << "no login";
+    EXPECT_EQ(form.MinDaysSpinEdit->value(), 30) << "settings not read";
+
+    EXPECT_TRUE(form.close());
+    EXPECT_EQ(readBytes(QDir(dir).filePath(QStringLiteral("settings.ini"))), settings);
+    EXPECT_FALSE(QFile::exists(QDir(dir).filePath(QStringLiteral("selection.txt"))));
+}
