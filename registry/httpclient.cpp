@@ -8,7 +8,7 @@ namespace {
 
 constexpr int maxRedirects = 5;
 
-QByteArray firstLineOf(const QByteArray &data)
+QByteArray withoutLineEnd(const QByteArray &data)
 {
     QByteArray line = data;
     while (line.endsWith('\n') || line.endsWith('\r'))
@@ -99,7 +99,7 @@ struct HttpClient::Private
 size_t HttpClient::Private::onHeader(char *data, size_t size, size_t count, void *self)
 {
     auto *d = static_cast<Private *>(self);
-    const QByteArray line = firstLineOf(QByteArray(data, qsizetype(size * count)));
+    const QByteArray line = withoutLineEnd(QByteArray(data, qsizetype(size * count)));
     if (line.startsWith("HTTP/")) {
         // A new response begins (after an interim one, the previous lines no longer count).
         d->headers.clear();
