@@ -444,8 +444,10 @@ void TMainForm::Timer2Timer()
 void TMainForm::Timer1Timer()
 {
     Timer1->stop();
-    if (m_loginThread || m_closeAsked)
+    // Once per program start: a refused or failed login is not retried.
+    if (m_loginStarted || m_closeAsked)
         return;
+    m_loginStarted = true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
     // The login runs off the window's thread; what it reports reaches the window queued, in order.

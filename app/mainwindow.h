@@ -143,6 +143,7 @@ private:
     bool m_shown = false;
     bool m_abandoned = false;     // a start-up check failed: nothing is written
     bool m_closeAsked = false;    // a close waits for the login or a run to end
+    bool m_loginStarted = false;
     bool m_listLoaded = false;    // the login filled the list and restored the selection
     QString m_lastIntervalError;  // logged once, not on every tick
     QThread *m_loginThread = nullptr;

@@ -4,6 +4,7 @@
 // recorded or fixed instead of shown or read.
 
 #include "mainwindow.h"
+#include "selection.h"
 #include "windowhost.h"
 
 #include <QDir>
@@ -91,7 +92,7 @@ inline void addRegulations(QListWidget *list, const QList<std::pair<QString, QSt
 {
     for (const auto &[id, name] : idAndName) {
         auto *item = new QListWidgetItem(name, list);
-        item->setData(0x0100, id);
+        item->setData(RegulationIdRole, id);
     }
 }
 
