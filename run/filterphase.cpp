@@ -3,6 +3,7 @@
 
 #include "history.h"
 #include "json.h"
+#include "notice.h"
 #include "registryapi.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
@@ -129,4 +130,7 @@ void TScraper::closeFilter()
 
 void TScraper::announceCompletion()
 {
+    const Session &session = *m_environment.session;
+    SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), d->RowsWritten,
+                         [this](const QString &text) { log(text); });
 }
