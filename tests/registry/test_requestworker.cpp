@@ -1,0 +1,355 @@
+// The request worker on its own thread against a registry on loopback: retries and their log lines,
+// failure texts, the detail with its dictionary lookup, termination before the start, and the bytes
+// of a search request.
+
+#include "fixtures.h"
+#include "json.h"
+#include "qtprinters.h"
+#include "registryapi.h"
+#include "registryhandler.h"
+#include "requestworker.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kToken = u"tok-Ab3"_s;
+
+// A registry double and the HTTPS server in front of it, for one test or one case of a table.
+struct Registry
+{
+    RegistryHandler handler;
+    HttpsServer server{handler.handler()};
+
+    Registry()
+    {
+        QString error;
+        if (!server.start(0, &error))
+            ADD_FAILURE() << "server did not start: " << error.toStdString();
+    }
+    ~Registry()
+    {
+        handler.release();
+        server.stop();
+    }
+
+    QString url(const QByteArray &target) const { return server.baseUrl() + QString::fromUtf8(target); }
+};
+
+// What the run thread gives a worker: the lock, the two lists and the log view.
+struct Pool
+{
+    std::shared_ptr<QMutex> lock = std::make_shared<QMutex>();
+    std::shared_ptr<WorkerList> running = std::make_shared<WorkerList>();
+    std::shared_ptr<WorkerList> finished = std::make_shared<WorkerList>();
+    std::mutex logMutex;
+    QStringList log; // the lines without their time stamps
+
+    void attach(TScrapingThread &worker, const Registry &registry, const QString &url)
+    {
+        worker.PoolLock = lock;
+        worker.RunningList = running;
+        worker.FinishedList = finished;
+        worker.network.registryUrl = registry.server.baseUrl();
+        worker.url = url;
+        worker.token = kToken;
+        worker.attemptWaitMs = 1;
+        worker.detailDelayMs = 1;
+        worker.LogsMemo = [this](const QString &line) {
+            static const QRegularExpression stamp(u"^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d: "_s);
+            std::lock_guard guard(logMutex);
+            log.append(QString(line).remove(stamp));
+        };
+    }
+
+    // Starts the worker as the run thread does and waits until it has moved itself to FinishedList.
+    bool run(TScrapingThread &worker)
+    {
+        {
+            QMutexLocker guard(lock.get());
+            running->append(&worker);
+        }
+        worker.start();
+        const QDeadlineTimer deadline(60000);
+        for (;;) {
+            {
+                QMutexLocker guard(lock.get());
+                if (finished->contains(&worker)) {
+                    EXPECT_FALSE(running->contains(&worker));
+                    break;
+                }
+            }
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(2);
+        }
+        return worker.wait(60000);
+    }
+
+    QStringList lines()
+    {
+        std::lock_guard guard(logMutex);
+        return log;
+    }
+};
+
+QString searchItem(const Registry &registry, int page)
+{
+    return registry.url(RegistryHandler::searchTarget) + u"|||"_s + QString::number(page);
+}
+
+} // namespace
+
+TEST(RequestWorker, TwoFailedAttemptsThenSuccess)
+{
+    Registry registry;
+    registry.handler.setDeclarations({{u"17718522"_s, u"ООО \"Ладога\""_s}});
+    registry.handler.addFault(RegistryHandler::searchTarget,
+                              RegistryHandler::statusReply(500, "Internal Server Error"));
+    registry.handler.addFault(RegistryHandler::searchTarget,
+                              RegistryHandler::statusReply(200, "OK", "<html><body>Ведутся работы</body></html>"));
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    ASSERT_TRUE(pool.run(worker));
+
+    const QString bareUrl = registry.url(RegistryHandler::searchTarget);
+    EXPECT_EQ(worker.result, 1);
+    EXPECT_EQ(worker.statusText, u"успешно"_s);
+    EXPECT_EQ(worker.url, bareUrl);
+    EXPECT_EQ(worker.Page, u"0"_s);
+    EXPECT_TRUE(worker.html.contains(u"\"applicantName\":\"ООО \\\"Ладога\\\"\""_s)) << worker.html.toStdString();
+    EXPECT_EQ(pool.lines(),
+              (QStringList{u"ERROR_Internal Server Error для "_s + bareUrl, u"ERROR_Broken для "_s + bareUrl}));
+    EXPECT_EQ(registry.server.requests().size(), 3);
+}
+
+TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
+{
+    struct Case
+    {
+        const char *name;
+        SimReply reply;
+        QString statusText;
+    };
+    SimReply closed;
+    closed.closeBeforeStatus = true;
+    const QList<Case> cases = {
+        {"empty search body", RegistryHandler::statusReply(200, "OK"), u"ERROR_Нет данных"_s},
+        {"HTML page", RegistryHandler::statusReply(200, "OK", "<!DOCTYPE html><html><p>502</p></html>"),
+         u"ERROR_Broken"_s},
+        {"503 without a reason phrase", RegistryHandler::statusReply(503, ""), u"ERROR_503"_s},
+        {"500 with its reason phrase", RegistryHandler::statusReply(500, "Internal Server Error"),
+         u"ERROR_Internal Server Error"_s},
+        // 401 is no client error: its body reaches the content check.
+        {"401 with an error body", RegistryHandler::statusReply(401, "Unauthorized", R"({"error":"invalid_token"})"),
+         u"ERROR_Broken"_s},
+        {"connection closed before the status line", closed,
+         u"ERROR_HTTP no status code (connection closed prematurely)"_s},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, c.reply, -1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 0));
+        worker.maxAttempts = 2;
+        ASSERT_TRUE(pool.run(worker));
+
+        const QString line = c.statusText + u" для "_s + registry.url(RegistryHandler::searchTarget);
+        EXPECT_EQ(worker.result, -1);
+        EXPECT_EQ(worker.statusText, c.statusText);
+        EXPECT_EQ(pool.lines(), (QStringList{line, line}));
+        EXPECT_EQ(registry.server.requests().size(), 2);
+    }
+}
+
+TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
+{
+    const SimReply failure = RegistryHandler::statusReply(500, "Internal Server Error");
+    {
+        SCOPED_TRACE("search page");
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, failure, -1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 7));
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, -1);
+        EXPECT_EQ(worker.statusText, u"ERROR_Internal Server Error"_s);
+        EXPECT_EQ(registry.server.requests().size(), 50);
+        EXPECT_EQ(searchPages(registry.server.requests()), QList<qint64>(50, 7));
+        EXPECT_EQ(pool.lines().size(), 50);
+    }
+    {
+        // The detail arrives every time, its lookup fails: each attempt repeats both.
+        SCOPED_TRACE("detail whose lookup fails");
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        registry.handler.addFault(RegistryHandler::lookupTarget, failure, -1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"42"_s)));
+        worker.multi = true;
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, -1);
+        EXPECT_EQ(worker.statusText, u"ERROR_Internal Server Error"_s);
+        const QList<RecordedRequest> requests = registry.server.requests();
+        EXPECT_EQ(detailIds(requests), QStringList(50, u"42"_s));
+        EXPECT_EQ(requestsTo(requests, RegistryHandler::lookupTarget).size(), 50);
+        EXPECT_EQ(requests.size(), 100);
+        EXPECT_EQ(pool.lines().size(), 50);
+    }
+}
+
+TEST(RequestWorker, DetailThatIsNotJsonSucceedsWithoutLookup)
+{
+    Registry registry;
+    const QByteArray body = "<html><script>var d = {\"idDeclaration\": 5,</script></html>";
+    registry.handler.setDetailBody(u"5"_s, body);
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"5"_s)));
+    worker.multi = true;
+    ASSERT_TRUE(pool.run(worker));
+
+    EXPECT_EQ(worker.result, 1);
+    EXPECT_EQ(worker.statusText, u"успешно"_s);
+    EXPECT_EQ(worker.html, QString::fromUtf8(body));
+    EXPECT_TRUE(worker.html2.isEmpty());
+    EXPECT_EQ(registry.server.requests().size(), 1);
+    EXPECT_TRUE(pool.lines().isEmpty());
+}
+
+TEST(RequestWorker, DetailFollowedByItsDictionaryLookup)
+{
+    Registry registry;
+    const QByteArray detail = readFixture(u"registry/detail-1.json"_s);
+    const QByteArray lookupReply = readFixture(u"registry/multi-1.json"_s);
+    ASSERT_FALSE(detail.isEmpty());
+    registry.handler.setDetailBody(u"17639770"_s, detail);
+    registry.handler.setLookupBody(lookupReply);
+    Pool pool;
+    TScrapingThread worker;
+    const QString detailUrl = registry.url(RegistryHandler::detailTarget(u"17639770"_s));
+    pool.attach(worker, registry, detailUrl);
+    worker.multi = true;
+    ASSERT_TRUE(pool.run(worker));
+
+    EXPECT_EQ(worker.result, 1);
+    EXPECT_EQ(worker.statusText, u"успешно"_s);
+    EXPECT_EQ(worker.html, QString::fromUtf8(detail));
+    EXPECT_EQ(worker.html2, QString::fromUtf8(lookupReply));
+
+    const QList<RecordedRequest> requests = registry.server.requests();
+    ASSERT_EQ(requests.size(), 2);
+    const QByteArray authorization = "Bearer " + kToken.toUtf8();
+    EXPECT_EQ(requests[0].requestLine, "GET /api/v1/rds/common/declarations/17639770 HTTP/1.0");
+    EXPECT_EQ(headerValue(requests[0], "Referer"), detailUrl.toUtf8());
+    EXPECT_EQ(headerValue(requests[0], "Authorization"), authorization);
+    EXPECT_EQ(headerValue(requests[0], "Content-Type"), std::nullopt);
+
+    EXPECT_EQ(requests[1].requestLine, "POST /nsi/api/multi HTTP/1.0");
+    EXPECT_EQ(headerValue(requests[1], "Referer"), detailUrl.toUtf8());
+    EXPECT_EQ(headerValue(requests[1], "Authorization"), authorization);
+    EXPECT_EQ(headerValue(requests[1], "Content-Type"), QByteArray("application/json"));
+    const std::optional<Json> parsed = parseJson(detail);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(requests[1].body, lookupBody(*parsed).body);
+}
+
+TEST(RequestWorker, DetailWithoutLookupValuesFailsTheAttempt)
+{
+    // Contains "idDeclaration" and parses, but holds no idGroups to name in the lookup.
+    const QByteArray detail = R"({"idDeclaration":5,"applicant":{"inn":"7700000005","idLegalSubjectType":1}})";
+    Registry registry;
+    registry.handler.setDetailBody(u"5"_s, detail);
+    Pool pool;
+    TScrapingThread worker;
+    const QString detailUrl = registry.url(RegistryHandler::detailTarget(u"5"_s));
+    pool.attach(worker, registry, detailUrl);
+    worker.multi = true;
+    worker.maxAttempts = 2;
+    ASSERT_TRUE(pool.run(worker));
+
+    EXPECT_EQ(worker.result, -1);
+    ASSERT_TRUE(worker.statusText.startsWith(u"ERROR_"_s));
+    // A text of its own, not the fallback to a status code (the detail itself came with 200).
+    const QString text = worker.statusText.mid(6);
+    bool isNumber = false;
+    text.toInt(&isNumber);
+    EXPECT_FALSE(text.isEmpty());
+    EXPECT_FALSE(isNumber) << text.toStdString();
+    const QString line = worker.statusText + u" для "_s + detailUrl;
+    EXPECT_EQ(pool.lines(), (QStringList{line, line}));
+    EXPECT_EQ(detailIds(registry.server.requests()), (QStringList{u"5"_s, u"5"_s}));
+    EXPECT_TRUE(requestsTo(registry.server.requests(), RegistryHandler::lookupTarget).isEmpty());
+}
+
+TEST(RequestWorker, TerminatedBeforeItStartsSendsNothing)
+{
+    Registry registry;
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    // QThread drops requestInterruption() on a thread that is not running, so a worker that is to end
+    // before it starts is told through abortTransfer(), which holds until the body looks at it.
+    worker.abortTransfer();
+    ASSERT_TRUE(pool.run(worker));
+
+    EXPECT_EQ(worker.result, 0);
+    EXPECT_TRUE(worker.statusText.isEmpty());
+    EXPECT_TRUE(worker.html.isEmpty());
+    EXPECT_TRUE(registry.server.requests().isEmpty());
+    EXPECT_TRUE(pool.lines().isEmpty());
+}
+
+TEST(RequestWorker, SearchRequestByteForByte)
+{
+    Registry registry;
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 3));
+    worker.idTechReg = u"12,34"_s;
+    worker.fromdate = u"2026-01-10"_s;
+    worker.todate = u"2026-01-15"_s;
+    ASSERT_TRUE(pool.run(worker));
+    EXPECT_EQ(worker.result, 1); // an empty page is a usable answer
+    EXPECT_EQ(worker.Page, u"3"_s);
+
+    const QByteArray body =
+        R"({"size":100,"page":3,"count":1000,"filter":{"status":[6],"idDeclType":[],"idCertObjectType":[],)"
+        R"("idProductType":[],"idGroupRU":[],"idGroupEEU":[],"idTechReg":[12,34],"idApplicantType":[],)"
+        R"("regDate":{"minDate":null,"maxDate":null},"endDate":{"minDate":"2026-01-10","maxDate":"2026-01-15"},)"
+        R"("columnsSearch":[{"name":"number","search":null,"type":0}],"number":null,"idProductOrigin":[],)"
+        R"("idProductEEU":[],"idProductRU":[],"idDeclScheme":[],"awaitOperatorCheck":null,"editApp":null,)"
+        R"("violationSendDate":null,"isProtocolInvalid":null,"checkerAIResult":null,)"
+        R"("checkerAIProtocolsResults":null,"checkerAIProtocolsMistakes":null,"hiddenFromOpen":null},)"
+        R"("columnsSort":[{"column":"id","sort":"ASC"}],"numberOfAllRecords":false})";
+    const QByteArray url = registry.url(RegistryHandler::searchTarget).toUtf8();
+    const QList<QByteArray> headers = {
+        "Host: 127.0.0.1:" + QByteArray::number(registry.server.port()),
+        "Accept: text/html, */*",
+        "Referer: " + url,
+        "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+        "Chrome/109.0.0.0 Safari/537.36",
+        "Content-Type: application/json",
+        "Content-Length: " + QByteArray::number(body.size()),
+        "Authorization: Bearer tok-Ab3",
+    };
+
+    const QList<RecordedRequest> requests = registry.server.requests();
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_EQ(requests[0].requestLine, "POST /api/v1/rds/common/declarations/get HTTP/1.0");
+    EXPECT_EQ(requests[0].headerLines, headers);
+    EXPECT_EQ(requests[0].body, body);
+}
