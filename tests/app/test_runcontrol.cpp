@@ -1,0 +1,270 @@
+// Run control from the window with real runs against a loopback registry that knows no
+// declaration: start, the one-run rule, pause and resume by hand and by the resume timer, stop,
+// closing during a run, and the daily autostart.
+#include "httpsserver.h"
+#include "timemaskedit.h"
+#include "windowtest.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QProgressBar>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const QByteArray searchPath = "/api/v1/rds/common/declarations/get";
+
+class RunControl : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        QString error;
+        ASSERT_TRUE(server.start(0, &error)) << error.toStdString();
+        writeSettingsFile(dir.path(), server.baseUrl());
+        // A fresh token: the run does not log in again.
+        session->setAuthorization(QStringLiteral("Bearer test-token"), QDateTime::currentDateTime());
+        form = makeForm();
+    }
+
+    void TearDown() override
+    {
+        gateOpen = true;
+        form.reset(); // waits for a run still going
+    }
+
+    std::unique_ptr<TMainForm> makeForm()
+    {
+        MainFormOptions options = windowOptions(dir.path(), record);
+        options.session = session;
+        options.now = [this] { return clock; };
+        auto f = std::make_unique<TMainForm>(options);
+        showWithoutLogin(*f);
+        // As after a successful login.
+        addRegulations(f->CitiesListBox, {{QStringLiteral("12"), QStringLiteral("ТР ТС 004/2011")},
+                                          {QStringLiteral("13"), QStringLiteral("ТР ЕАЭС 036/2016")},
+                                          {QStringLiteral("14"), QStringLiteral("ТР ТС 010/2011")}});
+        f->StartButton->setEnabled(true);
+        return f;
+    }
+
+    // The search answer waits until the test opens the gate (bounded, so nothing hangs).
+    SimReply handle(const RecordedRequest &request)
+    {
+        if (request.target != searchPath) {
+            SimReply r;
+            r.status = 404;
+            r.reason = "Not Found";
+            return r;
+        }
+        for (int waited = 0; !gateOpen && waited < 60000; waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        SimReply r;
+        r.headers = {{"Content-Type", "application/json"}};
+        r.body = R"({"items":[],"total":0})";
+        return r;
+    }
+
+    int searchRequests() const
+    {
+        int n = 0;
+        for (const RecordedRequest &r : server.requests())
+            n += r.target == searchPath ? 1 : 0;
+        return n;
+    }
+
+    // Started, and its worker is waiting at the gate.
+    void startAndWaitForTheSearch()
+    {
+        gateOpen = false;
+        form->StartButton->click();
+        ASSERT_TRUE(form->CurrentScraper);
+        ASSERT_TRUE(waitUntil([&] { return searchRequests() > 0; }));
+    }
+
+    bool waitForTheEnd()
+    {
+        return waitUntil([&] { return !form->runActive() && form->StartButton->isEnabled(); });
+    }
+
+    QString lastLine() const { return unstampedLines(*form).constLast(); }
+
+    QTemporaryDir dir;
+    std::atomic<bool> gateOpen{true};
+    HttpsServer server{[this](const RecordedRequest &r) { return handle(r); }};
+    std::shared_ptr<Session> session = std::make_shared<Session>();
+    QDateTime clock = QDateTime(QDate(2026, 8, 10), QTime(23, 30));
+    WindowRecord record;
+    std::unique_ptr<TMainForm> form;
+};
+
+} // namespace
+
+TEST_F(RunControl, StartHandsTheWindowsValuesToTheRunAndItReportsBack)
+{
+    form->CitiesListBox->item(2)->setSelected(true);
+    form->CitiesListBox->item(0)->setSelected(true);
+    form->StartButton->click();
+    ASSERT_TRUE(form->CurrentScraper);
+    ASSERT_TRUE(waitForTheEnd());
+
+    const QStringList lines = unstampedLines(*form);
+    ASSERT_GE(lines.size(), 4);
+    EXPECT_EQ(lines.first(), QStringLiteral("<stamp>: Начинаем работу по заданным параметрам"));
+    EXPECT_TRUE(lines.contains(QStringLiteral("<stamp>: Начинаем поиск деклараций...")));
+    EXPECT_EQ(lines.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    EXPECT_EQ(lines[lines.size() - 2], QString());
+    ASSERT_TRUE(lines[lines.size() - 3].startsWith(QStringLiteral("<stamp>: Работа завершена, лог записан в ")));
+
+    // The log file holds the window's log, CR LF after every line.
+    const QStringList logs = QDir(dir.path()).entryList({QStringLiteral("log-*.txt")});
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(lines[lines.size() - 3].endsWith(QDir(dir.path()).filePath(logs[0])));
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(logs[0])),
+              (logLines(*form).join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toLocal8Bit());
+    EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
+    EXPECT_EQ(session->lastRunDate(), QDate::currentDate());
+
+    // The search asked for the selected regulations in list order, between the start moment plus
+    // MinDays and plus MaxDays (23:30 plus 30 days is still 9 September).
+    QList<RecordedRequest> searches;
+    for (const RecordedRequest &r : server.requests())
+        if (r.target == searchPath)
+            searches.append(r);
+    ASSERT_EQ(searches.size(), 1);
+    EXPECT_TRUE(searches[0].body.contains(R"("idTechReg":[12,14])")) << searches[0].body.toStdString();
+    EXPECT_TRUE(searches[0].body.contains(R"("endDate":{"minDate":"2026-09-09","maxDate":"2026-09-14"})"))
+        << searches[0].body.toStdString();
+}
+
+TEST_F(RunControl, NoSecondRunWhileOneIsActive)
+{
+    startAndWaitForTheSearch();
+    ASSERT_TRUE(waitUntil([&] { return !form->StartButton->isEnabled(); })) << "disabled by the start report";
+    TScraper *first = form->CurrentScraper;
+    form->StartButtonClick(); // as if clicked regardless
+    EXPECT_EQ(form->CurrentScraper.data(), first);
+
+    gateOpen = true;
+    ASSERT_TRUE(waitForTheEnd());
+    EXPECT_EQ(unstampedLines(*form).count(QStringLiteral("<stamp>: Начинаем работу по заданным параметрам")), 1);
+    EXPECT_EQ(searchRequests(), 1);
+}
+
+TEST_F(RunControl, PauseAndResumeByHand)
+{
+    form->PauseButton->click();
+    EXPECT_TRUE(logLines(*form).isEmpty()) << "no run: nothing happens";
+
+    startAndWaitForTheSearch();
+    form->ResumeTimer->start(60000); // an automatic resume still pending
+    form->PauseButton->click();
+    ASSERT_TRUE(form->CurrentScraper->isPaused());
+    EXPECT_FALSE(form->ResumeTimer->isActive()) << "a pause by hand is not ended by the timer";
+    EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Включаем паузу"));
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
+
+    gateOpen = true;
+    form->PauseButton->click();
+    EXPECT_FALSE(form->CurrentScraper->isPaused());
+    const QStringList lines = unstampedLines(*form);
+    EXPECT_EQ(lines.indexOf(QStringLiteral("<stamp>: Отключаем паузу, продолжаем работу")),
+              lines.indexOf(QStringLiteral("<stamp>: Включаем паузу")) + 1);
+    ASSERT_TRUE(waitForTheEnd());
+
+    const int before = logLines(*form).size();
+    form->PauseButton->click();
+    EXPECT_EQ(logLines(*form).size(), before) << "an ended run is not acted on";
+}
+
+TEST_F(RunControl, ResumeTimerEndsTheRunsOwnPause)
+{
+    startAndWaitForTheSearch();
+    // What a run does after an error: arm the timer, then hold itself.
+    form->host()->armResumeTimer(20);
+    form->CurrentScraper->pauseRun();
+    EXPECT_EQ(form->ResumeTimer->interval(), 20);
+    ASSERT_TRUE(waitUntil([&] { return !form->ResumeTimer->isActive(); }));
+    EXPECT_FALSE(form->CurrentScraper->isPaused());
+    EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Отключаем паузу, продолжаем работу"));
+
+    // "пауза" during the run's own pause resumes it at once; the later tick then does nothing.
+    form->host()->armResumeTimer(60000);
+    form->CurrentScraper->pauseRun();
+    form->PauseButton->click();
+    EXPECT_FALSE(form->CurrentScraper->isPaused());
+    const int lines = logLines(*form).size();
+    form->ResumeTimerTimer();
+    EXPECT_FALSE(form->ResumeTimer->isActive());
+    EXPECT_EQ(logLines(*form).size(), lines);
+
+    gateOpen = true;
+    ASSERT_TRUE(waitForTheEnd());
+}
+
+TEST_F(RunControl, StopWhilePaused)
+{
+    form->StopButton->click();
+    EXPECT_TRUE(logLines(*form).isEmpty()) << "no run: nothing happens";
+
+    startAndWaitForTheSearch();
+    form->PauseButton->click();
+    ASSERT_TRUE(form->CurrentScraper->isPaused());
+    form->ProgressBar->setValue(5);
+    form->StopButton->click();
+    EXPECT_FALSE(form->CurrentScraper->isPaused());
+    EXPECT_TRUE(form->CurrentScraper->isStopRequested());
+    EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Останавливаем работу"));
+    EXPECT_EQ(form->ProgressBar->value(), 0);
+
+    gateOpen = true;
+    ASSERT_TRUE(waitForTheEnd());
+    const QStringList lines = unstampedLines(*form);
+    EXPECT_FALSE(lines.contains(QStringLiteral("<stamp>: Сбор данных завершен")));
+    EXPECT_EQ(lines.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
+}
+
+TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)
+{
+    startAndWaitForTheSearch();
+    form->PauseButton->click(); // held: the close must resume it to let it end
+    form->AutoStartCheckBox->setChecked(true);
+
+    EXPECT_FALSE(form->close()) << "refused while the run ends";
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(unstampedLines(*form).contains(QStringLiteral("<stamp>: Останавливаем работу")));
+
+    ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
+    EXPECT_FALSE(form->runActive());
+    EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("log-*.txt")}).size(), 1);
+    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("AutoStart=1\r\n"));
+    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("RegistryUrl="));
+}
+
+TEST_F(RunControl, AutostartStartsOneRunADay)
+{
+    form->AutoStartCheckBox->setChecked(true);
+    setTimeMaskEditText(form->TimeMaskEdit, clock.toString(QStringLiteral("HH:mm")));
+
+    form->StartButton->setEnabled(false); // the login not finished yet
+    form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper);
+    form->StartButton->setEnabled(true);
+
+    form->AutoStartTimerTimer();
+    ASSERT_TRUE(form->CurrentScraper);
+    ASSERT_TRUE(waitForTheEnd());
+    EXPECT_TRUE(unstampedLines(*form).last().startsWith(QStringLiteral("Повторная выгрузка начнётся автоматически в ")));
+    ASSERT_TRUE(waitUntil([&] { return !form->CurrentScraper; })) << "the run disposes of itself";
+
+    // Same minute of the day the run recorded: no second start.
+    clock = QDateTime(session->lastRunDate(), clock.time());
+    form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper);
+}
