@@ -51,13 +51,20 @@ public:
 
     int compare(QStringView a, QStringView b) const { return m_collator.compare(a, b); }
 
-    // Indexes 0..n-1 of texts in ascending order of (text under the collator, index).
-    std::vector<quint32> sortedOrder(const std::vector<QStringView> &texts) const
+    struct Sorted
     {
-        std::vector<quint32> order(texts.size());
+        std::vector<quint32> order; // indexes of the texts in ascending order of (text, index)
+        std::vector<bool> same;     // same[i]: text order[i] equals text order[i - 1] under the collator
+    };
+
+    Sorted sortedOrder(const std::vector<QStringView> &texts) const
+    {
+        Sorted sorted;
+        std::vector<quint32> &order = sorted.order;
+        order.resize(texts.size());
         std::iota(order.begin(), order.end(), 0u);
-        if (isSorted(texts, order))
-            return order;
+        if (isSorted(texts, sorted))
+            return sorted;
 
         struct Item
         {
@@ -80,8 +87,8 @@ public:
         });
         for (std::size_t i = 0; i < items.size(); ++i)
             order[i] = items[i].index;
-        if (isSorted(texts, order))
-            return order;
+        if (isSorted(texts, sorted))
+            return sorted;
 
         std::vector<QCollatorSortKey> keys;
         keys.reserve(texts.size());
@@ -91,16 +98,23 @@ public:
             const int c = keys[a].compare(keys[b]);
             return c != 0 ? c < 0 : a < b;
         });
-        return order;
+        sorted.same.assign(order.size(), false);
+        for (std::size_t i = 1; i < order.size(); ++i)
+            sorted.same[i] = keys[order[i - 1]].compare(keys[order[i]]) == 0;
+        return sorted;
     }
 
 private:
-    bool isSorted(const std::vector<QStringView> &texts, const std::vector<quint32> &order) const
+    // Checks the order with the collator, noting which neighbours are equal on the way.
+    bool isSorted(const std::vector<QStringView> &texts, Sorted &sorted) const
     {
+        const std::vector<quint32> &order = sorted.order;
+        sorted.same.assign(order.size(), false);
         for (std::size_t i = 1; i < order.size(); ++i) {
             const int c = compare(texts[order[i - 1]], texts[order[i]]);
             if (c > 0 || (c == 0 && order[i - 1] > order[i]))
                 return false;
+            sorted.same[i] = c == 0;
         }
         return true;
     }
@@ -248,12 +262,11 @@ History::LoadResult History::load(const QString &path)
 
     // Sorted by (line, position in the file), so the first of equal lines is the one read first.
     std::vector<QStringView> texts(read.lines.cbegin(), read.lines.cend());
-    const std::vector<quint32> order = d->collation.sortedOrder(texts);
+    const Collation::Sorted sorted = d->collation.sortedOrder(texts);
     d->lines.reserve(read.lines.size());
-    for (const quint32 i : order) {
-        if (!d->lines.isEmpty() && d->collation.compare(d->lines.constLast(), read.lines.at(i)) == 0)
-            continue;
-        d->lines.append(read.lines.at(i));
+    for (std::size_t k = 0; k < sorted.order.size(); ++k) {
+        if (!sorted.same[k])
+            d->lines.append(read.lines.at(sorted.order[k]));
     }
 
     // The named lines, in list order; sorting them by name keeps that order among equal names.
@@ -267,9 +280,9 @@ History::LoadResult History::load(const QString &path)
     names.reserve(named.size());
     for (const QString &line : std::as_const(named))
         names.push_back(nameOf(line));
-    const std::vector<quint32> nameOrder = d->collation.sortedOrder(names);
+    const Collation::Sorted byName = d->collation.sortedOrder(names);
     d->byName.reserve(named.size());
-    for (const quint32 i : nameOrder)
+    for (const quint32 i : byName.order)
         d->byName.append(named.at(i));
     return {LoadState::Loaded, {}};
 }

@@ -219,6 +219,33 @@ TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
     }
 }
 
+// DatesDB.txt may have been edited by hand: CR LF, LF and CR all end a line.
+TEST(HistoryFile, LineEndsOfEveryKind)
+{
+    const struct
+    {
+        QByteArray bytes;
+        QStringList lines;
+    } cases[] = {
+        {"a\r\nb\r\n", {QStringLiteral("a"), QStringLiteral("b")}},
+        {"a\nb", {QStringLiteral("a"), QStringLiteral("b")}},
+        {"a\rb\r", {QStringLiteral("a"), QStringLiteral("b")}},
+        {"a\r\n\r\nb\r\n", {QStringLiteral("a"), QString(), QStringLiteral("b")}},
+        {"a\r\r\nb\n\n", {QStringLiteral("a"), QString(), QStringLiteral("b"), QString()}},
+        {"\r\n", {QString()}},
+        {"", {}},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes.toStdString());
+        writeBytes(path, c.bytes);
+        const TextLines read = readTextLines(path);
+        EXPECT_TRUE(read.status.ok);
+        EXPECT_EQ(read.lines, c.lines);
+    }
+}
+
 // A history that exists but cannot be read must never be replaced by the empty list.
 TEST(HistoryFile, UnreadableFileIsReportedAndNeverOverwritten)
 {
