@@ -72,7 +72,11 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     result.rows = int(table.lines.size());
     log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(result.rows));
 
-    WorkbookCloser closer{workbook_new(QFile::encodeName(workbookPath).constData())};
+    // Rows go out in order, so each is written to a temporary file as soon as it is complete
+    // instead of the whole sheet being held in memory until the save.
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    WorkbookCloser closer{workbook_new_opt(QFile::encodeName(workbookPath).constData(), &options)};
     if (!closer.workbook)
         return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
     lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, nullptr);
@@ -100,6 +104,12 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     for (const auto &c : columns)
         worksheet_set_column(sheet, c.column, c.column, c.width, c.format);
 
+    // Sheet settings before the first row: with rows written out as they come, the autofilter
+    // set later would be lost.
+    worksheet_freeze_panes(sheet, 1, 0);
+    worksheet_set_selection(sheet, 1, 0, 1, 0);
+    worksheet_autofilter(sheet, 0, 0, 0, kColumnU);
+
     const QByteArray tip = QStringLiteral("Декларация на сайте").toUtf8();
     int links = 0;
     for (lxw_row_t row = 0; row < lxw_row_t(table.lines.size()); ++row) {
@@ -126,10 +136,6 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
                 return fail(QString::fromUtf8(lxw_strerror(written)));
         }
     }
-
-    worksheet_freeze_panes(sheet, 1, 0);
-    worksheet_set_selection(sheet, 1, 0, 1, 0);
-    worksheet_autofilter(sheet, 0, 0, 0, kColumnU);
 
     lxw_workbook *workbook = closer.workbook;
     closer.workbook = nullptr; // workbook_close frees it, whatever it returns
