@@ -3,6 +3,8 @@
 #include "registryapi.h"
 #include "runthread_p.h"
 
+#include <QPointer>
+
 namespace {
 
 constexpr qint64 kPageSize = 100;
@@ -33,8 +35,15 @@ PoolOutcome TScraper::runSearch()
     const QString todate = m_params.ToDate.date().toString(QStringLiteral("yyyy-MM-dd"));
     const QString separator = QStringLiteral("|||");
 
+    // A page is asked for only after the one before it has been read: a short page ends the search,
+    // so the pages that "total" queued beyond it must never go out. The pool starts before it
+    // collects within one pass, so without this the next page would already be on its way when the
+    // short one is read. While the page's worker exists (running or waiting to be collected) the
+    // queue shows empty; the pool deletes the worker once it has collected it.
+    QPointer<TScrapingThread> pageInFlight;
+
     PhaseSteps steps;
-    steps.queueEmpty = [this] { return d->SearchQueue.empty(); };
+    steps.queueEmpty = [this, &pageInFlight] { return d->SearchQueue.empty() || !pageInFlight.isNull(); };
     steps.takeEntry = [this, &separator]() -> QString {
         const qint64 page = d->SearchQueue.front();
         d->SearchQueue.pop_front();
@@ -48,6 +57,7 @@ PoolOutcome TScraper::runSearch()
         worker.todate = todate;
         worker.idTechReg = d->regulationIdString;
         worker.multi = false;
+        pageInFlight = &worker;
         return true;
     };
     steps.mayCollect = [] { return true; };
