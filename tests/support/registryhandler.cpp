@@ -48,8 +48,11 @@ SimReply RegistryHandler::handle(const RecordedRequest &request)
 {
     std::unique_lock lock(m_mutex);
     if (!m_heldTarget.isEmpty() && request.target == m_heldTarget) {
-        m_released.wait_for(lock, std::chrono::seconds(60),
-                            [this, &request] { return m_heldTarget != request.target; });
+        if (m_holdPassing > 0)
+            --m_holdPassing;
+        else
+            m_released.wait_for(lock, std::chrono::seconds(60),
+                                [this, &request] { return m_heldTarget != request.target; });
     }
     auto faults = m_faults.find(request.target);
     if (faults != m_faults.end() && !faults->isEmpty()) {
@@ -153,10 +156,11 @@ void RegistryHandler::addFault(const QByteArray &target, const SimReply &reply, 
     m_faults[target].append(Fault{reply, count});
 }
 
-void RegistryHandler::holdRequests(const QByteArray &target)
+void RegistryHandler::holdRequests(const QByteArray &target, int passing)
 {
     std::lock_guard lock(m_mutex);
     m_heldTarget = target;
+    m_holdPassing = passing;
 }
 
 void RegistryHandler::release()

@@ -58,8 +58,8 @@ public:
 
     // The next `count` requests to target get `reply` instead of their own answer (count < 0: all).
     void addFault(const QByteArray &target, const SimReply &reply, int count = 1);
-    // Requests to target wait until release().
-    void holdRequests(const QByteArray &target);
+    // Requests to target, after the first `passing` of them, wait until release().
+    void holdRequests(const QByteArray &target, int passing = 0);
     void release();
 
     // Builders for the replies above, for tests that serve them by other means.
@@ -85,6 +85,7 @@ private:
     };
     QHash<QByteArray, QList<Fault>> m_faults;
     QByteArray m_heldTarget;
+    int m_holdPassing = 0;
 };
 
 // What a test reads back from a server's record.
