@@ -370,6 +370,9 @@ void TMainForm::closeEvent(QCloseEvent *event)
         return;
     }
     saveFiles();
+    // Nothing starts once closed (the window may outlive its closing, as in tests).
+    for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer})
+        timer->stop();
     event->accept();
 }
 

@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTextDocument>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -50,7 +51,11 @@ void WindowHost::clearLog()
 
 QString WindowHost::logText() const
 {
-    return m_controls.LogsMemo->toPlainText();
+    // toPlainText() would turn no-break spaces into plain ones; the raw text keeps every character
+    // and separates lines with the paragraph separator.
+    QString text = m_controls.LogsMemo->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    return text;
 }
 
 void WindowHost::setProgress(int position, int maximum, const QString &hint)

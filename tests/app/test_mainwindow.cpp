@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QThread>
 #include <QTimer>
 
 #include <limits>
@@ -331,4 +332,63 @@ TEST(MainWindow, FailedStartupCheckEndsWithoutWritingAnything)
     EXPECT_TRUE(form.close());
     EXPECT_EQ(readBytes(QDir(dir).filePath(QStringLiteral("settings.ini"))), settings);
     EXPECT_FALSE(QFile::exists(QDir(dir).filePath(QStringLiteral("selection.txt"))));
+}
+
+TEST(MainWindow, HostCarriesReportsOutOnTheWindowsThread)
+{
+    QTemporaryDir dir;
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    WindowHost *host = form.host();
+
+    // An entry spanning lines becomes lines of the log; no-break spaces survive into the log text.
+    host->appendLogLine(QStringLiteral("Не удалось подключиться:HTTP/1.1 401\r\nServer: nginx\r\n"));
+    host->appendLogLine(QStringLiteral("ООО\u00A0Ромашка"));
+    EXPECT_EQ(host->logText(), QStringLiteral("Не удалось подключиться:HTTP/1.1 401\nServer: nginx\n\nООО\u00A0Ромашка"));
+    host->clearLog();
+    EXPECT_EQ(host->logText(), QString());
+
+    const struct
+    {
+        int position, maximum, shown, shownMaximum;
+    } bars[] = {{3, 10, 3, 10}, {12, 10, 10, 10}, {-4, 10, 0, 10}, {0, 0, 0, 1}, {5, -1, 0, 1}};
+    for (const auto &b : bars) {
+        SCOPED_TRACE(b.position);
+        host->setProgress(b.position, b.maximum, QStringLiteral("hint"));
+        EXPECT_EQ(form.ProgressBar->value(), b.shown);
+        EXPECT_EQ(form.ProgressBar->maximum(), b.shownMaximum);
+    }
+    EXPECT_EQ(form.ProgressBar->toolTip(), QStringLiteral("hint"));
+
+    host->setStartEnabled(true);
+    EXPECT_TRUE(form.StartButton->isEnabled());
+    host->armResumeTimer(30000);
+    EXPECT_TRUE(form.ResumeTimer->isActive());
+    EXPECT_EQ(form.ResumeTimer->interval(), 30000);
+    form.AutoStartCheckBox->setChecked(true);
+    setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 9:30"));
+    EXPECT_TRUE(host->autoStartTicked());
+    EXPECT_EQ(host->timeText(), QStringLiteral(" 9:30"));
+    host->openResultFile(QStringLiteral("/x/data1.xlsx"));
+    EXPECT_EQ(record.opened, QStringList{QStringLiteral("/x/data1.xlsx")});
+
+    // From another thread the call runs on the window's thread, and the caller waits for it.
+    QThread *ranOn = nullptr;
+    host->runOnHostThread([&] { ranOn = QThread::currentThread(); });
+    EXPECT_EQ(ranOn, form.thread());
+    ranOn = nullptr;
+    std::atomic<bool> returned{false};
+    QThread *caller = QThread::create([&] {
+        host->runOnHostThread([&] {
+            ranOn = QThread::currentThread();
+            host->appendLogLine(QStringLiteral("из потока"));
+        });
+        returned = true;
+    });
+    caller->start();
+    ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
+    caller->wait();
+    delete caller;
+    EXPECT_EQ(ranOn, form.thread());
+    EXPECT_EQ(logLines(form), QStringList{QStringLiteral("из потока")});
 }
