@@ -10,7 +10,8 @@ IntervalLabel intervalLabel(const QDateTime &now, int minDays, int maxDays)
     // The short date has four digits for the year; past that range there is no date to show.
     for (const QDate &day : {from, to}) {
         if (!day.isValid() || day.year() < 1 || day.year() > 9999) {
-            out.error = QStringLiteral("Дата вне допустимого диапазона: сдвиг на %1 дней").arg(day == from ? minDays : maxDays);
+            out.error =
+                QStringLiteral("Дата вне допустимого диапазона: сдвиг на %1 дней").arg(day == from ? minDays : maxDays);
             return out;
         }
     }

@@ -2,8 +2,7 @@
 
 #include <QMouseEvent>
 
-LinkLabel::LinkLabel(const QString &text, QWidget *parent)
-    : QLabel(text, parent)
+LinkLabel::LinkLabel(const QString &text, QWidget *parent) : QLabel(text, parent)
 {
     QPalette p = palette();
     p.setColor(QPalette::WindowText, Qt::blue);

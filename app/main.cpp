@@ -3,7 +3,6 @@
 #include "mainwindow.h"
 
 #include <QApplication>
-
 #include <curl/curl.h>
 
 int main(int argc, char **argv)

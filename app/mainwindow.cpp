@@ -27,7 +27,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-
 #include <limits>
 
 namespace {
@@ -73,9 +72,7 @@ void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>
 
 } // namespace
 
-TMainForm::TMainForm(MainFormOptions options, QWidget *parent)
-    : QWidget(parent)
-    , m_options(std::move(options))
+TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent), m_options(std::move(options))
 {
     if (!m_options.session)
         m_options.session = std::make_shared<Session>();
@@ -95,7 +92,8 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent)
     if (!m_options.exitProcess) {
         // Ends the event loop as soon as it runs (the window may be shown before it starts).
         m_options.exitProcess = [](int code) {
-            QMetaObject::invokeMethod(qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
         };
     }
     if (!m_options.openFile)
@@ -112,9 +110,9 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent)
     createControls();
     resize(designWidth, designHeight);
 
-    m_host = new WindowHost({LogsMemo, ProgressBar, StartButton, ResumeTimer, CitiesListBox, AutoStartCheckBox,
-                             TimeMaskEdit},
-                            m_options.openFile, this);
+    m_host = new WindowHost(
+        {LogsMemo, ProgressBar, StartButton, ResumeTimer, CitiesListBox, AutoStartCheckBox, TimeMaskEdit},
+        m_options.openFile, this);
 }
 
 TMainForm::~TMainForm()
@@ -213,9 +211,10 @@ void TMainForm::createControls()
     ProgressBar->setRange(0, 100);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
-    ProgressBar->setStyleSheet(QStringLiteral(
-        "QProgressBar { border: 1px solid palette(mid); background: palette(base); }"
-        "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2db52d, stop:1 #b9f0b9); }"));
+    ProgressBar->setStyleSheet(
+        QStringLiteral("QProgressBar { border: 1px solid palette(mid); background: palette(base); }"
+                       "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2db52d, "
+                       "stop:1 #b9f0b9); }"));
 
     // The list lies under "все", which covers its lower right corner.
     SelectAllCitiesButton->raise();
@@ -236,7 +235,8 @@ void TMainForm::createControls()
 
     // Controls inside the group boxes: natural widths, two rows each.
     const int spinWidth = 42;
-    placeRow(8, 27, {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
+    placeRow(8, 27,
+             {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
     placeRow(8, 50, {{Label9, 0}});
     placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
     placeRow(8, 50, {{Label12, 0}, {MaxResultsSpinEdit, spinWidth}, {Label13, 0}});
@@ -309,8 +309,7 @@ void TMainForm::showEvent(QShowEvent *event)
 void TMainForm::FormShow()
 {
     if (m_options.startupChecks) {
-        const StartupProblem problem =
-            startupProblem(withTrailingSeparator(m_options.dataDir), tlsLibraryPresent());
+        const StartupProblem problem = startupProblem(withTrailingSeparator(m_options.dataDir), tlsLibraryPresent());
         if (problem != StartupProblem::None) {
             m_abandoned = true;
             Timer2->stop();
@@ -456,7 +455,8 @@ void TMainForm::Timer1Timer()
     // The login runs off the window's thread; what it reports reaches the window queued, in order.
     LoginSink sink;
     sink.log = [this](const QString &entry) {
-        QMetaObject::invokeMethod(this, [this, entry] { appendLog(entry); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, entry] { appendLog(entry); }, Qt::QueuedConnection);
     };
     sink.addRegulation = [this](const QString &id, const QString &name) {
         QMetaObject::invokeMethod(

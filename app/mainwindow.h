@@ -18,7 +18,6 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QWidget>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -50,9 +49,9 @@ struct MainFormOptions
     std::function<void(int code)> exitProcess;
     // Opens a finished workbook; default: the desktop's program for it.
     std::function<void(const QString &path)> openFile;
-    int errorPauseMs = 30000;  // handed to each run
-    int attemptWaitMs = 1000;  // handed to each run
-    LoginOptions login;        // pages and waits of the login; the window sets its closing flag
+    int errorPauseMs = 30000; // handed to each run
+    int attemptWaitMs = 1000; // handed to each run
+    LoginOptions login;       // pages and waits of the login; the window sets its closing flag
 };
 
 class TMainForm : public QWidget
@@ -141,11 +140,11 @@ private:
     MainFormOptions m_options;
     WindowHost *m_host = nullptr;
     bool m_shown = false;
-    bool m_abandoned = false;     // a start-up check failed: nothing is written
-    bool m_closeAsked = false;    // a close waits for the login or a run to end
+    bool m_abandoned = false;  // a start-up check failed: nothing is written
+    bool m_closeAsked = false; // a close waits for the login or a run to end
     bool m_loginStarted = false;
-    bool m_listLoaded = false;    // the login filled the list and restored the selection
-    QString m_lastIntervalError;  // logged once, not on every tick
+    bool m_listLoaded = false;   // the login filled the list and restored the selection
+    QString m_lastIntervalError; // logged once, not on every tick
     QThread *m_loginThread = nullptr;
     std::atomic<bool> m_loginClosing{false};
 };

@@ -2,7 +2,6 @@
 
 #include <QRegularExpression>
 #include <QStringList>
-
 #include <curl/curl.h>
 
 StartupProblem startupProblem(const QString &dir, bool tlsLibraryPresent)

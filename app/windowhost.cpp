@@ -9,18 +9,14 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QTextDocument>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 
-WindowHost::WindowHost(const WindowControls &controls, std::function<void(const QString &)> openFile,
-                       QObject *parent)
-    : QObject(parent)
-    , m_controls(controls)
-    , m_openFile(std::move(openFile))
+WindowHost::WindowHost(const WindowControls &controls, std::function<void(const QString &)> openFile, QObject *parent)
+    : QObject(parent), m_controls(controls), m_openFile(std::move(openFile))
 {
 }
 
@@ -31,7 +27,8 @@ void WindowHost::runOnHostThread(const std::function<void()> &fn)
         fn();
         return;
     }
-    QMetaObject::invokeMethod(this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
 }
 
 void WindowHost::appendLogLine(const QString &line)

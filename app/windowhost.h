@@ -11,7 +11,6 @@
 #include "runhost.h"
 
 #include <QObject>
-
 #include <functional>
 
 class QCheckBox;

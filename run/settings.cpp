@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QRegularExpression>
-
 #include <limits>
 #include <optional>
 #include <string>

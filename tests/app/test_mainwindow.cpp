@@ -14,7 +14,6 @@
 #include <QSpinBox>
 #include <QThread>
 #include <QTimer>
-
 #include <limits>
 
 namespace {
@@ -74,8 +73,11 @@ TEST(MainWindow, ControlsAndCaptions)
     {
         const char *name;
         int value;
-    } spins[] = {{"MinDaysSpinEdit", 30}, {"MaxDaysSpinEdit", 35}, {"SkipDaysSpinEdit", 60},
-                 {"MaxResultsSpinEdit", 50}, {"LimitEdit", 1}};
+    } spins[] = {{"MinDaysSpinEdit", 30},
+                 {"MaxDaysSpinEdit", 35},
+                 {"SkipDaysSpinEdit", 60},
+                 {"MaxResultsSpinEdit", 50},
+                 {"LimitEdit", 1}};
     for (const auto &c : spins) {
         SCOPED_TRACE(c.name);
         const auto *spin = form.findChild<QSpinBox *>(QString::fromLatin1(c.name));
@@ -344,7 +346,8 @@ TEST(MainWindow, HostCarriesReportsOutOnTheWindowsThread)
     // An entry spanning lines becomes lines of the log; no-break spaces survive into the log text.
     host->appendLogLine(QStringLiteral("Не удалось подключиться:HTTP/1.1 401\r\nServer: nginx\r\n"));
     host->appendLogLine(QStringLiteral("ООО\u00A0Ромашка"));
-    EXPECT_EQ(host->logText(), QStringLiteral("Не удалось подключиться:HTTP/1.1 401\nServer: nginx\n\nООО\u00A0Ромашка"));
+    EXPECT_EQ(host->logText(),
+              QStringLiteral("Не удалось подключиться:HTTP/1.1 401\nServer: nginx\n\nООО\u00A0Ромашка"));
     host->clearLog();
     EXPECT_EQ(host->logText(), QString());
 

@@ -6,9 +6,8 @@
 #include "windowtest.h"
 
 #include <QCheckBox>
-#include <QPushButton>
 #include <QProgressBar>
-
+#include <QPushButton>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -260,7 +259,8 @@ TEST_F(RunControl, AutostartStartsOneRunADay)
     form->AutoStartTimerTimer();
     ASSERT_TRUE(form->CurrentScraper);
     ASSERT_TRUE(waitForTheEnd());
-    EXPECT_TRUE(unstampedLines(*form).last().startsWith(QStringLiteral("Повторная выгрузка начнётся автоматически в ")));
+    EXPECT_TRUE(
+        unstampedLines(*form).last().startsWith(QStringLiteral("Повторная выгрузка начнётся автоматически в ")));
     ASSERT_TRUE(waitUntil([&] { return !form->CurrentScraper; })) << "the run disposes of itself";
 
     // Same minute of the day the run recorded: no second start.

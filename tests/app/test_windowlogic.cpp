@@ -145,8 +145,8 @@ TEST(Selection, RestoreIgnoresLetterCaseAndUnknownNames)
     }
     list.item(2)->setSelected(true);
 
-    RestoreSelection(&list, {QStringLiteral("тр тс 004/2011"), QStringLiteral("нет такого"),
-                             QStringLiteral("ТР ЕАЭС 036/2016")});
+    RestoreSelection(
+        &list, {QStringLiteral("тр тс 004/2011"), QStringLiteral("нет такого"), QStringLiteral("ТР ЕАЭС 036/2016")});
     EXPECT_EQ(selectedTexts(&list), (QStringList{names[0], names[1], names[3]})) << "both equal items, in list order";
     EXPECT_EQ(selectedIds(&list), (QStringList{QStringLiteral("10"), QStringLiteral("11"), QStringLiteral("13")}));
 

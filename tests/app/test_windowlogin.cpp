@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QPushButton>
-
 #include <atomic>
 #include <mutex>
 
@@ -97,8 +96,9 @@ TEST_F(WindowLogin, FillsTheListAndRestoresTheSelection)
     EXPECT_TRUE(record.errors.isEmpty());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "busy cursor restored";
     const QStringList lines = unstampedLines(form);
-    EXPECT_EQ(lines, (QStringList{QStringLiteral("Подключаемся к сайту"), QStringLiteral("Загружаем список регламентов"),
-                                  QStringLiteral("<stamp>: Загружаем страницу 1"), QStringLiteral("Всё готово к работе")}));
+    EXPECT_EQ(lines,
+              (QStringList{QStringLiteral("Подключаемся к сайту"), QStringLiteral("Загружаем список регламентов"),
+                           QStringLiteral("<stamp>: Загружаем страницу 1"), QStringLiteral("Всё готово к работе")}));
 
     ASSERT_EQ(form.CitiesListBox->count(), 3);
     const QStringList names = {QStringLiteral("ТР ТС 004/2011"), QStringLiteral("ТР ЕАЭС 036/2016"),

@@ -13,10 +13,9 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
-
 #include <memory>
 
 struct WindowRecord
@@ -60,7 +59,9 @@ inline MainFormOptions windowOptions(const QString &dir, WindowRecord &record)
     MainFormOptions o;
     o.dataDir = dir;
     o.startupChecks = false;
-    o.showWarning = [&record](const QString &title, const QString &text) { record.warnings.append(title + u'\n' + text); };
+    o.showWarning = [&record](const QString &title, const QString &text) {
+        record.warnings.append(title + u'\n' + text);
+    };
     o.showError = [&record](const QString &text) { record.errors.append(text); };
     o.exitProcess = [&record](int code) { record.exits.append(code); };
     o.openFile = [&record](const QString &path) { record.opened.append(path); };

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-
 #include <limits>
 
 namespace {
@@ -191,10 +190,10 @@ TEST(Settings, WritingKeepsEverythingElse)
         EXPECT_TRUE(lines.contains(QString::fromUtf8(expected)));
     }
     // Present keys change in place; the missing ones follow in the order of the table.
-    const QStringList keys = {QStringLiteral("MaxDays=31"),     QStringLiteral("AutoStart=1"),
-                              QStringLiteral("Time=09:00"),     QStringLiteral("MinDays=30"),
-                              QStringLiteral("SkipDays=60"),    QStringLiteral("MaxResults=50"),
-                              QStringLiteral("BotToken="),      QStringLiteral("TgUserId=")};
+    const QStringList keys = {QStringLiteral("MaxDays=31"),  QStringLiteral("AutoStart=1"),
+                              QStringLiteral("Time=09:00"),  QStringLiteral("MinDays=30"),
+                              QStringLiteral("SkipDays=60"), QStringLiteral("MaxResults=50"),
+                              QStringLiteral("BotToken="),   QStringLiteral("TgUserId=")};
     qsizetype previous = lines.indexOf(QStringLiteral("[Settings]"));
     ASSERT_GE(previous, 0);
     for (const QString &key : keys) {
