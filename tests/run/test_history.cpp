@@ -274,6 +274,20 @@ TEST(HistoryFile, UnreadableFileIsReportedAndNeverOverwritten)
     EXPECT_TRUE(QFileInfo(directory).isDir());
 }
 
+// A write that fails is reported and leaves what was at the path as it was.
+TEST(HistoryFile, FailedSaveIsReported)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("DatesDB.txt")));
+    History history;
+    history.addLine(QStringLiteral("1=01.01.2024"));
+    const TextFileResult saved = history.save(path);
+    EXPECT_FALSE(saved.ok);
+    EXPECT_FALSE(saved.error.isEmpty());
+    EXPECT_TRUE(QFileInfo(path).isDir());
+}
+
 // A shuffled file comes back in the collator's order, whether it holds digits only (sorted by the
 // rank table) or names the table cannot order (sorted by the collator itself).
 TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
