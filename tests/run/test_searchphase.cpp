@@ -149,6 +149,23 @@ TEST(SearchPhase, OneDeclarationPerApplicantInTextOrder)
               (QStringList{countLine(100, 4), countLine(102, 5)}));
 }
 
+TEST(SearchPhase, PageThatIsNotJsonAddsNothingButIsCounted)
+{
+    RegistryHandler registry;
+    registry.setDeclarations(declarations(250, 1));
+    // Passes the worker's check for "items": but does not parse.
+    registry.addFault(RegistryHandler::searchPageTarget(1),
+                      RegistryHandler::jsonReply(R"({"items":[{"id":1100,"applicantName":"ООО Обрыв")"));
+    RunHarness harness(registry.handler());
+    harness.start();
+    ASSERT_TRUE(harness.wait());
+
+    // Page 2 was queued by page 0 and is still asked for.
+    EXPECT_EQ(searchPages(harness.server().requests()), (QList<qint64>{0, 1, 2}));
+    EXPECT_EQ(linesStartingWith(harness.plainLines(), u"Найдено деклараций: "_s),
+              (QStringList{countLine(100, 1), countLine(100, 1), countLine(150, 1)}));
+}
+
 TEST(SearchPhase, FirstPageFailingEveryAttemptFindsNothing)
 {
     RegistryHandler registry;

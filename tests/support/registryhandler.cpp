@@ -44,17 +44,33 @@ HttpsServer::Handler RegistryHandler::handler()
     return [this](const RecordedRequest &request) { return handle(request); };
 }
 
+QByteArray RegistryHandler::searchPageTarget(qint64 page)
+{
+    return searchTarget + "|||" + QByteArray::number(page);
+}
+
+QByteArray RegistryHandler::targetOf(const RecordedRequest &request) const
+{
+    if (request.target == searchTarget) {
+        const QList<qint64> page = searchPages({request});
+        const QByteArray pageTarget = searchPageTarget(page.value(0, -1));
+        if (m_heldTarget == pageTarget || m_faults.contains(pageTarget))
+            return pageTarget;
+    }
+    return request.target;
+}
+
 SimReply RegistryHandler::handle(const RecordedRequest &request)
 {
     std::unique_lock lock(m_mutex);
-    if (!m_heldTarget.isEmpty() && request.target == m_heldTarget) {
+    const QByteArray target = targetOf(request);
+    if (!m_heldTarget.isEmpty() && target == m_heldTarget) {
         if (m_holdPassing > 0)
             --m_holdPassing;
         else
-            m_released.wait_for(lock, std::chrono::seconds(60),
-                                [this, &request] { return m_heldTarget != request.target; });
+            m_released.wait_for(lock, std::chrono::seconds(60), [this, &target] { return m_heldTarget != target; });
     }
-    auto faults = m_faults.find(request.target);
+    auto faults = m_faults.find(target);
     if (faults != m_faults.end() && !faults->isEmpty()) {
         Fault &fault = faults->first();
         const SimReply reply = fault.reply;

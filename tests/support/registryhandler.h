@@ -39,6 +39,8 @@ public:
     static const QByteArray lookupTarget; // "/nsi/api/multi"
     static const QByteArray loginTarget;  // "/login"
     static QByteArray detailTarget(const QString &id);
+    // Stands for one search page in addFault() and holdRequests().
+    static QByteArray searchPageTarget(qint64 page);
 
     // A handler for HttpsServer that answers through this object.
     HttpsServer::Handler handler();
@@ -69,6 +71,8 @@ public:
 
 private:
     SimReply answer(const RecordedRequest &request);
+    // The held or faulted target this request stands for: a search page's own target when one is set.
+    QByteArray targetOf(const RecordedRequest &request) const;
 
     std::mutex m_mutex;
     std::condition_variable m_released;
