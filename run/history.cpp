@@ -91,17 +91,27 @@ public:
         if (isSorted(texts, sorted))
             return sorted;
 
+        // QCollator::compare puts the empty text before every other one, while a sort key ranks it
+        // with texts made only of ignorable characters; the keys follow compare() here.
         std::vector<QCollatorSortKey> keys;
         keys.reserve(texts.size());
         for (const QStringView text : texts)
             keys.push_back(m_collator.sortKey(text.toString()));
         std::sort(order.begin(), order.end(), [&](quint32 a, quint32 b) {
-            const int c = keys[a].compare(keys[b]);
+            const bool aEmpty = texts[a].isEmpty();
+            const bool bEmpty = texts[b].isEmpty();
+            const int c = aEmpty || bEmpty ? int(bEmpty) - int(aEmpty) : keys[a].compare(keys[b]);
             return c != 0 ? c < 0 : a < b;
         });
-        sorted.same.assign(order.size(), false);
-        for (std::size_t i = 1; i < order.size(); ++i)
-            sorted.same[i] = keys[order[i - 1]].compare(keys[order[i]]) == 0;
+        if (isSorted(texts, sorted))
+            return sorted;
+
+        // Whatever the keys got wrong, the comparison that look-ups use decides.
+        std::sort(order.begin(), order.end(), [&](quint32 a, quint32 b) {
+            const int c = compare(texts[a], texts[b]);
+            return c != 0 ? c < 0 : a < b;
+        });
+        isSorted(texts, sorted);
         return sorted;
     }
 

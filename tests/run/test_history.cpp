@@ -288,6 +288,22 @@ TEST(HistoryFile, FailedSaveIsReported)
     EXPECT_TRUE(QFileInfo(path).isDir());
 }
 
+// The collator puts the empty name before all others but ranks a name of ignorable characters
+// (NUL here) with it in its sort keys; every named line must still be found under its name.
+TEST(HistoryFile, EmptyAndIgnorableNamesAreFound)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    writeBytes(path, QByteArray("\0\0\0='7\r024\r\n10277000200004\r0=15..2030\n24\r\n=0", 44));
+    History history;
+    ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
+    const QString nuls(3, QChar(0));
+    EXPECT_EQ(history.value(nuls), QStringLiteral("'7"));
+    EXPECT_EQ(history.value(QString()), QStringLiteral("0"));
+    EXPECT_EQ(history.value(QStringLiteral("0")), QStringLiteral("15..2030"));
+    EXPECT_EQ(history.size(), 6);
+}
+
 // A shuffled file comes back in the collator's order, whether it holds digits only (sorted by the
 // rank table) or names the table cannot order (sorted by the collator itself).
 TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
