@@ -9,9 +9,8 @@
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 
@@ -99,20 +98,20 @@ std::vector<std::string> keysOf(const SimJson &object)
     return keys;
 }
 
-// What a search must find, worked out from the search items: in force (status 6), an end date in
-// [from, to], and one of the regulations when any are given (the detail lists the same regulations).
+// What a search must find: in force (status 6), an end date in [from, to], and one of the regulations
+// when any are given. Worked out from the data set's facts, which the search items and details show
+// (HoldsTheShapesThatMatterDownstream checks that they do).
 QList<qint64> expectedIds(const Dataset &data, const QString &from, const QString &to, const QList<qint64> &regs)
 {
+    const QDate first = QDate::fromString(from, u"yyyy-MM-dd");
+    const QDate last = QDate::fromString(to, u"yyyy-MM-dd");
     QList<qint64> ids;
     for (const SimDeclaration &decl : data.declarations()) {
-        const SimJson item = data.searchItem(decl);
-        const QString end = qstr(item["declEndDate"]);
-        if (item["idStatus"] != 6 || end < from || end > to)
+        if (decl.status != 6 || decl.endDate < first || decl.endDate > last)
             continue;
-        const bool regOk = regs.isEmpty() || std::any_of(decl.regulationIds.cbegin(), decl.regulationIds.cend(),
-                                                         [&](qint64 reg) { return regs.contains(reg); });
-        if (regOk)
-            ids.append(item["id"].get<qint64>());
+        if (regs.isEmpty() || std::any_of(decl.regulationIds.cbegin(), decl.regulationIds.cend(),
+                                          [&](qint64 reg) { return regs.contains(reg); }))
+            ids.append(decl.id);
     }
     return ids;
 }
@@ -198,11 +197,16 @@ TEST(RegistrySimDataset, HoldsTheShapesThatMatterDownstream)
         notInForceInWindow += !inForce && windowed;
         if (inForce)
             endDates.insert(end);
-        EXPECT_EQ(item["id"], detail["idDeclaration"]);
+        EXPECT_EQ(item["id"], decl.id);
+        EXPECT_EQ(detail["idDeclaration"], decl.id);
+        EXPECT_EQ(item["idStatus"], decl.status);
+        EXPECT_EQ(detail["idStatus"], decl.status);
+        EXPECT_EQ(qstr(item["declEndDate"]), decl.endDate.toString(u"yyyy-MM-dd"));
         EXPECT_EQ(item["declEndDate"], detail["declEndDate"]);
+        EXPECT_EQ(item["number"], detail["number"]);
         noRegulations += detail["idTechnicalReglaments"].empty();
-        EXPECT_EQ(detail["idTechnicalReglaments"], SimJson(std::vector<qint64>(decl.regulationIds.cbegin(),
-                                                                                decl.regulationIds.cend())));
+        EXPECT_EQ(detail["idTechnicalReglaments"],
+                  SimJson(std::vector<qint64>(decl.regulationIds.cbegin(), decl.regulationIds.cend())));
         for (const SimJson &reg : detail["idTechnicalReglaments"])
             EXPECT_TRUE(regIds.contains(reg.get<qint64>()));
         sevenDigitId |= decl.id < 10000000;
@@ -242,15 +246,15 @@ TEST(RegistrySimDataset, HoldsTheShapesThatMatterDownstream)
     EXPECT_GT(outside, 100);
     EXPECT_GT(notInForceInWindow, 0);
     EXPECT_GT(noRegulations, 0);
-    for (const QDate &day : {data.windowStart().addDays(-1), data.windowStart(), data.windowEnd(),
-                             data.windowEnd().addDays(1)})
+    for (const QDate &day :
+         {data.windowStart().addDays(-1), data.windowStart(), data.windowEnd(), data.windowEnd().addDays(1)})
         EXPECT_TRUE(endDates.contains(day.toString(u"yyyy-MM-dd"))) << day.toString().toStdString();
-    EXPECT_TRUE(std::any_of(namesByLowerCase.cbegin(), namesByLowerCase.cend(),
-                            [](const QSet<QString> &spellings) { return spellings.size() > 1; }))
-        << "no two names that differ only in letter case";
-    EXPECT_TRUE(std::any_of(namesByInn.cbegin(), namesByInn.cend(),
-                            [](const QSet<QString> &names) { return names.size() > 1; }))
-        << "no two applicants sharing an INN";
+    EXPECT_TRUE(std::any_of(namesByLowerCase.cbegin(), namesByLowerCase.cend(), [](const QSet<QString> &spellings) {
+        return spellings.size() > 1;
+    })) << "no two names that differ only in letter case";
+    EXPECT_TRUE(std::any_of(namesByInn.cbegin(), namesByInn.cend(), [](const QSet<QString> &names) {
+        return names.size() > 1;
+    })) << "no two applicants sharing an INN";
     EXPECT_TRUE(emptyName);
     EXPECT_TRUE(nullName);
     EXPECT_TRUE(noBreakSpace);
@@ -293,8 +297,8 @@ TEST_F(RegistrySimTest, SearchPagesCoverExactlyTheMatchingDeclarations)
         QList<qint64> seen;
         for (int page = 0;; ++page) {
             ASSERT_LT(page, 100);
-            const Reply reply = post(searchUrl(sim->baseUrl()),
-                                     searchBody(QString::number(page), c.idTechReg, c.from, c.to), token);
+            const Reply reply =
+                post(searchUrl(sim->baseUrl()), searchBody(QString::number(page), c.idTechReg, c.from, c.to), token);
             ASSERT_TRUE(reply.result.ok) << reply.result.error.toStdString();
             const SimJson json = parse(reply.body);
             ASSERT_EQ(keysOf(json), (std::vector<std::string>{"items", "total", "size"}));
@@ -321,18 +325,17 @@ TEST_F(RegistrySimTest, ExactlyOneFullPageIsFollowedByAnEmptyOneAndTotalMayBeAQu
     const Dataset &data = sim->dataset();
     // The first end date at which exactly 100 declarations in force have ended since a year ago.
     const QString from = kToday.addDays(-365).toString(u"yyyy-MM-dd");
-    QMap<QString, int> endingOn;
+    QMap<QDate, int> endingOn;
     for (const SimDeclaration &decl : data.declarations()) {
-        const SimJson item = data.searchItem(decl);
-        if (item["idStatus"] == 6 && qstr(item["declEndDate"]) >= from)
-            ++endingOn[qstr(item["declEndDate"])];
+        if (decl.status == 6 && decl.endDate >= kToday.addDays(-365))
+            ++endingOn[decl.endDate];
     }
     QString to;
     int count = 0;
     for (auto it = endingOn.cbegin(); it != endingOn.cend() && count < 100; ++it) {
         count += it.value();
         if (count == 100)
-            to = it.key();
+            to = it.key().toString(u"yyyy-MM-dd");
     }
     ASSERT_FALSE(to.isEmpty()) << "no end date gives exactly 100 matches";
     ASSERT_EQ(expectedIds(data, from, to, {}).size(), 100);
@@ -361,8 +364,8 @@ TEST_F(RegistrySimTest, RepliesHaveTheShapesOfTheSavedReplies)
     const SimJson savedDetail = parse(readFixture(u"registry/detail-1.json"_s));
     const SimJson savedShape = parse(readFixture(u"registry/multi-shape.json"_s));
 
-    const SimJson page = parse(post(searchUrl(sim->baseUrl()), searchBody(u"0"_s, QString(), u"2000-01-01"_s,
-                                                                          u"2099-12-31"_s), token).body);
+    const SimJson page = parse(
+        post(searchUrl(sim->baseUrl()), searchBody(u"0"_s, QString(), u"2000-01-01"_s, u"2099-12-31"_s), token).body);
     ASSERT_FALSE(page["items"].empty());
     EXPECT_EQ(keysOf(page["items"][0]), keysOf(savedSearch["items"][0]));
 
@@ -378,7 +381,8 @@ TEST_F(RegistrySimTest, RepliesHaveTheShapesOfTheSavedReplies)
         for (const char *path : {"", "/applicant", "/manufacturer", "/product", "/product/identifications/0",
                                  "/testingLabs/0", "/statusChanges/0", "/documents"}) {
             SCOPED_TRACE(path);
-            EXPECT_EQ(keysOf(detail.at(SimJson::json_pointer(path))), keysOf(savedDetail.at(SimJson::json_pointer(path))));
+            EXPECT_EQ(keysOf(detail.at(SimJson::json_pointer(path))),
+                      keysOf(savedDetail.at(SimJson::json_pointer(path))));
         }
         for (const SimJson &address : detail["applicant"]["addresses"])
             EXPECT_EQ(keysOf(address), keysOf(savedDetail["applicant"]["addresses"][0]));
@@ -471,7 +475,8 @@ TEST_F(RegistrySimTest, InjectedFaultsHitExactlyTheirCount)
             }
         }
         // Another endpoint meanwhile is not touched, and the third search is itself again.
-        EXPECT_TRUE(get(detailUrl(sim->baseUrl(), QString::number(sim->dataset().declarations()[0].id)), token).result.ok);
+        EXPECT_TRUE(
+            get(detailUrl(sim->baseUrl(), QString::number(sim->dataset().declarations()[0].id)), token).result.ok);
         const Reply third = post(searchUrl(sim->baseUrl()), body, token);
         EXPECT_TRUE(third.result.ok);
         EXPECT_TRUE(third.body.startsWith("{\"items\":[{"));
@@ -480,8 +485,8 @@ TEST_F(RegistrySimTest, InjectedFaultsHitExactlyTheirCount)
 
     // A stall holds the reply until the client gives up.
     sim->injectFault(RegistrySim::Endpoint::Detail, SimFault::stall(20000));
-    const Reply stalled = send(detailUrl(sim->baseUrl(), QString::number(sim->dataset().declarations()[0].id)),
-                               nullptr, token, true, 1);
+    const Reply stalled =
+        send(detailUrl(sim->baseUrl(), QString::number(sim->dataset().declarations()[0].id)), nullptr, token, true, 1);
     EXPECT_FALSE(stalled.result.ok);
     EXPECT_EQ(stalled.result.error, u"Request aborted on timeout"_s);
 }
@@ -541,7 +546,8 @@ TEST_F(RegistrySimTest, BotApiAnswersLikeTelegram)
         return reply;
     };
 
-    const Reply ok = sendMessage("5550001:AAtest-token", "chat_id=42&text=%D0%92%D1%8B%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B0%205");
+    const Reply ok =
+        sendMessage("5550001:AAtest-token", "chat_id=42&text=%D0%92%D1%8B%D0%B3%D1%80%D1%83%D0%B7%D0%BA%D0%B0%205");
     ASSERT_TRUE(ok.result.ok);
     const SimJson reply = parse(ok.body);
     EXPECT_EQ(reply["ok"], true);
@@ -608,9 +614,8 @@ TEST_F(RegistrySimTest, FixtureModeServesTheSavedRepliesVerbatim)
     client.setContentType(u"application/json"_s);
     client.addHeaderLine(u"Authorization: Bearer "_s + QString::fromLatin1(token));
     QByteArray received;
-    ASSERT_TRUE(client.post(lookupBody(Json::parse(readFixture(u"registry/detail-2.json"_s).toStdString())).body,
-                            received)
-                    .ok);
+    ASSERT_TRUE(
+        client.post(lookupBody(Json::parse(readFixture(u"registry/detail-2.json"_s).toStdString())).body, received).ok);
     EXPECT_EQ(received, readFixture(u"registry/multi-2.json"_s));
 }
 

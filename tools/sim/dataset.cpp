@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
-
 #include <algorithm>
 #include <array>
 #include <mutex>
@@ -113,7 +112,8 @@ const RegulationRow kRegulations[] = {
     {43, "ТР ТС 034/2013", "О безопасности мяса и мясной продукции"},
     {44, "ТР ТС 035/2014", "Технический регламент на табачную продукцию"},
     {97162, "ТР ЕАЭС 036/2016", "Требования к сжиженным углеводородным газам для использования их в качестве топлива"},
-    {97163, "ТР ЕАЭС 037/2016", "Об ограничении применения опасных веществ в изделиях электротехники и радиоэлектроники"},
+    {97163, "ТР ЕАЭС 037/2016",
+     "Об ограничении применения опасных веществ в изделиях электротехники и радиоэлектроники"},
     {97164, "ТР ЕАЭС 038/2016", "О безопасности аттракционов"},
     {97165, "ТР ЕАЭС 039/2016", "О требованиях к минеральным удобрениям"},
     {97166, "ТР ЕАЭС 040/2016", "О безопасности рыбы и рыбной продукции"},
@@ -125,8 +125,10 @@ const RegulationRow kRegulations[] = {
     {97172, "ТР ЕАЭС 046/2018", "О безопасности природного горючего газа для использования в качестве топлива"},
     {97173, "ТР ЕАЭС 047/2018", "О безопасности алкогольной продукции"},
     {97174, "ТР ЕАЭС 048/2019", "О требованиях к энергетической эффективности энергопотребляющих устройств"},
-    {97175, "ТР ЕАЭС 049/2020", "О требованиях к магистральным трубопроводам для транспортирования жидких и газообразных углеводородов"},
-    {4516871, "ТР ЕАЭС 050/2021", "О безопасности продукции, предназначенной для гражданской обороны и защиты от чрезвычайных ситуаций"},
+    {97175, "ТР ЕАЭС 049/2020",
+     "О требованиях к магистральным трубопроводам для транспортирования жидких и газообразных углеводородов"},
+    {4516871, "ТР ЕАЭС 050/2021",
+     "О безопасности продукции, предназначенной для гражданской обороны и защиты от чрезвычайных ситуаций"},
 };
 constexpr int kPopularRegulations = 8;
 
@@ -142,21 +144,25 @@ struct RegionRow
 };
 
 const RegionRow kRegions[] = {
-    {"78", "c2deb16a-0330-4f05-821f-1d09c93331e6", "г", "Санкт-Петербург", "Г.САНКТ-ПЕТЕРБУРГ", "город Санкт-Петербург", "19"},
+    {"78", "c2deb16a-0330-4f05-821f-1d09c93331e6", "г", "Санкт-Петербург", "Г.САНКТ-ПЕТЕРБУРГ", "город Санкт-Петербург",
+     "19"},
     {"77", "0c5b2444-70a0-4932-980c-b4dc0d3f02b5", "г", "Москва", "Г.МОСКВА", "г. Москва", "11"},
-    {"47", "6d1ebb35-70c6-4129-bd55-da3969658f5d", "обл", "Ленинградская", "ОБЛАСТЬ ЛЕНИНГРАДСКАЯ, ТОСНЕНСКИЙ Р-Н, Г. ТОСНО",
-     "Ленинградская обл, Тосненский р-н, г Тосно", "18"},
+    {"47", "6d1ebb35-70c6-4129-bd55-da3969658f5d", "обл", "Ленинградская",
+     "ОБЛАСТЬ ЛЕНИНГРАДСКАЯ, ТОСНЕНСКИЙ Р-Н, Г. ТОСНО", "Ленинградская обл, Тосненский р-н, г Тосно", "18"},
     {"66", "92b30014-4d52-4e2e-892d-928142b924bf", "обл", "Свердловская", "ОБЛАСТЬ СВЕРДЛОВСКАЯ, Г. ЕКАТЕРИНБУРГ",
      "область Свердловская, город Екатеринбург", "62"},
-    {"61", "f10763dc-63e3-48db-83e1-9c566fe3092b", "обл", "Ростовская", "ОБЛАСТЬ РОСТОВСКАЯ, Г. ШАХТЫ", "Ростовская обл, г Шахты", "34"},
+    {"61", "f10763dc-63e3-48db-83e1-9c566fe3092b", "обл", "Ростовская", "ОБЛАСТЬ РОСТОВСКАЯ, Г. ШАХТЫ",
+     "Ростовская обл, г Шахты", "34"},
     {"50", "29251dcf-00a1-4e34-98d4-5c47484a36d4", "обл", "Московская", "ОБЛАСТЬ МОСКОВСКАЯ, Г. ПОДОЛЬСК",
      "Московская обл, г Подольск", "14"},
-    {"16", "0c089b04-099e-4e0e-955a-6bf1ce525f1a", "Респ", "Татарстан", "РЕСПУБЛИКА ТАТАРСТАН, Г. КАЗАНЬ", "Респ Татарстан, г Казань", "42"},
+    {"16", "0c089b04-099e-4e0e-955a-6bf1ce525f1a", "Респ", "Татарстан", "РЕСПУБЛИКА ТАТАРСТАН, Г. КАЗАНЬ",
+     "Респ Татарстан, г Казань", "42"},
     {"23", "d00e1013-16bd-4c09-b3d5-3cb09fc54bd8", "край", "Краснодарский", "КРАЙ КРАСНОДАРСКИЙ, Г. КРАСНОДАР",
      "Краснодарский край, г Краснодар", "35"},
     {"54", "1ac46b49-3209-4814-b7bf-a509ea1aecd9", "обл", "Новосибирская", "ОБЛАСТЬ НОВОСИБИРСКАЯ, Г. НОВОСИБИРСК",
      "Новосибирская обл, г Новосибирск", "63"},
-    {"02", "6f2cbfd8-692a-4ee4-9b16-067210bde3fc", "Респ", "Башкортостан", "РЕСПУБЛИКА БАШКОРТОСТАН, Г. УФА", "Респ Башкортостан, г Уфа", "45"},
+    {"02", "6f2cbfd8-692a-4ee4-9b16-067210bde3fc", "Респ", "Башкортостан", "РЕСПУБЛИКА БАШКОРТОСТАН, Г. УФА",
+     "Респ Башкортостан, г Уфа", "45"},
     {"25", "43909681-d6e1-432d-b61f-ddac393cb5da", "край", "Приморский", "КРАЙ ПРИМОРСКИЙ, Г. ВЛАДИВОСТОК",
      "Приморский край, г Владивосток", "69"},
 };
@@ -196,7 +202,8 @@ struct ProductRow
 const ProductRow kProducts[] = {
     {"Салфетки влажные очищающие для рук", 0, "Косметическое средство для ухода за кожей: "},
     {"Крем для лица увлажняющий", 1, "Парфюмерно-косметическая продукция: кремы для лица, торговой марки «AQUA  VITA»"},
-    {"виски", 2, "Виски зерновой, объемная доля этилового спирта 40%, стеклянная бутылка 0,7 л.\n\n Партия 9900 бутылок.\n"},
+    {"виски", 2,
+     "Виски зерновой, объемная доля этилового спирта 40%, стеклянная бутылка 0,7 л.\n\n Партия 9900 бутылок.\n"},
     {"Биологически активная добавка к пище", 3, "Биологически активная добавка к пище «Витамин D3 2000 МЕ», капсулы"},
     {"Печенье сахарное", 4, "Печенье сахарное «К чаю», упаковка 300 г"},
     {"Молоко питьевое ультрапастеризованное", 5, "Молоко питьевое ультрапастеризованное м.д.ж. 3,2 %"},
@@ -230,10 +237,10 @@ const GroupRow kGroups[] = {
 constexpr qint64 kGenericGroupBase = 900000; // + index of the regulation: a group for every other regulation
 
 const char *const kWords[] = {
-    "ЛАДОГА", "ВОЛХОВ", "СВИРЬ", "ОНЕГА", "СЕЛИГЕР", "ИЛЬМЕНЬ", "МСТА", "ЛОВАТЬ", "ШЕКСНА", "ВУОКСА",
-    "ВАЛДАЙ", "КАМА", "ОКА", "ВЯТКА", "СУРА", "МОКША", "ЦНА", "УНЖА", "ВЕТЛУГА", "ПЕЧОРА",
-    "МЕЗЕНЬ", "ИРТЫШ", "ТОБОЛ", "ИШИМ", "БИЯ", "КАТУНЬ", "АНГАРА", "ЛЕНА", "ЯНА", "КОЛЫМА",
-    "АМУР", "УССУРИ", "ЗЕЯ", "БУРЕЯ", "ДВИНА", "НАРВА",
+    "ЛАДОГА",  "ВОЛХОВ", "СВИРЬ",  "ОНЕГА", "СЕЛИГЕР", "ИЛЬМЕНЬ", "МСТА",  "ЛОВАТЬ", "ШЕКСНА",
+    "ВУОКСА",  "ВАЛДАЙ", "КАМА",   "ОКА",   "ВЯТКА",   "СУРА",    "МОКША", "ЦНА",    "УНЖА",
+    "ВЕТЛУГА", "ПЕЧОРА", "МЕЗЕНЬ", "ИРТЫШ", "ТОБОЛ",   "ИШИМ",    "БИЯ",   "КАТУНЬ", "АНГАРА",
+    "ЛЕНА",    "ЯНА",    "КОЛЫМА", "АМУР",  "УССУРИ",  "ЗЕЯ",     "БУРЕЯ", "ДВИНА",  "НАРВА",
 };
 const char *const kSuffixes[] = {"ГРУПП", "ТРЕЙД", "ПЛЮС", "ИНВЕСТ", "ПРОМ", "СНАБ", "ТЕХ", "ЛОГИСТИК", "ПРОДУКТ", ""};
 
@@ -261,15 +268,15 @@ struct PersonRow
 };
 
 const PersonRow kPeople[] = {
-    {"Петров", "Андрей", "Борисович"},   {"Смирнов", "Сергей", "Вадимович"},  {"Соколов", "Дмитрий", "Григорьевич"},
-    {"Кузнецова", "Анна", "Борисовна"},  {"Иванов", "Алексей", "Петрович"},   {"Морозова", "Елена", "Сергеевна"},
-    {"Новиков", "Михаил", "Андреевич"},  {"Фёдорова", "Ольга", "Ивановна"},   {"Васильев", "Николай", "Юрьевич"},
-    {"Попова", "Татьяна", "Олеговна"},   {"Лебедев", "Игорь", "Степанович"},  {"Ершова", "Наталья", "Викторовна"},
+    {"Петров", "Андрей", "Борисович"},  {"Смирнов", "Сергей", "Вадимович"}, {"Соколов", "Дмитрий", "Григорьевич"},
+    {"Кузнецова", "Анна", "Борисовна"}, {"Иванов", "Алексей", "Петрович"},  {"Морозова", "Елена", "Сергеевна"},
+    {"Новиков", "Михаил", "Андреевич"}, {"Фёдорова", "Ольга", "Ивановна"},  {"Васильев", "Николай", "Юрьевич"},
+    {"Попова", "Татьяна", "Олеговна"},  {"Лебедев", "Игорь", "Степанович"}, {"Ершова", "Наталья", "Викторовна"},
 };
 const char *const kPositions[] = {"ГЕНЕРАЛЬНЫЙ ДИРЕКТОР", "Генеральный директор", "Директор", "Управляющий",
                                   "Исполнительный директор"};
-const char *const kStreets[] = {"УЛ. ЛЕНИНА", "ПР-КТ МИРА", "НАБ. ЛЕСНАЯ", "ПЕР. САДОВЫЙ", "Ш. ЭНТУЗИАСТОВ",
-                                "УЛ. ПОБЕДЫ", "УЛ. 80-Я ПОЛЕВАЯ", "ПР-Д ПРОЕКТИРУЕМЫЙ"};
+const char *const kStreets[] = {"УЛ. ЛЕНИНА",     "ПР-КТ МИРА", "НАБ. ЛЕСНАЯ",      "ПЕР. САДОВЫЙ",
+                                "Ш. ЭНТУЗИАСТОВ", "УЛ. ПОБЕДЫ", "УЛ. 80-Я ПОЛЕВАЯ", "ПР-Д ПРОЕКТИРУЕМЫЙ"};
 const char *const kMailNames[] = {"info", "office", "sales", "Gekerek-minef", "vakesu", "cert", "Zakaz", "buh"};
 
 struct MakerRow
@@ -346,12 +353,26 @@ struct SimApplicant
     qint64 idPerson = 0;
 };
 
+// What a declaration's search item and detail need beyond the facts kept for searching; drawn from
+// the declaration's own seed whenever it is asked for.
+struct DeclarationExtras
+{
+    QDate regDate;
+    QString number;
+    QList<qint64> groupIds; // idGroups
+    QList<qint64> tnvedIds; // product.identifications[0].idTnveds
+    int product = 0;        // index into the product table
+    bool manufacturerIsApplicant = false;
+};
+
 struct Dataset::Data
 {
     DatasetOptions options;
     QList<SimRegulation> regulations;
     QList<SimDeclaration> declarations;
-    QList<SimApplicant> applicants;
+    // The distinctive words of each applicant's name, drawn in order so that no two collide; the rest
+    // of an applicant is drawn from its own seed when it is needed (applicant()).
+    QList<QString> applicantWords;
     QMap<qint64, QString> groupNames;
     QMap<qint64, qint64> groupOfRegulation;
     // Dictionaries by the text of an id (a number's digits, a string's characters), entries in the
@@ -364,6 +385,9 @@ struct Dataset::Data
     mutable QDate cacheMin, cacheMax;
     mutable QList<qint64> cacheRegulations;
     mutable std::shared_ptr<const QList<const SimDeclaration *>> cacheResult;
+
+    SimApplicant applicant(int index) const;
+    DeclarationExtras extras(const SimDeclaration &declaration) const;
 };
 
 namespace {
@@ -421,8 +445,8 @@ QString russianAddress(Rng &rng, const RegionRow &region, bool upper, QString *p
             text += u", ПОМЕЩ. " + QString::number(rng.between(1, 90));
         return text;
     }
-    QString text = post + u", Россия, " + q(region.mixed) + u", " + capitalised(street) + u", дом " +
-                   QString::number(house);
+    QString text =
+        post + u", Россия, " + q(region.mixed) + u", " + capitalised(street) + u", дом " + QString::number(house);
     if (rng.chance(40))
         text += u", офис " + QString::number(rng.between(1, 900));
     return text;
@@ -470,13 +494,13 @@ struct NameMaker
     }
 };
 
-SimApplicant organisation(Rng &rng, NameMaker &names, qint64 idBase, int regionIndex, int form, bool upper)
+SimApplicant organisation(Rng &rng, const QString &words, qint64 idBase, int regionIndex, int form, bool upper)
 {
     const RegionRow &region = kRegions[regionIndex];
     const FormRow &f = kForms[form];
-    const QString words = names.words(rng);
     SimApplicant a;
-    const QString full = upper ? q(f.full) + u" \"" + words + u'"' : q(f.fullMixed) + u" \"" + capitalised(words) + u'"';
+    const QString full =
+        upper ? q(f.full) + u" \"" + words + u'"' : q(f.fullMixed) + u" \"" + capitalised(words) + u'"';
     a.searchName = s(full);
     a.fullName = s(full);
     a.shortName = s(q(f.shortForm) + u" \"" + (upper ? words : capitalised(words)) + u'"');
@@ -510,8 +534,8 @@ SimApplicant organisation(Rng &rng, NameMaker &names, qint64 idBase, int regionI
     const int businessRegion = rng.chance(70) ? regionIndex : rng.below(int(std::size(kRegions)));
     QString businessPost;
     const QString business = russianAddress(rng, kRegions[businessRegion], upper, &businessPost);
-    SimJson businessAddress = address(idBase + 3, 3, u"643"_s, SimJson(kRegions[businessRegion].guid),
-                                      SimJson(s(businessPost)), business);
+    SimJson businessAddress =
+        address(idBase + 3, 3, u"643"_s, SimJson(kRegions[businessRegion].guid), SimJson(s(businessPost)), business);
     const int layout = rng.below(10);
     if (layout < 6) {
         a.addresses.push_back(seatAddress);
@@ -544,8 +568,8 @@ SimApplicant entrepreneur(Rng &rng, qint64 idBase, int regionIndex)
     const RegionRow &region = kRegions[regionIndex];
     const PersonRow &p = rng.pick(kPeople);
     SimApplicant a;
-    const QString full = u"Индивидуальный предприниматель " + q(p.surname) + u' ' + q(p.firstName) + u' ' +
-                         q(p.patronymic);
+    const QString full =
+        u"Индивидуальный предприниматель " + q(p.surname) + u' ' + q(p.firstName) + u' ' + q(p.patronymic);
     a.searchName = s(full);
     a.fullName = s(full);
     a.shortName = s(u"ИП " + q(p.surname) + u' ' + q(p.firstName).left(1) + u'.' + q(p.patronymic).left(1) + u'.');
@@ -568,17 +592,16 @@ SimApplicant entrepreneur(Rng &rng, qint64 idBase, int regionIndex)
     a.idLegalSubject = idBase;
     a.idPerson = idBase + 1;
     QString post;
-    a.addresses.push_back(address(idBase + 2, 1, u"643"_s, SimJson(region.guid), nullptr,
-                                  russianAddress(rng, region, false, &post)));
+    a.addresses.push_back(
+        address(idBase + 2, 1, u"643"_s, SimJson(region.guid), nullptr, russianAddress(rng, region, false, &post)));
     a.contacts.push_back(contact(idBase + 5, 1, u"+7" + rng.digits(10)));
     return a;
 }
 
 // A legal person of another EAEU state: no INN and no OGRN.
-SimApplicant foreignMember(Rng &rng, NameMaker &names, qint64 idBase)
+SimApplicant foreignMember(Rng &rng, const QString &words, qint64 idBase)
 {
     SimApplicant a;
-    const QString words = names.words(rng);
     const QString full = u"ТОВАРИЩЕСТВО С ОГРАНИЧЕННОЙ ОТВЕТСТВЕННОСТЬЮ \"" + words + u'"';
     a.searchName = s(full);
     a.fullName = s(full);
@@ -660,18 +683,18 @@ SimJson foreignMaker(const MakerRow &maker, qint64 idBase)
     for (const char *key : {"shortName", "idPerson", "surname", "firstName", "patronymic", "headPosition"})
         j[key] = nullptr;
     j["applicantHead"] = false;
-    for (const char *key : {"idResponsiblePerson", "responsibleSurname", "responsibleFirstName",
-                            "responsiblePatronymic", "responsiblePosition", "responsibleDocName",
-                            "responsibleDocNumber", "responsibleDocDate", "responsibleContacts", "ogrn",
-                            "ogrnAssignDate", "inn", "kpp", "idLegalForm", "idKopf", "nameLegalForm", "regDate",
-                            "regOrganName", "addlRegInfo"})
+    for (const char *key :
+         {"idResponsiblePerson", "responsibleSurname", "responsibleFirstName", "responsiblePatronymic",
+          "responsiblePosition", "responsibleDocName", "responsibleDocNumber", "responsibleDocDate",
+          "responsibleContacts", "ogrn", "ogrnAssignDate", "inn", "kpp", "idLegalForm", "idKopf", "nameLegalForm",
+          "regDate", "regOrganName", "addlRegInfo"})
         j[key] = nullptr;
     j["isEecRegister"] = true;
     j["contacts"] = SimJson::array();
     const SimJson gln = maker.gln ? SimJson(maker.gln) : SimJson(nullptr);
     const SimJson flat = maker.gln ? SimJson(std::string("GLN ") + maker.gln) : SimJson(nullptr);
-    j["addresses"] = SimJson::array({address(idBase + 1, 1, q(maker.oksm), nullptr, nullptr, q(maker.address), flat,
-                                             gln, nullptr)});
+    j["addresses"] =
+        SimJson::array({address(idBase + 1, 1, q(maker.oksm), nullptr, nullptr, q(maker.address), flat, gln, nullptr)});
     j["transnational"] = SimJson::array();
     return j;
 }
@@ -716,10 +739,10 @@ Dataset Dataset::generate(const DatasetOptions &options)
             x.regulations.append({kRegulations[i].id, q(kRegulations[i].docNum), q(kRegulations[i].name)});
         } else {
             const int n = 52 + i - int(std::size(kRegulations));
-            x.regulations.append({5000000 + n,
-                                  u"ТР ЕАЭС " + QString::number(n).rightJustified(3, u'0') + u"/20" +
-                                      QString::number(22 + n % 4),
-                                  u"О безопасности продукции группы " + QString::number(n)});
+            x.regulations.append(
+                {5000000 + n,
+                 u"ТР ЕАЭС " + QString::number(n).rightJustified(3, u'0') + u"/20" + QString::number(22 + n % 4),
+                 u"О безопасности продукции группы " + QString::number(n)});
         }
     }
 
@@ -770,94 +793,11 @@ Dataset Dataset::generate(const DatasetOptions &options)
                      x.regulations[i].id);
     }
 
-    // Applicants. The first ones carry the shapes that matter downstream, so a data set of a dozen
-    // applicants or more holds each of them.
+    // Applicants: the words of their names here, the rest on demand.
     NameMaker names;
-    const int regionCount = int(std::size(kRegions));
-    for (int i = 0; i < x.options.applicants; ++i) {
-        const qint64 idBase = 29000000 + qint64(i) * 10;
-        SimApplicant a;
-        switch (i) {
-        case 0: // an upper-case name, as most are
-            a = organisation(rng, names, idBase, 0, 0, true);
-            break;
-        case 1: { // the name of applicant 0 in other letters' case
-            a = organisation(rng, names, idBase, 0, 0, false);
-            const QString name = capitalised(QString::fromStdString(x.applicants[0].fullName.get<std::string>()));
-            a.searchName = s(name);
-            a.fullName = s(name);
-            break;
-        }
-        case 2: // an empty name
-            a = organisation(rng, names, idBase, 1, 0, true);
-            a.searchName = "";
-            a.fullName = "";
-            a.shortName = "";
-            break;
-        case 3: // a null name
-            a = organisation(rng, names, idBase, 2, 1, true);
-            a.searchName = nullptr;
-            a.fullName = nullptr;
-            a.shortName = nullptr;
-            break;
-        case 5: // the INN of applicant 4 (a branch registered apart)
-            a = organisation(rng, names, idBase, 3, 0, false);
-            a.inn = x.applicants[4].inn;
-            break;
-        case 6: // OGRN only, the INN null
-            a = organisation(rng, names, idBase, 4, 0, true);
-            a.inn = nullptr;
-            break;
-        case 7: // OGRN only, the INN empty
-            a = organisation(rng, names, idBase, 5, 1, true);
-            a.inn = "";
-            break;
-        case 8: // neither INN nor OGRN
-            a = foreignMember(rng, names, idBase);
-            break;
-        case 9: { // doubled blanks, a no-break space and a trailing blank in the name
-            a = organisation(rng, names, idBase, 6, 0, true);
-            QString name = QString::fromStdString(a.fullName.get<std::string>());
-            name.replace(u"ОГРАНИЧЕННОЙ "_s, u"ОГРАНИЧЕННОЙ  "_s);
-            const qsizetype quote = name.indexOf(u'"');
-            name.insert(quote + 1, u"НОВАЯ"_s + QChar(0x00A0));
-            name += u' ';
-            a.searchName = s(name);
-            a.fullName = s(name);
-            break;
-        }
-        case 10: // an entrepreneur whose INN begins with a zero
-            a = entrepreneur(rng, idBase, kBashkortostan);
-            break;
-        case 11: // no type, place of business only, the responsible person's phone empty
-            a = organisation(rng, names, idBase, 7, 0, false);
-            a.legalSubjectType = nullptr;
-            a.addresses = SimJson::array({address(idBase + 3, 3, u"643"_s, SimJson(kRegions[7].guid), nullptr,
-                                                  russianAddress(rng, kRegions[7], false, nullptr))});
-            a.contacts = SimJson::array({contact(idBase + 5, 1, u"+7" + rng.digits(10))});
-            a.responsibleContacts = SimJson::array({contact(idBase + 6, 1, QString())});
-            break;
-        case 12: { // a TAB and a line feed inside values
-            a = organisation(rng, names, idBase, 8, 0, true);
-            a.headPosition = "ГЕНЕРАЛЬНЫЙ\tДИРЕКТОР";
-            SimJson &seat = a.addresses[0];
-            seat["fullAddress"] = s(QString::fromStdString(seat["fullAddress"].get<std::string>())
-                                        .replace(u", "_s, u",\n"_s));
-            break;
-        }
-        default: {
-            const int kind = rng.below(100);
-            if (kind < 8)
-                a = entrepreneur(rng, idBase, rng.below(regionCount));
-            else if (kind < 10)
-                a = foreignMember(rng, names, idBase);
-            else
-                a = organisation(rng, names, idBase, rng.below(regionCount), rng.below(10) < 7 ? 0 : 1 + rng.below(2),
-                                 rng.chance(70));
-        }
-        }
-        x.applicants.append(std::move(a));
-    }
+    x.applicantWords.reserve(x.options.applicants);
+    for (int i = 0; i < x.options.applicants; ++i)
+        x.applicantWords.append(names.words(rng));
     constexpr int kEdgeApplicants = 13;
 
     // Declarations. Ids rise from just below 10,000,000 so that both seven- and eight-digit ids occur
@@ -896,7 +836,8 @@ Dataset Dataset::generate(const DatasetOptions &options)
             if (r < 45)
                 decl.endDate = windowStart.addDays(rng.between(0, window));
             else if (r < 50)
-                decl.endDate = rng.chance(50) ? windowStart.addDays(-rng.between(1, 3)) : windowEnd.addDays(rng.between(1, 3));
+                decl.endDate =
+                    rng.chance(50) ? windowStart.addDays(-rng.between(1, 3)) : windowEnd.addDays(rng.between(1, 3));
             else
                 decl.endDate = today.addDays(rng.between(-365, 5 * 365));
             if (rng.chance(10))
@@ -913,34 +854,132 @@ Dataset Dataset::generate(const DatasetOptions &options)
                 if (!decl.regulationIds.contains(reg))
                     decl.regulationIds.append(reg);
             }
-            for (qint64 reg : decl.regulationIds) {
-                const qint64 group = x.groupOfRegulation.value(reg);
-                if (group && !decl.groupIds.contains(group))
-                    decl.groupIds.append(group);
-            }
         }
-        decl.product = rng.below(int(std::size(kProducts)));
-        if (!rng.chance(3))
-            decl.tnvedIds.append(kTnveds[kProducts[decl.product].tnved].id);
-        if (rng.chance(10)) {
-            const qint64 other = rng.pick(kTnveds).id;
-            if (!decl.tnvedIds.contains(other))
-                decl.tnvedIds.append(other);
-        }
-        decl.regDate = decl.national ? decl.endDate.addMonths(-6).addDays(1)
-                                     : decl.endDate.addYears(-rng.between(1, 5)).addDays(rng.between(1, 10));
-        static const char *const kCountries[] = {"RU", "RU", "RU", "CN", "US", "DE", "TR", "BY", "KR"};
-        static const char *const kLetters[] = {"А", "В", "Н"};
-        decl.number = (decl.national ? u"ВП RU Д-"_s : u"ЕАЭС N RU Д-"_s) + q(rng.pick(kCountries)) + u".РА0" +
-                      QString::number(rng.between(1, 5)) + u'.' + q(rng.pick(kLetters)) + u'.' + rng.digits(5) +
-                      u'/' + decl.regDate.toString(u"yy");
-        decl.manufacturerIsApplicant = rng.chance(45);
         x.declarations.append(std::move(decl));
     }
 
     Dataset dataset;
     dataset.d = std::move(data);
     return dataset;
+}
+
+// The first applicants carry the shapes that matter downstream, so a data set of a dozen applicants
+// or more holds each of them; the others are drawn from their own seed.
+SimApplicant Dataset::Data::applicant(int i) const
+{
+    Rng rng(options.seed ^ 0xa991ULL, quint64(i));
+    const QString &words = applicantWords[i];
+    const qint64 idBase = 29000000 + qint64(i) * 10;
+    const int regionCount = int(std::size(kRegions));
+    SimApplicant a;
+    switch (i) {
+    case 0: // an upper-case name, as most are
+        a = organisation(rng, words, idBase, 0, 0, true);
+        break;
+    case 1: { // the name of applicant 0 in other letters' case
+        a = organisation(rng, words, idBase, 0, 0, false);
+        const QString name = capitalised(QString::fromStdString(applicant(0).fullName.get<std::string>()));
+        a.searchName = s(name);
+        a.fullName = s(name);
+        break;
+    }
+    case 2: // an empty name
+        a = organisation(rng, words, idBase, 1, 0, true);
+        a.searchName = "";
+        a.fullName = "";
+        a.shortName = "";
+        break;
+    case 3: // a null name
+        a = organisation(rng, words, idBase, 2, 1, true);
+        a.searchName = nullptr;
+        a.fullName = nullptr;
+        a.shortName = nullptr;
+        break;
+    case 5: // the INN of applicant 4 (a branch registered apart)
+        a = organisation(rng, words, idBase, 3, 0, false);
+        a.inn = applicant(4).inn;
+        break;
+    case 6: // OGRN only, the INN null
+        a = organisation(rng, words, idBase, 4, 0, true);
+        a.inn = nullptr;
+        break;
+    case 7: // OGRN only, the INN empty
+        a = organisation(rng, words, idBase, 5, 1, true);
+        a.inn = "";
+        break;
+    case 8: // neither INN nor OGRN
+        a = foreignMember(rng, words, idBase);
+        break;
+    case 9: { // doubled blanks, a no-break space and a trailing blank in the name
+        a = organisation(rng, words, idBase, 6, 0, true);
+        QString name = QString::fromStdString(a.fullName.get<std::string>());
+        name.replace(u"ОГРАНИЧЕННОЙ "_s, u"ОГРАНИЧЕННОЙ  "_s);
+        const qsizetype quote = name.indexOf(u'"');
+        name.insert(quote + 1, u"НОВАЯ"_s + QChar(0x00A0));
+        name += u' ';
+        a.searchName = s(name);
+        a.fullName = s(name);
+        break;
+    }
+    case 10: // an entrepreneur whose INN begins with a zero
+        a = entrepreneur(rng, idBase, kBashkortostan);
+        break;
+    case 11: // no type, place of business only, the responsible person's phone empty
+        a = organisation(rng, words, idBase, 7, 0, false);
+        a.legalSubjectType = nullptr;
+        a.addresses = SimJson::array({address(idBase + 3, 3, u"643"_s, SimJson(kRegions[7].guid), nullptr,
+                                              russianAddress(rng, kRegions[7], false, nullptr))});
+        a.contacts = SimJson::array({contact(idBase + 5, 1, u"+7" + rng.digits(10))});
+        a.responsibleContacts = SimJson::array({contact(idBase + 6, 1, QString())});
+        break;
+    case 12: { // a TAB and a line feed inside values
+        a = organisation(rng, words, idBase, 8, 0, true);
+        a.headPosition = "ГЕНЕРАЛЬНЫЙ\tДИРЕКТОР";
+        SimJson &seat = a.addresses[0];
+        seat["fullAddress"] =
+            s(QString::fromStdString(seat["fullAddress"].get<std::string>()).replace(u", "_s, u",\n"_s));
+        break;
+    }
+    default: {
+        const int kind = rng.below(100);
+        if (kind < 8)
+            a = entrepreneur(rng, idBase, rng.below(regionCount));
+        else if (kind < 10)
+            a = foreignMember(rng, words, idBase);
+        else
+            a = organisation(rng, words, idBase, rng.below(regionCount), rng.below(10) < 7 ? 0 : 1 + rng.below(2),
+                             rng.chance(70));
+    }
+    }
+    return a;
+}
+
+DeclarationExtras Dataset::Data::extras(const SimDeclaration &decl) const
+{
+    Rng rng(options.seed ^ 0xe8a5ULL, quint64(decl.id));
+    DeclarationExtras e;
+    for (qint64 reg : decl.regulationIds) {
+        const qint64 group = groupOfRegulation.value(reg);
+        if (group && !e.groupIds.contains(group))
+            e.groupIds.append(group);
+    }
+    e.product = rng.below(int(std::size(kProducts)));
+    if (!rng.chance(3))
+        e.tnvedIds.append(kTnveds[kProducts[e.product].tnved].id);
+    if (rng.chance(10)) {
+        const qint64 other = rng.pick(kTnveds).id;
+        if (!e.tnvedIds.contains(other))
+            e.tnvedIds.append(other);
+    }
+    e.regDate = decl.national ? decl.endDate.addMonths(-6).addDays(1)
+                              : decl.endDate.addYears(-rng.between(1, 5)).addDays(rng.between(1, 10));
+    static const char *const kCountries[] = {"RU", "RU", "RU", "CN", "US", "DE", "TR", "BY", "KR"};
+    static const char *const kLetters[] = {"А", "В", "Н"};
+    e.number = (decl.national ? u"ВП RU Д-"_s : u"ЕАЭС N RU Д-"_s) + q(rng.pick(kCountries)) + u".РА0" +
+               QString::number(rng.between(1, 5)) + u'.' + q(rng.pick(kLetters)) + u'.' + rng.digits(5) + u'/' +
+               e.regDate.toString(u"yy");
+    e.manufacturerIsApplicant = rng.chance(45);
+    return e;
 }
 
 const DatasetOptions &Dataset::options() const
@@ -975,7 +1014,7 @@ const QList<SimDeclaration> &Dataset::declarations() const
 
 int Dataset::applicantCount() const
 {
-    return int(d->applicants.size());
+    return int(d->applicantWords.size());
 }
 
 const SimDeclaration *Dataset::declaration(qint64 id) const
@@ -1023,7 +1062,8 @@ QList<const SimDeclaration *> Dataset::search(const SimSearchFilter &filter) con
 
 SimJson Dataset::searchItem(const SimDeclaration &decl) const
 {
-    const SimApplicant &a = d->applicants[decl.applicant];
+    const SimApplicant a = d->applicant(decl.applicant);
+    const DeclarationExtras e = d->extras(decl);
     Rng rng(d->options.seed ^ 0x5ea4c4ULL, quint64(decl.id));
     QStringList titles;
     for (qint64 reg : decl.regulationIds) {
@@ -1033,9 +1073,9 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
         }
     }
     QStringList groups;
-    for (qint64 group : decl.groupIds)
+    for (qint64 group : e.groupIds)
         groups.append(d->groupNames.value(group));
-    const ProductRow &product = kProducts[decl.product];
+    const ProductRow &product = kProducts[e.product];
     const MakerRow &maker = kMakers[quint64(decl.id) % std::size(kMakers)];
     QString seat;
     for (const SimJson &addr : a.addresses) {
@@ -1050,16 +1090,17 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
     SimJson item = SimJson::object();
     item["id"] = decl.id;
     item["idStatus"] = decl.status;
-    item["number"] = s(decl.number);
-    item["declDate"] = s(isoDate(decl.regDate));
+    item["number"] = s(e.number);
+    item["declDate"] = s(isoDate(e.regDate));
     item["declEndDate"] = s(isoDate(decl.endDate));
-    item["declDraftDate"] = s(isoDate(decl.regDate.addDays(-rng.between(0, 3))));
+    item["declDraftDate"] = s(isoDate(e.regDate.addDays(-rng.between(0, 3))));
     item["technicalReglaments"] = s(titles.join(u"; "));
     item["group"] = s(groups.join(u"; "));
     item["productSingleList"] = decl.national ? "15016502" : "";
-    item["declType"] = decl.national ? "Декларация о соответствии продукции, включенной в перечень продукции Российской Федерации"
-                                     : "Декларация о соответствии требованиям технического регламента Евразийского "
-                                       "экономического союза (технического регламента Таможенного союза)";
+    item["declType"] = decl.national
+                           ? "Декларация о соответствии продукции, включенной в перечень продукции Российской Федерации"
+                           : "Декларация о соответствии требованиям технического регламента Евразийского "
+                             "экономического союза (технического регламента Таможенного союза)";
     item["declObjectType"] = rng.chance(50) ? "Партия" : "Серийный выпуск";
     item["awaitForApprove"] = "Нет";
     item["unpublishedChanges"] = nullptr;
@@ -1072,7 +1113,7 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
     item["applicantAddress"] = s(seat);
     item["applicantOpf"] = s(a.opf);
     item["applicantFilialFullNames"] = "";
-    if (decl.manufacturerIsApplicant) {
+    if (e.manufacturerIsApplicant) {
         item["idManufacterLegalSubjectType"] = a.legalSubjectType;
         item["manufacterLegalSubjectType"] = item["applicantLegalSubjectType"];
         item["manufacterType"] = "";
@@ -1086,13 +1127,14 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
     item["manufacterFilialFullNames"] = "";
     item["idRalCertificationAuthority"] = nullptr;
     item["certificationAuthorityAttestatRegNumber"] = nullptr;
-    item["productOrig"] = decl.manufacturerIsApplicant ? "Российская Федерация" : "Китай";
+    item["productOrig"] = e.manufacturerIsApplicant ? "Российская Федерация" : "Китай";
     item["productFullName"] = product.fullName;
-    item["productBatchSize"] = rng.chance(50) ? SimJson(s(QString::number(rng.between(10, 9999)) + u" штук")) : SimJson("");
+    item["productBatchSize"] =
+        rng.chance(50) ? SimJson(s(QString::number(rng.between(10, 9999)) + u" штук")) : SimJson("");
     item["productIdentificationName"] = product.name;
-    for (const char *key : {"productIdentificationType", "productIdentificationTrademark", "productIdentificationModel",
-                            "productIdentificationArticle", "productIdentificationSort", "productIdentificationGtin",
-                            "expertFio"})
+    for (const char *key :
+         {"productIdentificationType", "productIdentificationTrademark", "productIdentificationModel",
+          "productIdentificationArticle", "productIdentificationSort", "productIdentificationGtin", "expertFio"})
         item[key] = "";
     item["statusTestingLabs"] = rng.chance(70) ? "Испытания проводились в аккредитованной в ЕАЭС лаборатории"
                                                : "Испытания проводились в иной лаборатории";
@@ -1105,11 +1147,12 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
 
 SimJson Dataset::detail(const SimDeclaration &decl) const
 {
-    const SimApplicant &a = d->applicants[decl.applicant];
+    const SimApplicant a = d->applicant(decl.applicant);
+    const DeclarationExtras e = d->extras(decl);
     Rng rng(d->options.seed ^ 0xde7a11ULL, quint64(decl.id));
-    const ProductRow &product = kProducts[decl.product];
+    const ProductRow &product = kProducts[e.product];
     const qint64 base = decl.id * 16; // ids of the declaration's parts, unique across the data set
-    const QString regDate = isoDate(decl.regDate);
+    const QString regDate = isoDate(e.regDate);
     const QString stamp = regDate + u"T09:34:" + QString::number(rng.between(10, 59)) + u'.' + rng.digits(3);
 
     SimJson j = SimJson::object();
@@ -1120,7 +1163,7 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     j["idDeclScheme"] = decl.national ? 11 : 228;
     j["idObjectDeclType"] = rng.chance(50) ? 3 : 1;
     j["idGroups"] = SimJson::array();
-    for (qint64 group : decl.groupIds)
+    for (qint64 group : e.groupIds)
         j["idGroups"].push_back(group);
     j["idDeclType"] = decl.national ? 18 : 2;
     j["idProductSingleLists"] = decl.national ? SimJson::array({15000537}) : SimJson::array();
@@ -1129,7 +1172,7 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     j["unpublishedChanges"] = false;
     j["idStatus"] = decl.status;
     j["assignRegNumber"] = false;
-    j["number"] = s(decl.number);
+    j["number"] = s(e.number);
     j["submissionDate"] = nullptr;
     j["declRegDate"] = s(regDate);
     j["declEndDate"] = s(isoDate(decl.endDate));
@@ -1143,11 +1186,12 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     j["annexes"] = SimJson::array();
     j["applicant"] = subjectJson(a, false, 0);
     j["applicantFilials"] = SimJson::array();
-    j["manufIsApplicant"] = decl.manufacturerIsApplicant;
-    j["manufacturer"] = decl.manufacturerIsApplicant ? subjectJson(a, true, 1)
-                                                     : foreignMaker(kMakers[quint64(decl.id) % std::size(kMakers)], base + 1);
+    j["manufIsApplicant"] = e.manufacturerIsApplicant;
+    j["manufacturer"] = e.manufacturerIsApplicant
+                            ? subjectJson(a, true, 1)
+                            : foreignMaker(kMakers[quint64(decl.id) % std::size(kMakers)], base + 1);
     SimJson filials = SimJson::array();
-    if (decl.manufacturerIsApplicant) {
+    if (e.manufacturerIsApplicant) {
         const RegionRow &region = kRegions[rng.below(int(std::size(kRegions)))];
         SimJson filial = SimJson::object();
         filial["idFilial"] = base + 3;
@@ -1159,7 +1203,8 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
         filial["contacts"] = SimJson::array();
         QString post;
         const QString text = russianAddress(rng, region, false, &post);
-        filial["addresses"] = SimJson::array({address(base + 4, 3, u"643"_s, SimJson(region.guid), SimJson(s(post)), text)});
+        filial["addresses"] =
+            SimJson::array({address(base + 4, 3, u"643"_s, SimJson(region.guid), SimJson(s(post)), text)});
         filials.push_back(filial);
     }
     j["manufacturerFilials"] = filials;
@@ -1174,11 +1219,12 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
         identification[key] = nullptr;
     identification["idOkpds"] = SimJson::array();
     identification["idTnveds"] = SimJson::array();
-    for (qint64 tnved : decl.tnvedIds)
+    for (qint64 tnved : e.tnvedIds)
         identification["idTnveds"].push_back(tnved);
     identification["gtin"] = SimJson::array({""});
     identification["lifeTime"] = nullptr;
-    identification["storageTime"] = rng.chance(50) ? SimJson("Срок годности: 30 месяцев от даты изготовления. ") : SimJson(nullptr);
+    identification["storageTime"] =
+        rng.chance(50) ? SimJson("Срок годности: 30 месяцев от даты изготовления. ") : SimJson(nullptr);
     identification["description"] = nullptr;
     identification["amount"] = nullptr;
     for (const char *key : {"idOkei", "factoryNumber", "productionDate", "expiryDate"})
@@ -1187,10 +1233,10 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     identification["standards"] = SimJson::array();
     SimJson productJson = SimJson::object();
     productJson["idProduct"] = base + 6;
-    productJson["idProductOrigin"] = decl.manufacturerIsApplicant ? "643" : "156";
+    productJson["idProductOrigin"] = e.manufacturerIsApplicant ? "643" : "156";
     productJson["fullName"] = product.fullName;
-    for (const char *key : {"marking", "usageScope", "storageCondition", "usageCondition", "batchSize", "batchId",
-                            "identification"})
+    for (const char *key :
+         {"marking", "usageScope", "storageCondition", "usageCondition", "batchSize", "batchId", "identification"})
         productJson[key] = nullptr;
     productJson["identifications"] = SimJson::array({identification});
     j["product"] = productJson;
@@ -1219,7 +1265,7 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     SimJson protocol = SimJson::object();
     protocol["idProtocol"] = base + 9;
     protocol["idProtocolRpi"] = nullptr;
-    protocol["number"] = s(QString::number(rng.between(1, 999)) + u"Л/З-" + decl.regDate.toString(u"dd.MM/yy") + u' ');
+    protocol["number"] = s(QString::number(rng.between(1, 999)) + u"Л/З-" + e.regDate.toString(u"dd.MM/yy") + u' ');
     protocol["date"] = s(regDate);
     protocol["idFile"] = "c21f8eac-d71a-4ed5-ae84-247d927b3be7";
     protocol["standards"] = SimJson::array();
@@ -1250,7 +1296,8 @@ SimJson Dataset::detail(const SimDeclaration &decl) const
     lab["accredEec"] = true;
     j["testingLabs"] = SimJson::array({lab});
 
-    static const SimJson documents = SimJson::parse(R"({"productTypeApplicationDecision":null,"productTypeContract":null,
+    static const SimJson documents =
+        SimJson::parse(R"({"productTypeApplicationDecision":null,"productTypeContract":null,
         "productTypeResearchConclusion":null,"productTypeCertificates":[],"qmsCertificates":[],
         "productionControlResults":[],"reportsOnTypeApprovalUnderUNRegulation":[],
         "protocolTestingTechnicalService":null,"complianceStandards":[],"commonDocuments":{},

@@ -2,8 +2,9 @@
 // The data behind registry-sim: the regulation list, the declarations with their applicants, and the
 // dictionaries the lookup names. Generated from a seed (the same options always give the same data)
 // with the shapes of the registry's real replies: key order, value types, nulls, Cyrillic and odd
-// whitespace. Search items and details are composed on demand from compact per-declaration facts, so a
-// data set of a million declarations stays small. Immutable once made: safe to read from any thread.
+// whitespace. Search items, details and applicants are composed on demand from compact facts and
+// per-item seeds, so memory grows by a few hundred bytes per declaration. Immutable once made (the
+// search cache is locked): safe to read from any thread.
 //
 // FixtureSet is the other source: the saved replies themselves, served byte for byte.
 
@@ -12,7 +13,6 @@
 #include <QList>
 #include <QMap>
 #include <QString>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -37,22 +37,16 @@ struct SimRegulation
     QString name;        // the long title, as search items list it
 };
 
-// Facts of one declaration; its search item and its detail are made from these (Dataset::searchItem,
-// Dataset::detail).
+// The facts of one declaration that searching needs; its search item and its detail are composed from
+// these and from the declaration's own seed (Dataset::searchItem, Dataset::detail).
 struct SimDeclaration
 {
     qint64 id = 0;
     int status = 6;
-    QDate regDate;
     QDate endDate;
     QList<qint64> regulationIds; // idTechnicalReglaments, drawn from the regulation list; may be empty
-    QList<qint64> groupIds;      // idGroups
-    QList<qint64> tnvedIds;      // product.identifications[0].idTnveds
     int applicant = 0;           // index of the applicant
-    bool national = false;       // a national declaration ("ВП RU"), no regulations
-    bool manufacturerIsApplicant = false;
-    QString number;
-    int product = 0; // index into the product table
+    bool national = false;       // a national declaration ("ВП RU"), without regulations
 };
 
 // Search filter as the search endpoint reads it from a request body.
@@ -111,11 +105,11 @@ struct FixtureSet
 {
     QList<QByteArray> searchPages;
     QList<QByteArray> details;
-    QList<qint64> detailIds;      // idDeclaration of each detail file
-    QList<qint64> searchItemIds;  // ids of the search pages' items, in page order
-    QList<QByteArray> lookups;    // multi-1.json, multi-2.json, ...
+    QList<qint64> detailIds;     // idDeclaration of each detail file
+    QList<qint64> searchItemIds; // ids of the search pages' items, in page order
+    QList<QByteArray> lookups;   // multi-1.json, multi-2.json, ...
 
-    // False, with a text, when a file is missing or not JSON.
+    // Nothing, with a text, when a file cannot be read or is not the reply it should be.
     static std::optional<FixtureSet> load(const QString &folder, QString *error = nullptr);
     // Index of the detail file that answers for an id, or -1.
     int detailIndex(qint64 id) const;

@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QThread>
-
 #include <atomic>
 #include <csignal>
 #include <cstdio>

@@ -6,7 +6,6 @@
 #include <QSet>
 #include <QUrl>
 #include <QUuid>
-
 #include <deque>
 #include <map>
 #include <mutex>
@@ -31,19 +30,32 @@ QByteArray compact(const SimJson &json)
 QByteArray reasonOf(int code)
 {
     switch (code) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 407: return "Proxy Authentication Required";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Temporarily Unavailable"; // nginx's wording
-    case 504: return "Gateway Time-out";
-    default: return "Error";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 407:
+        return "Proxy Authentication Required";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Temporarily Unavailable"; // nginx's wording
+    case 504:
+        return "Gateway Time-out";
+    default:
+        return "Error";
     }
 }
 
@@ -356,13 +368,27 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
 
     SimReply reply;
     switch (endpoint) {
-    case Endpoint::Login: reply = d->login(request); break;
-    case Endpoint::Dictionary: reply = d->dictionary(request); break;
-    case Endpoint::Search: reply = d->search(request); break;
-    case Endpoint::Detail: reply = d->detail(request); break;
-    case Endpoint::Lookup: reply = d->lookup(request); break;
-    case Endpoint::BotApi: reply = d->bot(request); break;
-    case Endpoint::Other: reply = registryError(404, pathOf(request.target)); break;
+    case Endpoint::Login:
+        reply = d->login(request);
+        break;
+    case Endpoint::Dictionary:
+        reply = d->dictionary(request);
+        break;
+    case Endpoint::Search:
+        reply = d->search(request);
+        break;
+    case Endpoint::Detail:
+        reply = d->detail(request);
+        break;
+    case Endpoint::Lookup:
+        reply = d->lookup(request);
+        break;
+    case Endpoint::BotApi:
+        reply = d->bot(request);
+        break;
+    case Endpoint::Other:
+        reply = registryError(404, pathOf(request.target));
+        break;
     }
     if (fault)
         reply.delayMs = fault->delayMs;
@@ -412,7 +438,8 @@ SimReply RegistrySim::Private::dictionary(const RecordedRequest &request)
     const SimJson body = parseBody(request.body);
     if (!body.is_object())
         return registryError(400, path, u"Required request body is missing"_s);
-    const qint64 offset = body.contains("offset") && body["offset"].is_number_integer() ? body["offset"].get<qint64>() : 0;
+    const qint64 offset =
+        body.contains("offset") && body["offset"].is_number_integer() ? body["offset"].get<qint64>() : 0;
     const qint64 limit = body.contains("limit") && body["limit"].is_number_integer() ? body["limit"].get<qint64>() : 50;
     if (offset < 0 || limit < 0)
         return registryError(400, path, u"offset and limit must not be negative"_s);

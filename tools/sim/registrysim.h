@@ -21,7 +21,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-
 #include <memory>
 
 struct SimOptions
