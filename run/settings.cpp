@@ -32,6 +32,11 @@ void loadIni(const QString &path, IniFile &out)
     if (!out.file.exists || !out.file.status.ok)
         return;
     const QByteArray data = out.file.lines.join(QLatin1Char('\n')).toUtf8();
+    // SimpleIni stops at a NUL character, so whatever follows one would be unseen on reading and
+    // dropped on writing (a file saved as UTF-16 without a byte-order mark is full of them). Such a
+    // file is not taken apart at all: its settings read as the defaults and it is never rewritten.
+    if (data.contains('\0'))
+        return;
     out.parsed = out.ini.LoadData(data.constData(), size_t(data.size())) >= 0;
 }
 
@@ -43,33 +48,68 @@ std::optional<QString> value(const CSimpleIniA &ini, const char *section, const 
     return QString::fromUtf8(text);
 }
 
+// SimpleIni's blanks: space and tab (the lines hold no line breaks any more). Qt's trimming also
+// takes vertical tabs, form feeds and no-break spaces, which SimpleIni keeps as part of a name.
+bool isIniBlank(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+QStringView iniTrimmed(QStringView text)
+{
+    while (!text.isEmpty() && isIniBlank(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && isIniBlank(text.back()))
+        text.chop(1);
+    return text;
+}
+
+// Section and key names compare as SimpleIni compares them: ASCII letters in either case.
+bool sameIniName(QStringView a, QStringView b)
+{
+    const auto lower = [](QChar c) {
+        return c >= u'A' && c <= u'Z' ? char16_t(c.unicode() - u'A' + u'a') : c.unicode();
+    };
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
 bool isCommentOrBlank(const QString &line)
 {
-    const QString t = line.trimmed();
+    const QStringView t = iniTrimmed(line);
     return t.isEmpty() || t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#'));
 }
 
 // SimpleIni trims a value; the time field's text keeps its blanks ("9:  " is an unfinished time
 // the user left, shown again as it was). So that one key is taken from the line as written: the
-// text after the first "=" of the last line with that key in the section, as SimpleIni would pick.
+// text after the first "=" of the last line with that key in the section, found by SimpleIni's own
+// rules (the keys after a "[" line without "]" belong to no section we read; an empty name is no
+// key).
 std::optional<QString> untrimmedValue(const QStringList &lines, const QString &section, const QString &key)
 {
     std::optional<QString> found;
     bool inSection = false;
     for (const QString &line : lines) {
-        const QString t = line.trimmed();
+        if (isCommentOrBlank(line))
+            continue;
+        const QStringView t = iniTrimmed(line);
         if (t.startsWith(QLatin1Char('['))) {
             const qsizetype close = t.indexOf(QLatin1Char(']'));
-            const QString name = t.mid(1, close < 0 ? -1 : close - 1).trimmed();
-            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+            inSection = close >= 0 && sameIniName(iniTrimmed(t.sliced(1, close - 1)), section);
             continue;
         }
-        if (!inSection || isCommentOrBlank(line))
+        if (!inSection)
             continue;
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         if (eq < 0)
             continue;
-        if (line.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+        const QStringView name = iniTrimmed(QStringView(line).first(eq));
+        if (!name.isEmpty() && sameIniName(name, key))
             found = line.mid(eq + 1);
     }
     return found;
@@ -136,8 +176,11 @@ Settings readSettings(const QString &dir)
         return text ? readWholeNumber(*text, fallback) : fallback;
     };
     s.AutoStart = number("AutoStart", 0) != 0;
-    if (const auto time = untrimmedValue(f.file.lines, QString::fromLatin1(settingsSection), QStringLiteral("Time")))
-        s.Time = *time;
+    // The line as written, as long as it is the one SimpleIni read (the same text but for blanks).
+    if (const auto time = value(f.ini, settingsSection, "Time")) {
+        const auto raw = untrimmedValue(f.file.lines, QString::fromLatin1(settingsSection), QStringLiteral("Time"));
+        s.Time = raw && iniTrimmed(*raw) == *time ? *raw : *time;
+    }
     s.MinDays = number("MinDays", s.MinDays);
     s.MaxDays = number("MaxDays", s.MaxDays);
     s.SkipDays = number("SkipDays", s.SkipDays);
