@@ -69,11 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     decideApplicant(history, QStringLiteral("7700000000"), QStringLiteral("АО Тест"), 0, now);
 
-    const TextFileResult saved = history.save(savedPath);
-    if (!saved.ok)
+    if (!history.save(savedPath).ok)
         std::abort();
-    if (reread.load(savedPath).state != History::LoadState::Loaded || reread.lines() != history.lines() ||
-        reread.encoding() != history.encoding())
+    // A first line that begins with U+FEFF (a stray byte-order mark inside the file read, as after
+    // joining two files) loses it on reading back: it is taken for a byte-order mark. Saved in the
+    // system code page (UTF-8 here) it turns the file into UTF-8 with a mark.
+    const auto withoutLeadingMarks = [](QStringList lines) {
+        while (!lines.isEmpty() && lines.constFirst().startsWith(QChar(0xFEFF)))
+            lines.first().remove(0, 1);
+        return lines;
+    };
+    const QStringList saved = history.lines();
+    const bool marked = !saved.isEmpty() && saved.constFirst().startsWith(QChar(0xFEFF));
+    const TextEncoding expectedEncoding =
+        marked && history.encoding() == TextEncoding::System ? TextEncoding::Utf8Bom : history.encoding();
+    if (reread.load(savedPath).state != History::LoadState::Loaded ||
+        withoutLeadingMarks(reread.lines()) != withoutLeadingMarks(saved) || reread.encoding() != expectedEncoding)
         std::abort();
     return 0;
 }
