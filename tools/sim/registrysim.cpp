@@ -467,7 +467,7 @@ SimReply RegistrySim::Private::search(const RecordedRequest &request)
     if (!body.is_object() || !body.contains("page") || !body["page"].is_number_integer() ||
         body["page"].get<qint64>() < 0)
         return registryError(400, path, u"page is missing or not a number"_s);
-    const qint64 page = body["page"].get<qint64>();
+    const qint64 page = std::min<qint64>(body["page"].get<qint64>(), 1000000000);
 
     if (fixtures) {
         if (page < fixtures->searchPages.size())
@@ -478,6 +478,7 @@ SimReply RegistrySim::Private::search(const RecordedRequest &request)
     qint64 size = body.contains("size") && body["size"].is_number_integer() ? body["size"].get<qint64>() : 100;
     if (size <= 0)
         size = 100;
+    size = std::min<qint64>(size, 10000); // keeps page * size far from overflowing
     SimSearchFilter filter;
     const SimJson none = SimJson::object();
     const SimJson &f = body.contains("filter") && body["filter"].is_object() ? body["filter"] : none;

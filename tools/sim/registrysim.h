@@ -26,7 +26,8 @@
 struct SimOptions
 {
     DatasetOptions dataset;
-    QString fixturesDir;   // not empty: search pages, details and lookups are the saved replies found there
+    QString fixturesDir;   // not empty: search pages, details and lookups are the saved replies found there,
+                           // whatever the filter (FixtureSet says which file answers what)
     quint16 port = 0;      // 0: any free port
     qint64 totalQuirk = 0; // 0: "total" counts the matching declarations; else always this (1000, 10000000)
     QByteArray botToken = "123456789:AAH-registry-sim-bot-token-0123456789";
