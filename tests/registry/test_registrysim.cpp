@@ -392,7 +392,7 @@ TEST_F(RegistrySimTest, RepliesHaveTheShapesOfTheSavedReplies)
         // The lookup the program composes from this detail names what it asks for, in the saved shape.
         const LookupBody lookup = lookupBody(Json::parse(reply.body.toStdString()));
         ASSERT_TRUE(lookup.ok) << lookup.error.toStdString();
-        Reply multiReply = post(lookupUrl(sim->baseUrl()), lookup.body, token);
+        const Reply multiReply = post(lookupUrl(sim->baseUrl()), lookup.body, token);
         ASSERT_TRUE(multiReply.result.ok);
         const SimJson multi = parse(multiReply.body);
         ASSERT_TRUE(multi.is_object());
