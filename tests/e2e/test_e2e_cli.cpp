@@ -1,0 +1,259 @@
+// Whole runs of tavrosin-run, started as a child process on a data directory of its own, against the
+// registry double on loopback: a normal run and a second one the same day, bursts of faults on every
+// endpoint the request worker retries, a login that does not succeed, and SIGTERM during the filter.
+// Every run ends with the consistency checks of e2e.h. The worker's 1000 ms wait after a failed
+// attempt is real here, so the fault runs inject few faults.
+
+#include "e2e.h"
+#include "logline.h"
+
+#include <QDir>
+#include <QSet>
+#include <gtest/gtest.h>
+
+using namespace e2e;
+using Endpoint = RegistrySim::Endpoint;
+
+namespace {
+
+// About 40 applicants with a declaration ending in the window: a run takes a few seconds.
+constexpr int kDeclarations = 150;
+constexpr int kApplicants = 60;
+
+struct CliOutcome
+{
+    int exitCode = -1;
+    QStringList lines;  // the whole standard output
+    QStringList runLog; // the run's part of it, stamps kept
+    QStringList plain;  // the run's part without stamps
+    RunResults results;
+};
+
+class CliE2e : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        sim = startSim(simOptions(kDeclarations, kApplicants));
+        ASSERT_TRUE(sim);
+    }
+
+    // One whole run on `folder`; `during` acts on the child while it runs. Checks the exit and the
+    // consistency of what the run left.
+    CliOutcome runOnce(const QString &folder, const std::function<void(CliRun &)> &during = {})
+    {
+        CliOutcome out;
+        const DirSnapshot before = snapshot(folder);
+        const qsizetype notices = sim->botMessages().size();
+        CliRun cli(folder);
+        cli.start();
+        if (during)
+            during(cli);
+        EXPECT_TRUE(cli.finish()) << "tavrosin-run did not end";
+        EXPECT_FALSE(cli.crashed());
+        EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
+        out.exitCode = cli.exitCode();
+        out.lines = cli.lines();
+        out.runLog = runPart(out.lines);
+        out.plain = unstamped(out.runLog);
+        checkLog(out.runLog, folder);
+        out.results = checkRun(folder, before);
+        checkNotice(*sim, notices, out.results.rows.size());
+        return out;
+    }
+
+    std::unique_ptr<RegistrySim> sim;
+};
+
+qsizetype countOf(const RegistrySim &sim, Endpoint endpoint)
+{
+    return sim.requests(endpoint).size();
+}
+
+struct RequestCounts
+{
+    qsizetype search = 0;
+    qsizetype detail = 0;
+    qsizetype lookup = 0;
+
+    RequestCounts operator-(const RequestCounts &other) const
+    {
+        return {search - other.search, detail - other.detail, lookup - other.lookup};
+    }
+};
+
+RequestCounts requestCounts(const RegistrySim &sim)
+{
+    return {countOf(sim, Endpoint::Search), countOf(sim, Endpoint::Detail), countOf(sim, Endpoint::Lookup)};
+}
+
+} // namespace
+
+TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=15\r\n");
+
+    const CliOutcome first = runOnce(dir.path());
+    EXPECT_EQ(first.exitCode, 0);
+    ASSERT_EQ(first.results.rows.size(), 15) << "the data set holds more applicants than the limit";
+    EXPECT_TRUE(first.plain.contains(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых "
+                                                    "деклараций за день, останавливаем выгрузку")));
+    EXPECT_TRUE(first.plain.contains(QStringLiteral("Сбор данных завершен")));
+    EXPECT_TRUE(first.plain.contains(QStringLiteral("Данные будут записываться в файл ") +
+                                     QDir::toNativeSeparators(QDir(dir.path()).filePath(first.results.stem)) +
+                                     QStringLiteral(".xlsx")));
+    EXPECT_EQ(countOf(*sim, Endpoint::BotApi), 1);
+    EXPECT_EQ(countOf(*sim, Endpoint::Login), 1) << "a run right after the start-up login logs in once";
+    EXPECT_EQ(linesStartingWith(first.plain, QStringLiteral("ERROR_")), QStringList());
+
+    const CliOutcome second = runOnce(dir.path());
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_NE(second.results.stem, first.results.stem);
+    EXPECT_FALSE(second.results.rows.isEmpty());
+    const QSet<QString> firstKeys(first.results.keys.cbegin(), first.results.keys.cend());
+    for (const QString &key : second.results.keys)
+        EXPECT_FALSE(firstKeys.contains(key)) << "exported twice the same day: " << key.toStdString();
+    // The second run meets every applicant of the first one before its own limit, and skips it.
+    for (const QString &key : first.results.keys) {
+        const QString skipped =
+            QStringLiteral(" с ИНН ") + key + QStringLiteral(" выгружался 0 дней назад, пропускаем");
+        bool found = false;
+        for (const QString &line : second.plain)
+            found = found || (line.startsWith(QStringLiteral("Заявитель ")) && line.endsWith(skipped));
+        EXPECT_TRUE(found) << "no skip line for " << key.toStdString();
+    }
+}
+
+TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
+{
+    QTemporaryDir cleanDir;
+    writeRunSettings(cleanDir.path(), *sim, "MaxResults=1000\r\n");
+    const RequestCounts beforeClean = requestCounts(*sim);
+    const CliOutcome clean = runOnce(cleanDir.path());
+    const RequestCounts afterClean = requestCounts(*sim);
+    ASSERT_EQ(clean.exitCode, 0);
+    ASSERT_GE(clean.results.rows.size(), 10);
+
+    // The fault run starts from a history: an applicant of the clean run exported long ago (exported
+    // again), one exported ten days ago (skipped), a line of someone else, and a line without "=".
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+    const QString again = clean.results.keys[1];
+    const QString skipped = clean.results.keys[4];
+    writeHistory(dir.path(), {again + u'=' + shortDate(QDate::currentDate().addDays(-100)),
+                              skipped + u'=' + shortDate(QDate::currentDate().addDays(-10)),
+                              QStringLiteral("7799999999=01.02.2020"), QStringLiteral("строка без знака")});
+
+    // Search: two 5xx (one without a reason phrase), an HTML page, an empty body, a connection closed
+    // before the status line, then a slow answer. Details and lookups likewise.
+    sim->injectFault(Endpoint::Search, SimFault::status(503));
+    sim->injectFault(Endpoint::Search, SimFault::statusWithoutReason(502));
+    sim->injectFault(Endpoint::Search, SimFault::htmlPage());
+    sim->injectFault(Endpoint::Search, SimFault::emptyBody());
+    sim->injectFault(Endpoint::Search, SimFault::closeBeforeStatus());
+    sim->injectFault(Endpoint::Search, SimFault::delay(1500));
+    sim->injectFault(Endpoint::Detail, SimFault::status(500));
+    sim->injectFault(Endpoint::Detail, SimFault::htmlPage());
+    sim->injectFault(Endpoint::Detail, SimFault::emptyBody());
+    sim->injectFault(Endpoint::Detail, SimFault::closeBeforeStatus());
+    sim->injectFault(Endpoint::Detail, SimFault::delay(1200));
+    sim->injectFault(Endpoint::Lookup, SimFault::status(504));
+    sim->injectFault(Endpoint::Lookup, SimFault::closeBeforeStatus());
+
+    const CliOutcome faulty = runOnce(dir.path());
+    const RequestCounts afterFaults = requestCounts(*sim);
+    EXPECT_EQ(faulty.exitCode, 0);
+    EXPECT_TRUE(faulty.plain.contains(QStringLiteral("Сбор данных завершен")));
+
+    // Every failed attempt was logged once and made once more; a failed lookup repeats its detail.
+    const RequestCounts cleanRun = afterClean - beforeClean;
+    const RequestCounts faultRun = afterFaults - afterClean;
+    EXPECT_EQ(faultRun.search, cleanRun.search + 5);
+    EXPECT_EQ(faultRun.detail, cleanRun.detail + 4 + 2);
+    EXPECT_EQ(faultRun.lookup, cleanRun.lookup + 2);
+    const QStringList errors = linesStartingWith(faulty.plain, QStringLiteral("ERROR_"));
+    EXPECT_EQ(errors.size(), 11) << errors.join(u'\n').toStdString();
+    const QString searchUrl = sim->baseUrl() + QStringLiteral("/api/v1/rds/common/declarations/get");
+    EXPECT_TRUE(errors.contains(QStringLiteral("ERROR_Нет данных для ") + searchUrl));
+    EXPECT_TRUE(errors.contains(QStringLiteral("ERROR_Broken для ") + searchUrl));
+
+    // The rows of the clean run, less the applicant the history skipped; the one exported long ago
+    // is exported again.
+    QList<QStringList> expected = clean.results.rows;
+    expected.removeAt(4);
+    EXPECT_EQ(faulty.results.rows, expected);
+    EXPECT_TRUE(faulty.results.keys.contains(again));
+    const QString skipLine =
+        QStringLiteral(" с ИНН ") + skipped + QStringLiteral(" выгружался 10 дней назад, пропускаем");
+    EXPECT_EQ(faulty.plain.filter(skipLine).size(), 1);
+    const QString againLine =
+        QStringLiteral(" с ИНН ") + again + QStringLiteral(" выгружался 100 дней назад, выводим в результат");
+    EXPECT_EQ(faulty.plain.filter(againLine).size(), 1);
+}
+
+TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray network;                 // extra [Network] lines
+        std::optional<SimReply> loginFault; // the login's reply instead of its own
+    };
+    const QList<Case> cases = {
+        {"wrong password, refused with 401", "LoginPassword=not-the-password\r\n", std::nullopt},
+        {"503 from the front server", {}, SimFault::status(503)},
+        {"connection closed before the status line", {}, SimFault::closeBeforeStatus()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n", c.network);
+        writeHistory(dir.path(), {QStringLiteral("7701000001=01.01.2024")});
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+        const QByteArray history = readFileBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt")));
+        const qsizetype searches = countOf(*sim, Endpoint::Search);
+        if (c.loginFault)
+            sim->injectFault(Endpoint::Login, *c.loginFault);
+
+        CliRun cli(dir.path());
+        cli.start();
+        ASSERT_TRUE(cli.finish());
+        EXPECT_FALSE(cli.crashed());
+        EXPECT_EQ(cli.exitCode(), 2);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files) << "no file made";
+        EXPECT_EQ(readFileBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))), history);
+        EXPECT_EQ(countOf(*sim, Endpoint::Search), searches);
+        EXPECT_TRUE(runPart(cli.lines()).isEmpty()) << "no run started";
+        sim->clearFaults();
+    }
+}
+
+TEST_F(CliE2e, SigtermDuringTheFilterEndsCleanlyWithTheClosingSteps)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+    writeHistory(dir.path(), {QStringLiteral("7799999999=01.02.2020")});
+    // Slow details, so that the filter is still going when the signal comes.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(300), 1000);
+
+    const QString kept = QStringLiteral(" не выгружался, выводим в результат");
+    const CliOutcome out = runOnce(dir.path(), [&](CliRun &cli) {
+        ASSERT_TRUE(cli.waitForOutput([&](const QStringList &lines) {
+            qsizetype n = 0;
+            for (const QString &line : lines)
+                n += line.endsWith(kept) ? 1 : 0;
+            return n >= 3;
+        })) << cli.lines().join(u'\n').toStdString();
+        cli.terminate();
+    });
+    sim->clearFaults();
+
+    EXPECT_EQ(out.exitCode, 0);
+    EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
+    EXPECT_FALSE(out.plain.contains(QStringLiteral("Сбор данных завершен"))) << "a stopped filter reports no end";
+    // The rows written until the stop are closed, converted and announced before the history is saved.
+    EXPECT_GE(out.results.rows.size(), 3);
+    EXPECT_EQ(out.results.rows.size(), out.plain.filter(kept).size()) << "every applicant kept has its row";
+    EXPECT_TRUE(out.plain.contains(QStringLiteral("Отправляем уведомление в Телеграм")));
+}
