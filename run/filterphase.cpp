@@ -70,6 +70,7 @@ PoolOutcome TScraper::runFilter()
 
         const QString key = applicantKey(jsonText(jsonPath(applicant, "inn")), jsonText(jsonPath(applicant, "ogrn")));
         const QString name = CleanValue(jsonText(jsonPath(applicant, "fullName")));
+        const std::optional<QString> previousLine = d->history->lineOf(key);
         const ApplicantDecision decision =
             decideApplicant(*d->history, key, name, m_params.SkipDays, QDateTime::currentDateTime());
         if (decision.verdict == ApplicantDecision::Verdict::BadDate)
@@ -77,7 +78,12 @@ PoolOutcome TScraper::runFilter()
         log(decision.logText);
         if (!decision.keep)
             return std::nullopt;
-        return WriteKeptDeclaration(*detail, html2);
+        const std::optional<QString> error = WriteKeptDeclaration(*detail, html2);
+        // An applicant whose row could not be written is not recorded as exported, so the next
+        // run offers it again instead of losing it.
+        if (error)
+            d->history->undoSetDate(key, previousLine);
+        return error;
     };
     return guardedPool(steps);
 }
@@ -113,7 +119,8 @@ std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const 
 
 void TScraper::closeFilter()
 {
-    if (!d->resultFiles)
+    // Only a run that created its links file closes, converts and announces it.
+    if (!d->resultFiles || !d->resultFiles->isOpen())
         return;
     const bool tableMade = d->resultFiles->isTableOpen();
     d->resultFiles->close();

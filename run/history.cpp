@@ -325,6 +325,21 @@ void History::setDate(const QString &key, const QDate &day)
     d->insert(key + QLatin1Char('=') + shortDate(day));
 }
 
+std::optional<QString> History::lineOf(const QString &key) const
+{
+    if (const QString *line = d->find(key))
+        return *line;
+    return std::nullopt;
+}
+
+void History::undoSetDate(const QString &key, const std::optional<QString> &previousLine)
+{
+    if (const QString *line = d->find(key))
+        d->remove(QString(*line));
+    if (previousLine)
+        d->insert(*previousLine);
+}
+
 QStringList History::lines() const
 {
     return d->lines;

@@ -54,6 +54,11 @@ public:
     std::optional<QString> value(const QString &key) const;
     // Replaces the line that value(key) finds by key "=" day (short date), or adds that line.
     void setDate(const QString &key, const QDate &day);
+    // The whole line that value(key) reads; nothing when no line has that name.
+    std::optional<QString> lineOf(const QString &key) const;
+    // Takes back a setDate for key: removes the line it wrote and puts back previousLine (what
+    // lineOf(key) gave before), so an applicant whose row could not be written is not recorded.
+    void undoSetDate(const QString &key, const std::optional<QString> &previousLine);
 
     QStringList lines() const;
     qsizetype size() const;

@@ -162,6 +162,32 @@ TEST(History, LookupIsCaseInsensitiveAndTakesTheFirstLineInListOrder)
     EXPECT_EQ(history.value(QStringLiteral("ооо")), QStringLiteral("01.03.2024"));
 }
 
+TEST(History, UndoSetDatePutsBackWhatWasThere)
+{
+    const QDate today(2026, 12, 10);
+    struct Case
+    {
+        const char *name;
+        QStringList before;
+    };
+    const Case cases[] = {
+        {"no line for the key", {QStringLiteral("555=01.01.2026")}},
+        {"an older date", {QStringLiteral("123=01.01.2020"), QStringLiteral("555=01.01.2026")}},
+        {"an empty value", {QStringLiteral("123="), QStringLiteral("555=01.01.2026")}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        History history;
+        for (const QString &line : c.before)
+            history.addLine(line);
+        const std::optional<QString> previous = history.lineOf(QStringLiteral("123"));
+        history.setDate(QStringLiteral("123"), today);
+        ASSERT_EQ(history.value(QStringLiteral("123")), QStringLiteral("10.12.2026"));
+        history.undoSetDate(QStringLiteral("123"), previous);
+        EXPECT_EQ(history.lines(), c.before);
+    }
+}
+
 TEST(HistoryFile, DuplicatesDroppedAndLinesSortedOnRoundTrip)
 {
     QTemporaryDir dir;
