@@ -3,10 +3,28 @@
 #include <cmath>
 #include <limits>
 
+namespace {
+
+// Copying a document, writing it as text and comparing it recurse once per level of nesting, and
+// the reply is outside input: a body nested tens of thousands of levels deep would overflow the
+// stack of the thread reading it. Replies of the registry and the Bot API nest seven levels at most.
+constexpr int maxDepth = 100;
+
+} // namespace
+
 std::optional<Json> parseJson(const QByteArray &utf8)
 {
-    Json document = Json::parse(utf8.cbegin(), utf8.cend(), nullptr, false);
-    if (document.is_discarded())
+    // A document nested deeper than maxDepth counts as no JSON at all; from the first container
+    // that is too deep on, nothing is kept, so nothing deep is ever built.
+    bool tooDeep = false;
+    const Json::parser_callback_t limitDepth = [&tooDeep](int depth, Json::parse_event_t event, Json &) {
+        if (depth >= maxDepth &&
+            (event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start))
+            tooDeep = true;
+        return !tooDeep;
+    };
+    Json document = Json::parse(utf8.cbegin(), utf8.cend(), limitDepth, false);
+    if (tooDeep || document.is_discarded())
         return std::nullopt;
     return document;
 }
