@@ -69,9 +69,12 @@ TextLines readTextLines(const QString &path)
         skip = 2;
     }
 
+    const QByteArrayView content = QByteArrayView(bytes).sliced(skip);
     QStringDecoder decoder(converterFor(out.encoding), QStringConverter::Flag::Stateless);
-    const QString text = decoder.decode(QByteArrayView(bytes).sliced(skip));
-    if (decoder.hasError()) {
+    const QString text = decoder.decode(content);
+    // Qt's UTF-16 decoder turns a dangling last byte into U+FFFD without reporting it.
+    const bool utf16 = out.encoding == TextEncoding::Utf16LE || out.encoding == TextEncoding::Utf16BE;
+    if (decoder.hasError() || (utf16 && content.size() % 2 != 0)) {
         out.status = {false, QStringLiteral("Файл %1 не удаётся прочитать в его кодировке").arg(path)};
         return out;
     }
