@@ -62,6 +62,19 @@ QString dictionaryValue(const QString &text, const char *dictionary, const char 
                           QLatin1Char('"') + QLatin1String(member) + QStringLiteral("\":\""), QStringLiteral("\""));
 }
 
+// The dictionary reply is read as text by markers that expect compact JSON ("name":"…"). A reply
+// that is JSON is brought to that form first, so a pretty-printed one (as saved copies are) reads the
+// same; anything else is read as it stands.
+QString compactDictionaryText(const QString &text)
+{
+    if (!text.contains(QStringLiteral("\": ")) && !text.contains(QLatin1Char('\n')))
+        return text;
+    const std::optional<Json> parsed = parseJson(text);
+    if (!parsed)
+        return text;
+    return QString::fromStdString(parsed->dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
 } // namespace
 
 QString NullToEmpty(const QString &text)
@@ -87,7 +100,7 @@ QString declarationLink(const QString &registryUrl, const Json &detail)
 QStringList composeCells(const Json &detail, const QString &dictionaryText, const QString &link,
                          const QStringList &regulationIds)
 {
-    const QString &dict = dictionaryText;
+    const QString dict = compactDictionaryText(dictionaryText);
     const Json *addresses = jsonPath(detail, "applicant.addresses");
     QStringList cells = {
         link,

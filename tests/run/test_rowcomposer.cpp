@@ -260,6 +260,25 @@ TEST(RowComposer, DictionaryValuesAreTakenVerbatimUpToTheFirstQuote)
     EXPECT_EQ(cells[7], QStringLiteral("ИП \\"));
 }
 
+TEST(RowComposer, PrettyPrintedDictionaryReadsLikeACompactOne)
+{
+    const Json extra = parse(R"({"applicantType":[{"id":1,"masterId":"1","name":"Юридическое лицо"}],)"
+                             R"("tnved":[{"id":7,"code":"2106909809","name":"Прочие"}],)"
+                             R"("fiasAddrobj":[{"shortname":"г","offname":"Москва"}]})");
+    const QString compact = lookupText(2, extra);
+    const std::optional<Json> parsed = parseJson(compact);
+    ASSERT_TRUE(parsed.has_value());
+    const QString pretty = QString::fromStdString(parsed->dump(4));
+    ASSERT_TRUE(pretty.contains(QStringLiteral("\"name\": \"")));
+
+    const Json detail = detailFixture(1);
+    const QStringList fromCompact = cellsOf(detail, compact);
+    EXPECT_EQ(cellsOf(detail, pretty), fromCompact);
+    EXPECT_EQ(fromCompact[6], QStringLiteral("2106909809 Прочие"));
+    EXPECT_EQ(fromCompact[7], QStringLiteral("Юридическое лицо"));
+    EXPECT_EQ(fromCompact[16], QStringLiteral("г Москва"));
+}
+
 // TAB, CR and LF inside a value would add cells or lines to the table; each run becomes a space.
 TEST(RowComposer, LineBreaksAndTabsInsideValuesBecomeSpaces)
 {
