@@ -59,6 +59,61 @@ void TScrapingThread::moveToFinished()
     FinishedList->append(this);
 }
 
+// One attempt: done, failed with a text (possibly empty: the status code stands in), or left
+// because the worker was asked to end.
+struct TScrapingThread::Attempt
+{
+    enum Kind { Done, Failed, Left } kind = Done;
+    QString error;
+};
+
+TScrapingThread::Attempt TScrapingThread::send(const std::function<HttpResult(QByteArray &)> &request, QString &into)
+{
+    QByteArray received;
+    const HttpResult outcome = request(received);
+    if (!outcome.ok)
+        return {Attempt::Failed, failureText(outcome)};
+    if (isInterruptionRequested() || m_abort)
+        return {Attempt::Left, {}};
+    into = QString::fromUtf8(received);
+    return {};
+}
+
+TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
+{
+    const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
+    client.setContentType(jsonContentType());
+    const Attempt sent = send([&](QByteArray &received) { return client.post(body, received); }, html);
+    if (sent.kind != Attempt::Done)
+        return sent;
+    if (!html.contains(QStringLiteral("\"items\":")))
+        return {Attempt::Failed, html.isEmpty() ? QStringLiteral("Нет данных") : QStringLiteral("Broken")};
+    return {};
+}
+
+TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
+{
+    pause(detailDelayMs, false);
+    const Attempt sent = send([&](QByteArray &received) { return client.get(received); }, html);
+    if (sent.kind != Attempt::Done)
+        return sent;
+    if (!html.contains(QStringLiteral("\"idCertificate\":")) && !html.contains(QStringLiteral("\"idDeclaration\":")))
+        return {Attempt::Failed, QStringLiteral("Broken")};
+    if (!multi)
+        return {};
+    // A detail that is not JSON is still a detail: it goes without its dictionary lookup.
+    const std::optional<Json> detail = parseJson(html);
+    if (!detail)
+        return {};
+    const LookupBody lookup = lookupBody(*detail);
+    if (!lookup.ok)
+        return {Attempt::Failed, lookup.error};
+    client.setUrl(lookupUrl(network.registryUrl));
+    client.setReferer(url);
+    client.setContentType(jsonContentType());
+    return send([&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+}
+
 void TScrapingThread::run()
 {
     // Terminated before it began: nothing is sent, result stays 0.
@@ -88,95 +143,33 @@ void TScrapingThread::run()
         }
         html.clear();
 
-        const auto leaving = [this] { return isInterruptionRequested() || m_abort.load(); };
+        const auto endRequested = [this] { return isInterruptionRequested() || m_abort.load(); };
         int counter = 0;
         bool failed = false;
         bool left = false;
         while (!left) {
-            if (leaving()) {
+            if (endRequested()) {
                 left = true;
                 break;
             }
             failed = false;
-            QString error;
-            bool attemptFailed = false;
-
             ++counter;
             client.setUrl(url);
             client.setReferer(url);
-            if (searchMode) {
-                const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
-                client.setContentType(jsonContentType());
-                QByteArray received;
-                const HttpResult outcome = client.post(body, received);
-                if (!outcome.ok) {
-                    attemptFailed = true;
-                    error = failureText(outcome);
-                } else if (leaving()) {
-                    left = true;
-                    break;
-                } else {
-                    html = QString::fromUtf8(received);
-                    if (!html.contains(QStringLiteral("\"items\":"))) {
-                        attemptFailed = true;
-                        error = html.isEmpty() ? QStringLiteral("Нет данных") : QStringLiteral("Broken");
-                    }
-                }
-            } else {
-                pause(detailDelayMs, false);
-                QByteArray received;
-                const HttpResult outcome = client.get(received);
-                if (!outcome.ok) {
-                    attemptFailed = true;
-                    error = failureText(outcome);
-                } else if (leaving()) {
-                    left = true;
-                    break;
-                } else {
-                    html = QString::fromUtf8(received);
-                    if (!html.contains(QStringLiteral("\"idCertificate\":")) &&
-                        !html.contains(QStringLiteral("\"idDeclaration\":"))) {
-                        attemptFailed = true;
-                        error = QStringLiteral("Broken");
-                    } else if (multi) {
-                        if (const std::optional<Json> detail = parseJson(html)) {
-                            const LookupBody lookup = lookupBody(*detail);
-                            if (!lookup.ok) {
-                                attemptFailed = true;
-                                error = lookup.error;
-                            } else {
-                                QByteArray lookupReceived;
-                                client.setUrl(lookupUrl(network.registryUrl));
-                                client.setReferer(url);
-                                client.setContentType(jsonContentType());
-                                const HttpResult looked = client.post(lookup.body, lookupReceived);
-                                if (!looked.ok) {
-                                    attemptFailed = true;
-                                    error = failureText(looked);
-                                } else if (leaving()) {
-                                    left = true;
-                                    break;
-                                } else {
-                                    html2 = QString::fromUtf8(lookupReceived);
-                                }
-                            }
-                        }
-                    }
-                }
-            }
-
-            if (!attemptFailed && leaving()) {
+            const Attempt attempt = searchMode ? searchAttempt(client) : detailAttempt(client);
+            if (attempt.kind == Attempt::Left) {
                 left = true;
-                break;
-            }
-            if (attemptFailed) {
+            } else if (attempt.kind == Attempt::Failed) {
                 result = -1;
                 failed = true;
-                statusText = QStringLiteral("ERROR_") + (error.isEmpty() ? QString::number(client.statusCode()) : error);
+                statusText = QStringLiteral("ERROR_") +
+                             (attempt.error.isEmpty() ? QString::number(client.statusCode()) : attempt.error);
                 LogMessageText = statusText + QStringLiteral(" для ") + url;
                 logStep();
                 // The wait after a failure does not look at termination requests, only at an abort.
                 pause(attemptWaitMs, false);
+            } else if (endRequested()) {
+                left = true;
             } else {
                 counter = kSuccess;
             }
@@ -184,14 +177,13 @@ void TScrapingThread::run()
                 break;
         }
 
-        if (!left) {
-            if (failed) {
-                result = -1;
-                pause(attemptWaitMs, true);
-            } else {
-                result = 1;
-                statusText = QStringLiteral("успешно");
-            }
+        // Leaving on a termination request keeps result as it was: 0, or -1 after a failed attempt.
+        if (!left && failed) {
+            result = -1;
+            pause(attemptWaitMs, true);
+        } else if (!left) {
+            result = 1;
+            statusText = QStringLiteral("успешно");
         }
     }
     moveToFinished();

@@ -64,6 +64,11 @@ protected:
     void run() override;
 
 private:
+    struct Attempt;
+    Attempt searchAttempt(class HttpClient &client);
+    Attempt detailAttempt(class HttpClient &client);
+    // Sends one request; its body decoded into `into` when it came back whole.
+    Attempt send(const std::function<struct HttpResult(QByteArray &)> &request, QString &into);
     void logStep();
     // Sleeps up to ms; ends early when abortTransfer() was called, and also on a termination request
     // when stopOnTermination is set.
