@@ -229,31 +229,78 @@ TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
     }
 }
 
-TEST_F(CliE2e, SigtermDuringTheFilterEndsCleanlyWithTheClosingSteps)
+// SIGTERM at three moments of a run: the run stops at its next step, makes its closing steps and
+// the program exits 0.
+TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
 {
-    QTemporaryDir dir;
-    writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
-    writeHistory(dir.path(), {QStringLiteral("7799999999=01.02.2020")});
-    // Slow details, so that the filter is still going when the signal comes.
-    sim->injectFault(Endpoint::Detail, SimFault::delay(300), 1000);
-
+    enum class Moment { Search, Filter, ErrorPause };
+    struct Case
+    {
+        const char *name;
+        Moment moment;
+    };
+    const QList<Case> cases = {
+        {"during the search, the first page's request stalled", Moment::Search},
+        {"during the filter", Moment::Filter},
+        {"during the error pause after an unreadable history date", Moment::ErrorPause},
+    };
     const QString kept = QStringLiteral(" не выгружался, выводим в результат");
-    const CliOutcome out = runOnce(dir.path(), [&](CliRun &cli) {
-        ASSERT_TRUE(cli.waitForOutput([&](const QStringList &lines) {
-            qsizetype n = 0;
-            for (const QString &line : lines)
-                n += line.endsWith(kept) ? 1 : 0;
-            return n >= 3;
-        })) << cli.lines().join(u'\n').toStdString();
-        cli.terminate();
-    });
-    sim->clearFaults();
+    const auto count = [](const QStringList &lines, const QString &end) {
+        qsizetype n = 0;
+        for (const QString &line : lines)
+            n += line.endsWith(end) ? 1 : 0;
+        return n;
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+        QStringList history = {QStringLiteral("7799999999=01.02.2020")};
+        const QString broken = innOfAnApplicantInTheWindow(*sim) + QStringLiteral("=abc");
+        if (c.moment == Moment::ErrorPause)
+            history.append(broken);
+        writeHistory(dir.path(), history);
+        const qsizetype searches = countOf(*sim, Endpoint::Search);
+        if (c.moment == Moment::Search)
+            sim->injectFault(Endpoint::Search, SimFault::stall(120000));
+        if (c.moment == Moment::Filter) // slow details, so that the filter is still going when the signal comes
+            sim->injectFault(Endpoint::Detail, SimFault::delay(300), 1000);
 
-    EXPECT_EQ(out.exitCode, 0);
-    EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
-    EXPECT_FALSE(out.plain.contains(QStringLiteral("Сбор данных завершен"))) << "a stopped filter reports no end";
-    // The rows written until the stop are closed, converted and announced before the history is saved.
-    EXPECT_GE(out.results.rows.size(), 3);
-    EXPECT_EQ(out.results.rows.size(), out.plain.filter(kept).size()) << "every applicant kept has its row";
-    EXPECT_TRUE(out.plain.contains(QStringLiteral("Отправляем уведомление в Телеграм")));
+        const CliOutcome out = runOnce(dir.path(), [&](CliRun &cli) {
+            ASSERT_TRUE(cli.waitForOutput([&](const QStringList &lines) {
+                switch (c.moment) {
+                case Moment::Search:
+                    return countOf(*sim, Endpoint::Search) > searches;
+                case Moment::Filter:
+                    return count(lines, kept) >= 3;
+                case Moment::ErrorPause:
+                    return count(lines, QStringLiteral(": Включаем паузу на 30 секунд")) > 0;
+                }
+                return true;
+            })) << cli.lines().join(u'\n').toStdString();
+            cli.terminate();
+        });
+        sim->clearFaults();
+
+        EXPECT_EQ(out.exitCode, 0);
+        EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
+        EXPECT_EQ(out.results.rows.size(), count(out.plain, kept)) << "every applicant kept has its row";
+        switch (c.moment) {
+        case Moment::Search:
+            EXPECT_FALSE(out.plain.contains(QStringLiteral("Начинаем фильтрацию заявителей...")));
+            EXPECT_TRUE(out.results.rows.isEmpty());
+            break;
+        case Moment::Filter:
+            // The rows written until the stop are closed, converted and announced; no end of collection.
+            EXPECT_FALSE(out.plain.contains(QStringLiteral("Сбор данных завершен")));
+            EXPECT_GE(out.results.rows.size(), 3);
+            break;
+        case Moment::ErrorPause:
+            // The filter had ended with the error: its "ok" report and closing follow the stop.
+            EXPECT_TRUE(out.plain.contains(QStringLiteral("Сбор данных завершен")));
+            EXPECT_EQ(linesStartingWith(out.plain, QStringLiteral("Ошибка: ")).size(), 1);
+            EXPECT_TRUE(readHistory(dir.path()).contains(broken));
+            break;
+        }
+    }
 }

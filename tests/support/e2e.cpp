@@ -128,6 +128,24 @@ std::unique_ptr<RegistrySim> startSim(const SimOptions &options)
     return sim;
 }
 
+QString innOfAnApplicantInTheWindow(const RegistrySim &sim)
+{
+    const Dataset &data = sim.dataset();
+    SimSearchFilter filter;
+    filter.statuses = {6};
+    filter.minEndDate = data.windowStart();
+    filter.maxEndDate = data.windowEnd();
+    for (const SimDeclaration *declaration : data.search(filter)) {
+        if (declaration->applicant < 13)
+            continue;
+        const SimJson detail = data.detail(*declaration);
+        const SimJson &inn = detail["applicant"]["inn"];
+        if (inn.is_string() && !inn.get<std::string>().empty())
+            return QString::fromStdString(inn.get<std::string>());
+    }
+    return QString();
+}
+
 void writeRunSettings(const QString &dir, const RegistrySim &sim, const QByteArray &settingsLines,
                       const QByteArray &networkLines)
 {

@@ -32,6 +32,10 @@ std::unique_ptr<RegistrySim> startSim(const SimOptions &options);
 
 constexpr const char *kChatId = "100200300";
 
+// The INN of an applicant that a run with no row limit reaches: one of the generated ones (not the
+// first thirteen, which carry odd shapes) with a declaration ending in the window.
+QString innOfAnApplicantInTheWindow(const RegistrySim &sim);
+
 // Writes settings.ini ([Settings] with the given lines after the bot token and chat id, [Network]
 // pointing at the double, its certificate as the Bot API's CA file) and the certificate itself.
 void writeRunSettings(const QString &dir, const RegistrySim &sim, const QByteArray &settingsLines,
