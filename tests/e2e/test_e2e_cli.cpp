@@ -70,23 +70,6 @@ qsizetype countOf(const RegistrySim &sim, Endpoint endpoint)
     return sim.requests(endpoint).size();
 }
 
-struct RequestCounts
-{
-    qsizetype search = 0;
-    qsizetype detail = 0;
-    qsizetype lookup = 0;
-
-    RequestCounts operator-(const RequestCounts &other) const
-    {
-        return {search - other.search, detail - other.detail, lookup - other.lookup};
-    }
-};
-
-RequestCounts requestCounts(const RegistrySim &sim)
-{
-    return {countOf(sim, Endpoint::Search), countOf(sim, Endpoint::Detail), countOf(sim, Endpoint::Lookup)};
-}
-
 } // namespace
 
 TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
@@ -245,12 +228,6 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
         {"during the error pause after an unreadable history date", Moment::ErrorPause},
     };
     const QString kept = QStringLiteral(" не выгружался, выводим в результат");
-    const auto count = [](const QStringList &lines, const QString &end) {
-        qsizetype n = 0;
-        for (const QString &line : lines)
-            n += line.endsWith(end) ? 1 : 0;
-        return n;
-    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
@@ -272,9 +249,9 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
                 case Moment::Search:
                     return countOf(*sim, Endpoint::Search) > searches;
                 case Moment::Filter:
-                    return count(lines, kept) >= 3;
+                    return countEnding(lines, kept) >= 3;
                 case Moment::ErrorPause:
-                    return count(lines, QStringLiteral(": Включаем паузу на 30 секунд")) > 0;
+                    return countEnding(lines, QStringLiteral(": Включаем паузу на 30 секунд")) > 0;
                 }
                 return true;
             })) << cli.lines().join(u'\n').toStdString();
@@ -284,7 +261,7 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
 
         EXPECT_EQ(out.exitCode, 0);
         EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
-        EXPECT_EQ(out.results.rows.size(), count(out.plain, kept)) << "every applicant kept has its row";
+        EXPECT_EQ(out.results.rows.size(), countEnding(out.plain, kept)) << "every applicant kept has its row";
         switch (c.moment) {
         case Moment::Search:
             EXPECT_FALSE(out.plain.contains(QStringLiteral("Начинаем фильтрацию заявителей...")));

@@ -21,25 +21,6 @@ namespace {
 constexpr int kDeclarations = 150;
 constexpr int kApplicants = 60;
 
-struct RequestCounts
-{
-    qsizetype login = 0;
-    qsizetype search = 0;
-    qsizetype detail = 0;
-    qsizetype lookup = 0;
-
-    RequestCounts operator-(const RequestCounts &o) const
-    {
-        return {login - o.login, search - o.search, detail - o.detail, lookup - o.lookup};
-    }
-};
-
-RequestCounts requestCounts(const RegistrySim &sim)
-{
-    return {sim.requests(Endpoint::Login).size(), sim.requests(Endpoint::Search).size(),
-            sim.requests(Endpoint::Detail).size(), sim.requests(Endpoint::Lookup).size()};
-}
-
 struct Outcome
 {
     QStringList plain; // the log without stamps
@@ -96,14 +77,6 @@ protected:
 
     static inline RegistrySim *s_sim = nullptr;
 };
-
-qsizetype countEnding(const QStringList &lines, const QString &end)
-{
-    qsizetype n = 0;
-    for (const QString &line : lines)
-        n += line.endsWith(end) ? 1 : 0;
-    return n;
-}
 
 const QString kKept = QStringLiteral(" не выгружался, выводим в результат");
 

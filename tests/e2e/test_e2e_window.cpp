@@ -20,14 +20,6 @@ constexpr int kApplicants = 60;
 
 const QString kKept = QStringLiteral(" не выгружался, выводим в результат");
 
-qsizetype countEnding(const QStringList &lines, const QString &end)
-{
-    qsizetype n = 0;
-    for (const QString &line : lines)
-        n += line.endsWith(end) ? 1 : 0;
-    return n;
-}
-
 class WindowE2e : public ::testing::Test
 {
 protected:

@@ -128,6 +128,13 @@ std::unique_ptr<RegistrySim> startSim(const SimOptions &options)
     return sim;
 }
 
+RequestCounts requestCounts(const RegistrySim &sim)
+{
+    using Endpoint = RegistrySim::Endpoint;
+    return {sim.requests(Endpoint::Login).size(), sim.requests(Endpoint::Search).size(),
+            sim.requests(Endpoint::Detail).size(), sim.requests(Endpoint::Lookup).size()};
+}
+
 QString innOfAnApplicantInTheWindow(const RegistrySim &sim)
 {
     const Dataset &data = sim.dataset();
@@ -190,6 +197,14 @@ QStringList linesStartingWith(const QStringList &lines, const QString &prefix)
             out.append(line);
     }
     return out;
+}
+
+qsizetype countEnding(const QStringList &lines, const QString &end)
+{
+    qsizetype n = 0;
+    for (const QString &line : lines)
+        n += line.endsWith(end) ? 1 : 0;
+    return n;
 }
 
 DirSnapshot snapshot(const QString &dir)

@@ -36,6 +36,21 @@ constexpr const char *kChatId = "100200300";
 // first thirteen, which carry odd shapes) with a declaration ending in the window.
 QString innOfAnApplicantInTheWindow(const RegistrySim &sim);
 
+// Requests the double received, per endpoint; subtract two readings for what a run made.
+struct RequestCounts
+{
+    qsizetype login = 0;
+    qsizetype search = 0;
+    qsizetype detail = 0;
+    qsizetype lookup = 0;
+
+    RequestCounts operator-(const RequestCounts &o) const
+    {
+        return {login - o.login, search - o.search, detail - o.detail, lookup - o.lookup};
+    }
+};
+RequestCounts requestCounts(const RegistrySim &sim);
+
 // Writes settings.ini ([Settings] with the given lines after the bot token and chat id, [Network]
 // pointing at the double, its certificate as the Bot API's CA file) and the certificate itself.
 void writeRunSettings(const QString &dir, const RegistrySim &sim, const QByteArray &settingsLines,
@@ -48,6 +63,7 @@ void writeHistory(const QString &dir, const QStringList &lines);
 // The log lines with their "dd.MM.yyyy HH:mm:ss: " stamps removed.
 QStringList unstamped(const QStringList &lines);
 QStringList linesStartingWith(const QStringList &lines, const QString &prefix);
+qsizetype countEnding(const QStringList &lines, const QString &end);
 
 // What a data directory held before a run.
 struct DirSnapshot
