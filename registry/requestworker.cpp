@@ -111,7 +111,17 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     client.setUrl(lookupUrl(network.registryUrl));
     client.setReferer(url);
     client.setContentType(jsonContentType());
-    return send([&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+    const Attempt looked = send([&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+    if (looked.kind != Attempt::Done)
+        return looked;
+    // An error page or an empty body in place of the dictionaries would leave the row's dictionary
+    // cells empty without a word: it fails the attempt like a broken detail.
+    const std::optional<Json> dictionaries = parseJson(html2);
+    if (!dictionaries || !dictionaries->is_object()) {
+        html2.clear();
+        return {Attempt::Failed, QStringLiteral("Broken")};
+    }
+    return {};
 }
 
 void TScrapingThread::run()
