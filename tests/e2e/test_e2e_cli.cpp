@@ -194,7 +194,7 @@ TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
         writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n", c.network);
         writeHistory(dir.path(), {QStringLiteral("7701000001=01.01.2024")});
         const QStringList files = QDir(dir.path()).entryList(QDir::Files);
-        const QByteArray history = readFileBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt")));
+        const QByteArray history = readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt")));
         const qsizetype searches = countOf(*sim, Endpoint::Search);
         if (c.loginFault)
             sim->injectFault(Endpoint::Login, *c.loginFault);
@@ -205,7 +205,7 @@ TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
         EXPECT_FALSE(cli.crashed());
         EXPECT_EQ(cli.exitCode(), 2);
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files) << "no file made";
-        EXPECT_EQ(readFileBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))), history);
+        EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))), history);
         EXPECT_EQ(countOf(*sim, Endpoint::Search), searches);
         EXPECT_TRUE(runPart(cli.lines()).isEmpty()) << "no run started";
         sim->clearFaults();

@@ -233,7 +233,7 @@ TEST_F(WindowE2e, ClosingTheWindowDuringARunWaitsForTheClosingSteps)
     const RunResults results = checkTheRun();
     EXPECT_GE(results.rows.size(), 2);
     EXPECT_EQ(results.rows.size(), countEnding(log(), kKept));
-    const QByteArray settings = readFileBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
+    const QByteArray settings = readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
     const QByteArray network = "RegistryUrl=" + sim->baseUrl().toUtf8();
     EXPECT_TRUE(settings.contains(network)) << "[Network] kept";
     EXPECT_TRUE(settings.contains("MaxResults=1000\r\n"));

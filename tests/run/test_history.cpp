@@ -3,6 +3,7 @@
 #include "history.h"
 #include "qtprinters.h"
 #include "sortedtextlist.h"
+#include "testfiles.h"
 
 #include <QCollator>
 #include <QDir>
@@ -14,21 +15,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
 
 const QDateTime kNow(QDate(2024, 6, 15), QTime(14, 30));
 

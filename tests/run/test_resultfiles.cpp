@@ -3,20 +3,13 @@
 #include "qtprinters.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
 
 TEST(ResultFiles, NamesFromTheTickAsASigned32BitNumber)
 {
@@ -72,15 +65,15 @@ TEST(ResultFiles, ExactBytesAndReadableWhileOpen)
     const QByteArray links = bom + "Ссылки на декларации\r\n" + link.toUtf8() + "\r\n";
     const QByteArray table = bom + resultHeaderLine().toUtf8() + "\r\n" + row.toUtf8() + "\r\n";
     // Another reader sees every line the moment it is written.
-    EXPECT_EQ(readAll(files.linksPath()), links);
-    EXPECT_EQ(readAll(files.tablePath()), table);
+    EXPECT_EQ(readBytes(files.linksPath()), links);
+    EXPECT_EQ(readBytes(files.tablePath()), table);
 
     ASSERT_TRUE(files.writeLink(link).ok);
-    EXPECT_EQ(readAll(files.linksPath()), links + link.toUtf8() + "\r\n");
+    EXPECT_EQ(readBytes(files.linksPath()), links + link.toUtf8() + "\r\n");
     files.close();
     EXPECT_FALSE(files.isOpen());
-    EXPECT_EQ(readAll(files.linksPath()), links + link.toUtf8() + "\r\n");
-    EXPECT_EQ(readAll(files.tablePath()), table);
+    EXPECT_EQ(readBytes(files.linksPath()), links + link.toUtf8() + "\r\n");
+    EXPECT_EQ(readBytes(files.tablePath()), table);
     EXPECT_FALSE(QFile::exists(files.workbookPath()));
     EXPECT_FALSE(files.writeRow(row).ok);
 }
@@ -108,7 +101,7 @@ TEST(ResultFiles, CreationFailuresAreReported)
     EXPECT_FALSE(row.ok);
     EXPECT_FALSE(row.error.isEmpty());
     files.close();
-    EXPECT_EQ(readAll(dir.filePath(QStringLiteral("data7.txt"))),
+    EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("data7.txt"))),
               QByteArray("\xEF\xBB\xBFСсылки на декларации\r\nl\r\n"));
 }
 

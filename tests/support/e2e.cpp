@@ -17,14 +17,6 @@
 
 namespace e2e {
 
-QByteArray readFileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
 namespace {
 
 const QString kTableHeader = QStringLiteral(
@@ -43,7 +35,7 @@ bool writeAll(const QString &path, const QByteArray &bytes)
 // A result file: UTF-8 with a byte-order mark, CR LF after every line. Returns its lines.
 QStringList readResultFile(const QString &path)
 {
-    const QByteArray bytes = readFileBytes(path);
+    const QByteArray bytes = readBytes(path);
     EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF")) << path.toStdString() << " has no byte-order mark";
     EXPECT_TRUE(bytes.isEmpty() || bytes.endsWith("\r\n")) << path.toStdString() << " ends inside a line";
     QString text = QString::fromUtf8(bytes.mid(3));
@@ -309,7 +301,7 @@ void checkLog(const QStringList &runLog, const QString &dir)
     EXPECT_EQ(linesStartingWith(plain, finish).size(), 1);
     const QString path = plain[plain.size() - 3].mid(finish.size());
     EXPECT_EQ(QFileInfo(path).absolutePath(), QDir(dir).absolutePath());
-    EXPECT_EQ(readFileBytes(path), (runLog.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+    EXPECT_EQ(readBytes(path), (runLog.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
 }
 
 void checkNotice(const RegistrySim &sim, qsizetype before, qsizetype rows)

@@ -15,6 +15,7 @@
 #include "qtprinters.h"
 #include "registrysim.h"
 #include "runthread.h"
+#include "testfiles.h"
 
 #include <QDate>
 #include <QPointer>
@@ -56,7 +57,6 @@ RequestCounts requestCounts(const RegistrySim &sim);
 void writeRunSettings(const QString &dir, const RegistrySim &sim, const QByteArray &settingsLines,
                       const QByteArray &networkLines = {});
 
-QByteArray readFileBytes(const QString &path); // empty when it cannot be read
 QStringList readHistory(const QString &dir);   // the lines of DatesDB.txt; empty when there is none
 void writeHistory(const QString &dir, const QStringList &lines);
 

@@ -1,0 +1,10 @@
+#pragma once
+// Whole-file reads and writes for tests that check exact bytes on disk.
+
+#include <QByteArray>
+#include <QString>
+
+// The file's bytes; empty when it cannot be read.
+QByteArray readBytes(const QString &path);
+// Replaces the file with these bytes; a failure is recorded as a test failure.
+void writeBytes(const QString &path, const QByteArray &bytes);
