@@ -315,8 +315,7 @@ void TScraper::runPhases()
     if (search.kind == PoolOutcome::Error)
         reportPhaseError(search.error);
 
-    d->ProgressBarPosition = 0;
-    ReportProgress();
+    setProgress(0);
     d->LimitReached = false;
     log(QStringLiteral("Начинаем фильтрацию заявителей..."));
 
@@ -337,10 +336,8 @@ void TScraper::runPhases()
 
 void TScraper::closingSteps()
 {
-    if (!m_stop) {
-        d->ProgressBarPosition = 0;
-        ReportProgress();
-    }
+    if (!m_stop)
+        setProgress(0);
     saveHistory();
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
     // thread outlives the run and nothing touches its lock or lists afterwards.
