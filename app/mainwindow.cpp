@@ -27,6 +27,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <future>
 #include <limits>
 
 namespace {
@@ -471,11 +472,15 @@ void TMainForm::Timer1Timer()
     options.closing = &m_loginClosing;
     const NetworkConfig network = readNetworkConfig(m_options.dataDir);
 
-    LoginResult result;
-    m_loginThread = QThread::create([&] { result = runRegistryLogin(network, sink, options); });
+    // The result comes back through a promise: its hand-over is one ThreadSanitizer can see, unlike
+    // the end of a QThread.
+    std::promise<LoginResult> outcome;
+    std::future<LoginResult> pending = outcome.get_future();
+    m_loginThread = QThread::create([&] { outcome.set_value(runRegistryLogin(network, sink, options)); });
     m_loginThread->start();
     waitForThread(m_loginThread);
     m_loginThread->wait();
+    const LoginResult result = pending.get();
     // Whatever the login posted just before it ended is in the window before its result is used.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     delete m_loginThread;

@@ -11,7 +11,10 @@
 #include "runhost.h"
 
 #include <QObject>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 class QCheckBox;
 class QLineEdit;
@@ -40,6 +43,7 @@ public:
     // openFile opens a finished workbook; empty: finished workbooks are not opened.
     WindowHost(const WindowControls &controls, std::function<void(const QString &path)> openFile,
                QObject *parent = nullptr);
+    ~WindowHost() override;
 
     void runOnHostThread(const std::function<void()> &fn) override;
     void appendLogLine(const QString &line) override;
@@ -54,6 +58,16 @@ public:
     QString timeText() const override;
 
 private:
+    struct PendingCall;
+
+    // Invoked by name through a queued event: carries out the calls waiting in m_calls.
+    Q_INVOKABLE void runPendingCalls();
+
     WindowControls m_controls;
     std::function<void(const QString &)> m_openFile;
+
+    std::mutex m_callsMutex; // guards m_calls, m_closed and every PendingCall::done
+    std::condition_variable m_callDone;
+    std::deque<PendingCall *> m_calls;
+    bool m_closed = false;
 };

@@ -13,43 +13,43 @@ HeadlessHost::HeadlessHost(QObject *parent)
 
 QStringList HeadlessHost::lines() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_lines;
 }
 
 bool HeadlessHost::startEnabled() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_startEnabled;
 }
 
 int HeadlessHost::progressPosition() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_position;
 }
 
 int HeadlessHost::progressMaximum() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_maximum;
 }
 
 int HeadlessHost::resumeTimerArmings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_armings;
 }
 
 void HeadlessHost::runOnHostThread(const std::function<void()> &fn)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     fn();
 }
 
 void HeadlessHost::appendLogLine(const QString &line)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_lines.append(line);
     if (m_echo) {
         std::fputs(line.toUtf8().constData(), m_echo);
@@ -60,19 +60,19 @@ void HeadlessHost::appendLogLine(const QString &line)
 
 void HeadlessHost::clearLog()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_lines.clear();
 }
 
 QString HeadlessHost::logText() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     return m_lines.join(QLatin1Char('\n'));
 }
 
 void HeadlessHost::setProgress(int position, int maximum, const QString &)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_position = position;
     m_maximum = maximum;
 }
@@ -80,7 +80,7 @@ void HeadlessHost::setProgress(int position, int maximum, const QString &)
 void HeadlessHost::setStartEnabled(bool enabled)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         m_startEnabled = enabled;
     }
     emit startEnabledChanged(enabled);
@@ -89,7 +89,7 @@ void HeadlessHost::setStartEnabled(bool enabled)
 void HeadlessHost::armResumeTimer(int intervalMs)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         ++m_armings;
     }
     // The timer lives on this object's thread; the run calls from its own.

@@ -50,35 +50,34 @@ TScraper::~TScraper()
 
 void TScraper::pauseRun()
 {
-    QMutexLocker lock(&m_holdMutex);
+    std::lock_guard lock(m_holdMutex);
     m_held = true;
 }
 
 void TScraper::resumeRun()
 {
-    QMutexLocker lock(&m_holdMutex);
+    std::lock_guard lock(m_holdMutex);
     m_held = false;
-    m_holdChanged.wakeAll();
+    m_holdChanged.notify_all();
 }
 
 bool TScraper::isPaused() const
 {
-    QMutexLocker lock(&m_holdMutex);
+    std::lock_guard lock(m_holdMutex);
     return m_held;
 }
 
 void TScraper::requestStop()
 {
     m_stop = true;
-    QMutexLocker lock(&m_holdMutex);
-    m_holdChanged.wakeAll();
+    std::lock_guard lock(m_holdMutex);
+    m_holdChanged.notify_all();
 }
 
 void TScraper::waitWhileHeld()
 {
-    QMutexLocker lock(&m_holdMutex);
-    while (m_held && !m_stop)
-        m_holdChanged.wait(&m_holdMutex);
+    std::unique_lock lock(m_holdMutex);
+    m_holdChanged.wait(lock, [this] { return !m_held || m_stop; });
 }
 
 void TScraper::onHost(const std::function<void()> &fn)

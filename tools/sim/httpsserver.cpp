@@ -399,7 +399,11 @@ QByteArray HttpsServer::certificatePem() const
 QList<RecordedRequest> HttpsServer::requests() const
 {
     std::lock_guard lock(d->mutex);
-    return d->record;
+    // A copy of its own: a shared list would be read by the caller while the next append moves
+    // its entries, ordered only by Qt's relaxed reference count.
+    QList<RecordedRequest> copy = d->record;
+    copy.detach();
+    return copy;
 }
 
 void HttpsServer::clearRequests()
