@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "autostart.h"
+#include "httpclient.h"
 #include "intervallabel.h"
 #include "linklabel.h"
 #include "logline.h"
@@ -476,7 +477,11 @@ void TMainForm::Timer1Timer()
     // the end of a QThread.
     std::promise<LoginResult> outcome;
     std::future<LoginResult> pending = outcome.get_future();
-    m_loginThread = QThread::create([&] { outcome.set_value(runRegistryLogin(network, sink, options)); });
+    m_loginThread = QThread::create([&] {
+        LoginResult result = runRegistryLogin(network, sink, options);
+        releaseThreadTlsState();
+        outcome.set_value(std::move(result));
+    });
     m_loginThread->start();
     waitForThread(m_loginThread);
     m_loginThread->wait();

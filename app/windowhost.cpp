@@ -15,11 +15,12 @@
 #include <QTimer>
 #include <algorithm>
 
-// One call waiting for the window's thread. Lives on its caller's stack until done is set.
+// One call waiting for the window's thread. Shared by the caller and the queue, so that either
+// may let go of it first.
 struct WindowHost::PendingCall
 {
     const std::function<void()> *fn = nullptr;
-    bool done = false; // guarded by m_callsMutex
+    std::promise<void> done; // set once the call has run, or when it is dropped unrun
 };
 
 WindowHost::WindowHost(const WindowControls &controls, std::function<void(const QString &)> openFile, QObject *parent)
@@ -32,10 +33,9 @@ WindowHost::~WindowHost()
     // Nothing should be waiting here (the window outlives its runs); whoever is, is let go unrun.
     std::lock_guard lock(m_callsMutex);
     m_closed = true;
-    for (PendingCall *call : m_calls)
-        call->done = true;
+    for (const std::shared_ptr<PendingCall> &call : m_calls)
+        call->done.set_value();
     m_calls.clear();
-    m_callDone.notify_all();
 }
 
 void WindowHost::runOnHostThread(const std::function<void()> &fn)
@@ -45,17 +45,21 @@ void WindowHost::runOnHostThread(const std::function<void()> &fn)
         fn();
         return;
     }
-    // The call itself travels through a queue under a standard mutex, and the queued event only
-    // says "look at the queue" (an event Qt builds itself, by name). So every hand-over between
-    // the caller and the window's thread is one ThreadSanitizer can see; Qt's own blocking call
-    // synchronises inside Qt, out of its sight.
-    PendingCall call{&fn};
-    std::unique_lock lock(m_callsMutex);
-    if (m_closed)
-        return;
-    m_calls.push_back(&call);
+    // The call travels through a queue under a standard mutex and comes back through a promise;
+    // the queued event only says "look at the queue", and Qt builds it itself (by name). So every
+    // hand-over between the caller and the window's thread is one ThreadSanitizer can see, where
+    // Qt's own blocking call synchronises inside Qt, out of its sight.
+    auto call = std::make_shared<PendingCall>();
+    call->fn = &fn;
+    std::future<void> done = call->done.get_future();
+    {
+        std::lock_guard lock(m_callsMutex);
+        if (m_closed)
+            return;
+        m_calls.push_back(call);
+    }
     QMetaObject::invokeMethod(this, "runPendingCalls", Qt::QueuedConnection);
-    m_callDone.wait(lock, [&call] { return call.done; });
+    done.wait();
 }
 
 void WindowHost::runPendingCalls()
@@ -63,18 +67,16 @@ void WindowHost::runPendingCalls()
     // One at a time, and the queue is left unlocked while a call runs: a call may process events
     // (the progress bar does) and so come back here for the next one.
     for (;;) {
-        PendingCall *call = nullptr;
+        std::shared_ptr<PendingCall> call;
         {
             std::lock_guard lock(m_callsMutex);
             if (m_calls.empty())
                 return;
-            call = m_calls.front();
+            call = std::move(m_calls.front());
             m_calls.pop_front();
         }
         (*call->fn)();
-        std::lock_guard lock(m_callsMutex);
-        call->done = true;
-        m_callDone.notify_all();
+        call->done.set_value();
     }
 }
 

@@ -11,9 +11,10 @@
 #include "runhost.h"
 
 #include <QObject>
-#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 
 class QCheckBox;
@@ -66,8 +67,7 @@ private:
     WindowControls m_controls;
     std::function<void(const QString &)> m_openFile;
 
-    std::mutex m_callsMutex; // guards m_calls, m_closed and every PendingCall::done
-    std::condition_variable m_callDone;
-    std::deque<PendingCall *> m_calls;
+    std::mutex m_callsMutex; // guards m_calls and m_closed
+    std::deque<std::shared_ptr<PendingCall>> m_calls;
     bool m_closed = false;
 };

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <thread>
 
 namespace {
@@ -389,4 +390,9 @@ void HttpClient::processPendingEvents(int milliseconds, const std::function<bool
             return;
         std::this_thread::sleep_for(std::min<steady_clock::duration>(left, 10ms));
     }
+}
+
+void releaseThreadTlsState()
+{
+    OPENSSL_thread_stop();
 }

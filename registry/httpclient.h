@@ -70,3 +70,10 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// Frees the calling thread's TLS library state (OpenSSL's per-thread random generators and error
+// queue) at once. It is otherwise freed as the thread exits, and a QThread's wait() returns before
+// that: a program that ends right after joining its threads would end while the state is still
+// being freed, which LeakSanitizer reports as a leak. A thread that made requests calls this last;
+// a later request on the same thread simply makes the state again.
+void releaseThreadTlsState();

@@ -196,5 +196,6 @@ void TScrapingThread::run()
             statusText = QStringLiteral("успешно");
         }
     }
+    releaseThreadTlsState();
     moveToFinished();
 }

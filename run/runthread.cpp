@@ -1,5 +1,6 @@
 #include "runthread.h"
 
+#include "httpclient.h"
 #include "logline.h"
 #include "registryapi.h"
 #include "registrylogin.h"
@@ -295,6 +296,7 @@ void TScraper::run()
 
     runPhases();
     closingSteps();
+    releaseThreadTlsState();
 }
 
 void TScraper::runPhases()

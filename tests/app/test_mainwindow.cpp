@@ -14,7 +14,9 @@
 #include <QSpinBox>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -394,4 +396,43 @@ TEST(MainWindow, HostCarriesReportsOutOnTheWindowsThread)
     delete caller;
     EXPECT_EQ(ranOn, form.thread());
     EXPECT_EQ(logLines(form), QStringList{QStringLiteral("из потока")});
+}
+
+// A host that goes away (the window closing with a caller still waiting, which the window itself
+// avoids) lets that caller go with its call unrun instead of leaving it waiting for ever.
+TEST(MainWindow, HostLetsAWaitingCallerGoWhenItIsDestroyed)
+{
+    // Swallows the queued event that would carry the call out, and says it has come.
+    class DropQueuedCalls : public QObject
+    {
+    public:
+        std::atomic<bool> seen{false};
+
+    protected:
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() != QEvent::MetaCall)
+                return false;
+            seen = true;
+            return true;
+        }
+    };
+
+    auto host = std::make_unique<WindowHost>(WindowControls{}, nullptr);
+    DropQueuedCalls filter;
+    host->installEventFilter(&filter);
+    std::atomic<bool> ran{false};
+    std::atomic<bool> returned{false};
+    WindowHost *target = host.get();
+    std::thread caller([&] {
+        target->runOnHostThread([&] { ran = true; });
+        returned = true;
+    });
+    // The event is posted after the call is queued, so the caller is waiting once it arrives.
+    EXPECT_TRUE(waitUntil([&] { return filter.seen.load(); }));
+    EXPECT_FALSE(returned.load());
+    host.reset();
+    caller.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_FALSE(ran.load());
 }

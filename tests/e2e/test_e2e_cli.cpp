@@ -23,7 +23,8 @@ constexpr int kApplicants = 60;
 struct CliOutcome
 {
     int exitCode = -1;
-    QStringList lines;  // the whole standard output
+    std::string errorOutput; // standard error, shown when the exit code is not the one expected
+    QStringList lines;       // the whole standard output
     QStringList runLog; // the run's part of it, stamps kept
     QStringList plain;  // the run's part without stamps
     RunResults results;
@@ -53,6 +54,7 @@ protected:
         EXPECT_FALSE(cli.crashed());
         EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
         out.exitCode = cli.exitCode();
+        out.errorOutput = cli.errorOutput().toStdString();
         out.lines = cli.lines();
         out.runLog = runPart(out.lines);
         out.plain = unstamped(out.runLog);
@@ -78,7 +80,7 @@ TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
     writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=15\r\n");
 
     const CliOutcome first = runOnce(dir.path());
-    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_EQ(first.exitCode, 0) << first.errorOutput;
     ASSERT_EQ(first.results.rows.size(), 15) << "the data set holds more applicants than the limit";
     EXPECT_TRUE(first.plain.contains(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых "
                                                     "деклараций за день, останавливаем выгрузку")));
@@ -91,7 +93,7 @@ TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
     EXPECT_EQ(linesStartingWith(first.plain, QStringLiteral("ERROR_")), QStringList());
 
     const CliOutcome second = runOnce(dir.path());
-    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.exitCode, 0) << second.errorOutput;
     EXPECT_NE(second.results.stem, first.results.stem);
     EXPECT_FALSE(second.results.rows.isEmpty());
     const QSet<QString> firstKeys(first.results.keys.cbegin(), first.results.keys.cend());
@@ -115,7 +117,7 @@ TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
     const RequestCounts beforeClean = requestCounts(*sim);
     const CliOutcome clean = runOnce(cleanDir.path());
     const RequestCounts afterClean = requestCounts(*sim);
-    ASSERT_EQ(clean.exitCode, 0);
+    ASSERT_EQ(clean.exitCode, 0) << clean.errorOutput;
     ASSERT_GE(clean.results.rows.size(), 10);
 
     // The fault run starts from a history: an applicant of the clean run exported long ago (exported
@@ -146,7 +148,7 @@ TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
 
     const CliOutcome faulty = runOnce(dir.path());
     const RequestCounts afterFaults = requestCounts(*sim);
-    EXPECT_EQ(faulty.exitCode, 0);
+    EXPECT_EQ(faulty.exitCode, 0) << faulty.errorOutput;
     EXPECT_TRUE(faulty.plain.contains(QStringLiteral("Сбор данных завершен")));
 
     // Every failed attempt was logged once and made once more; a failed lookup repeats its detail.
@@ -259,7 +261,7 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
         });
         sim->clearFaults();
 
-        EXPECT_EQ(out.exitCode, 0);
+        EXPECT_EQ(out.exitCode, 0) << out.errorOutput;
         EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
         EXPECT_EQ(out.results.rows.size(), countEnding(out.plain, kept)) << "every applicant kept has its row";
         switch (c.moment) {
