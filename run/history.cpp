@@ -262,7 +262,7 @@ History::LoadResult History::load(const QString &path)
     d->encoding = TextEncoding::System;
     d->unreadable = false;
 
-    const TextLines read = readTextLines(path);
+    const TextContent read = readTextContent(path);
     if (!read.exists)
         return {LoadState::Absent, {}};
     if (!read.status.ok) {
@@ -272,12 +272,15 @@ History::LoadResult History::load(const QString &path)
     d->encoding = read.encoding;
 
     // Sorted by (line, position in the file), so the first of equal lines is the one read first.
-    std::vector<QStringView> texts(read.lines.cbegin(), read.lines.cend());
+    // The lines are sorted as views into the file's text and only then made into strings, in
+    // their final order: a shuffled file of a million lines would otherwise leave every later
+    // pass jumping about in memory.
+    const std::vector<QStringView> texts = splitTextLines(read.text);
     const Collation::Sorted sorted = d->collation.sortedOrder(texts);
-    d->lines.reserve(read.lines.size());
+    d->lines.reserve(qsizetype(texts.size()));
     for (std::size_t k = 0; k < sorted.order.size(); ++k) {
         if (!sorted.same[k])
-            d->lines.append(read.lines.at(sorted.order[k]));
+            d->lines.append(texts[sorted.order[k]].toString());
     }
 
     // The named lines, in list order; sorting them by name keeps that order among equal names.

@@ -6,6 +6,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <QStringView>
+
+#include <vector>
 
 enum class TextEncoding {
     System,  // the system code page, no byte-order mark
@@ -20,6 +23,14 @@ struct TextFileResult
     QString error; // why reading or writing failed; empty when ok
 };
 
+struct TextContent
+{
+    bool exists = false;
+    TextFileResult status; // a file that exists but cannot be read or decoded: ok false
+    TextEncoding encoding = TextEncoding::System;
+    QString text;          // decoded, without the byte-order mark
+};
+
 struct TextLines
 {
     bool exists = false;
@@ -28,6 +39,9 @@ struct TextLines
     QStringList lines;     // split at CR LF, LF or CR; a final line ending gives no empty line
 };
 
+TextContent readTextContent(const QString &path);
+// The lines of text as views into it, split as TextLines::lines is.
+std::vector<QStringView> splitTextLines(QStringView text);
 TextLines readTextLines(const QString &path);
 // Each line followed by CR LF.
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding);
