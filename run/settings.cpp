@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <limits>
 #include <optional>
 #include <string>
@@ -40,12 +41,20 @@ void loadIni(const QString &path, IniFile &out)
     out.parsed = out.ini.LoadData(data.constData(), size_t(data.size())) >= 0;
 }
 
+// UTF-8 to text, U+FEFF at the start included: QString::fromUtf8 drops it as a byte-order mark,
+// which inside the file is only ever a character of a value or a line.
+QString fromUtf8Keeping(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
 std::optional<QString> value(const CSimpleIniA &ini, const char *section, const char *key)
 {
     const char *text = ini.GetValue(section, key, nullptr);
     if (!text)
         return std::nullopt;
-    return QString::fromUtf8(text);
+    return fromUtf8Keeping(text);
 }
 
 // SimpleIni's blanks: space and tab (the lines hold no line breaks any more). Qt's trimming also
@@ -217,7 +226,7 @@ TextFileResult writeSettings(const QString &dir, const Settings &settings)
     std::string saved;
     if (f.ini.Save(saved, false) < 0)
         return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
-    QStringList lines = QString::fromUtf8(saved.data(), qsizetype(saved.size())).split(QLatin1Char('\n'));
+    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
     const QStringList tail = trailingComments(f.file.lines);

@@ -48,6 +48,8 @@ TEST(FuzzRegressions, TimeComesFromTheLineTheParserReads)
          u"10:00"_s},
         {"section name with blanks", u"[ settings\t]\r\nTime=1:  \r\n"_s, u"1:  "_s},
         {"empty name is no key", u"[Settings]\r\nTime=10:00\r\n  =Time=5\r\n"_s, u"10:00"_s},
+        // Read as a byte-order mark, the first U+FEFF went missing on every read and save.
+        {"U+FEFF opening the value", u"[Settings]\r\nTime=\uFEFF\uFEFF9: \r\n"_s, u"\uFEFF\uFEFF9: "_s},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -62,3 +64,4 @@ TEST(FuzzRegressions, TimeComesFromTheLineTheParserReads)
         EXPECT_EQ(readSettings(dir.path()).Time, changed.Time);
     }
 }
+
