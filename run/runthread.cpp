@@ -346,6 +346,14 @@ void TScraper::closingSteps()
         worker->requestInterruption();
         worker->abortTransfer();
     }
+    for (TScrapingThread *worker : d->liveWorkers)
+        worker->wait();
+    // A worker's last act is done under PoolLock; taking it once more orders everything the ended
+    // workers did before their lists go. QThread::wait orders it as well, but inside Qt, where
+    // ThreadSanitizer cannot see it.
+    if (d->PoolLock) {
+        QMutexLocker lock(d->PoolLock.get());
+    }
     while (!d->liveWorkers.empty())
         destroyWorker(d->liveWorkers.back());
     d->PoolLock.reset();
