@@ -25,8 +25,8 @@ struct CliOutcome
     int exitCode = -1;
     std::string errorOutput; // standard error, shown when the exit code is not the one expected
     QStringList lines;       // the whole standard output
-    QStringList runLog; // the run's part of it, stamps kept
-    QStringList plain;  // the run's part without stamps
+    QStringList runLog;      // the run's part of it, stamps kept
+    QStringList plain;       // the run's part without stamps
     RunResults results;
 };
 
