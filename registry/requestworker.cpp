@@ -73,7 +73,7 @@ TScrapingThread::Attempt TScrapingThread::send(const std::function<HttpResult(QB
     const HttpResult outcome = request(received);
     // A transfer cut short because the run is closing failed nothing on the registry's side: the
     // worker leaves without a failure line.
-    if (!outcome.ok && m_abort)
+    if (!outcome.ok && outcome.failure == HttpFailure::Aborted)
         return {Attempt::Left, {}};
     if (!outcome.ok)
         return {Attempt::Failed, failureText(outcome)};
