@@ -1,8 +1,8 @@
 // tavrosin-run: one run without a window, for servers, schedulers and test harnesses. Logs in,
 // loads the regulation list, applies selection.txt and the settings of the data directory, makes one
 // run exactly as the window would, prints the log to standard output and exits 0 after a finished
-// run, 2 when the login failed or was refused, 1 on bad arguments. SIGINT and SIGTERM stop the run
-// cleanly (closing steps, history saved).
+// run, 2 when the login failed or was refused or the regulation list stopped short, 1 on bad
+// arguments. SIGINT and SIGTERM stop the run cleanly (closing steps, history saved).
 
 #include "datafolder.h"
 #include "headlesshost.h"
@@ -113,9 +113,14 @@ int main(int argc, char **argv)
         std::atomic<bool> closing{false};
         options.closing = &closing;
         const LoginResult login = runRegistryLogin(network, sink, options);
-        if (login.outcome != LoginResult::Outcome::LoggedIn) {
+        if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             if (login.outcome == LoginResult::Outcome::Failed)
                 std::fprintf(stderr, "tavrosin-run: login failed: %s\n", login.error.toUtf8().constData());
+            // Run on part of the list, the selection could lose its regulations and the search
+            // would then cover every regulation: no run rather than a wrong one.
+            if (login.listStoppedEarly)
+                std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
+                             login.error.toUtf8().constData());
             curl_global_cleanup();
             return 2;
         }

@@ -4,6 +4,7 @@
 // window's thread: the window hands it a sink whose calls it marshals to itself. One HTTPS client
 // of its own for the duration; nothing is thrown, the outcome is a value.
 
+#include "httpclient.h"
 #include "networkconfig.h"
 
 #include <QString>
@@ -30,8 +31,15 @@ struct LoginResult
     Outcome outcome = Outcome::Failed;
     QString authorizationText; // "Bearer <token>" when logged in
     QString headers;           // the login response's header lines, CR LF after each
+    // Failed: the login request's failure. listStoppedEarly: the last failed attempt at that page.
     QString error;
+    HttpFailure failure = HttpFailure::None;
+    int status = 0;
     QStringList regulationIds; // id "=" display name, in the order received
+    // Logged in, but a page failed all its attempts: the list holds the pages before it only, and
+    // "Всё готово к работе" was not logged.
+    bool listStoppedEarly = false;
+    int failedPage = 0; // that page, counted from 1
 };
 
 struct LoginOptions
@@ -43,7 +51,8 @@ struct LoginOptions
 };
 
 // The whole start-up step: logs "Подключаемся к сайту", logs in, and on success logs
-// "Загружаем список регламентов", loads the pages of 50, and logs "Всё готово к работе".
+// "Загружаем список регламентов", loads the pages of 50, and logs "Всё готово к работе" unless a
+// page failed all its attempts (listStoppedEarly) or the program is closing.
 LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options = {});
 
 // The login request alone (no log lines, no regulation list): for a run that renews its token.
