@@ -117,7 +117,8 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
         for (qsizetype i = 0; i < cells.size() && i < LXW_COL_MAX; ++i) {
             const auto column = lxw_col_t(i);
             QString value = cells.at(i);
-            if (column == kColumnT && row > 0 && !value.isEmpty())
+            // Registry phones are mostly stored as "+7…" already: one "+", never two.
+            if (column == kColumnT && row > 0 && !value.isEmpty() && !value.startsWith(QLatin1Char('+')))
                 value.prepend(QLatin1Char('+'));
             if (value.isEmpty())
                 continue;
