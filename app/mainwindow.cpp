@@ -498,7 +498,7 @@ void TMainForm::Timer1Timer()
     }
     switch (result.outcome) {
     case LoginResult::Outcome::LoggedIn:
-        m_options.session->setAuthorization(result.authorizationText, now());
+        m_options.session->setAuthorization(result.authorizationText, now(), result.sessionCookie);
         m_options.session->setRegulationIds(result.regulationIds);
         StartButton->setEnabled(true);
         RestoreSelection(CitiesListBox, readSelection(m_options.dataDir));

@@ -91,3 +91,6 @@ struct ApplicantDecision
 // between now and the stored date at 00:00, either way round.
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
                                   const QDateTime &now);
+// The same decision, with the history left as it is.
+ApplicantDecision judgeApplicant(const History &history, const QString &key, const QString &name, int skipDays,
+                                 const QDateTime &now);
