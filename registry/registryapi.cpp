@@ -2,6 +2,8 @@
 
 #include "textscan.h"
 
+#include <QLocale>
+
 #include <string>
 
 namespace {
@@ -248,7 +250,12 @@ std::optional<qint64> retryAfterSeconds(const QString &headerLines, const QDateT
     const qint64 seconds = value->toLongLong(&number);
     if (number)
         return seconds < 0 ? std::nullopt : std::optional<qint64>(seconds);
-    const QDateTime at = QDateTime::fromString(*value, Qt::RFC2822Date);
+    // An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" as a rule, a numeric zone now and then.
+    QDateTime at = QLocale::c().toDateTime(*value, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (at.isValid())
+        at.setTimeSpec(Qt::UTC);
+    else
+        at = QDateTime::fromString(*value, Qt::RFC2822Date);
     if (!at.isValid())
         return std::nullopt;
     return qMax<qint64>(0, now.secsTo(at));

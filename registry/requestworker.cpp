@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int kRequestTimeoutSeconds = 120;
 // Marks success in the attempt counter, as any value at or above the attempt limit ends the loop.
 constexpr int kSuccess = 1000;
 
@@ -179,7 +178,7 @@ void TScrapingThread::run()
         });
         client.setAbortFlag(&m_abort);
         client.setAccept(registryAccept());
-        client.setTimeout(kRequestTimeoutSeconds);
+        client.setTimeout(requestTimeoutSeconds);
         client.setUserAgent(registryUserAgent());
 
         result = 0;
