@@ -39,9 +39,12 @@ void TScraper::saveHistory()
 {
     if (!d->history || d->historyUnreadable)
         return;
-    const TextFileResult saved = d->history->save(historyPath(m_environment.dataDir));
-    if (!saved.ok)
+    const QString path = historyPath(m_environment.dataDir);
+    const TextFileResult saved = d->history->save(path);
+    if (!saved.ok) {
         log(QStringLiteral("Ошибка: файл DatesDB.txt не записан: ") + saved.error);
+        emit historyNotSaved(path, saved.error);
+    }
 }
 
 PoolOutcome TScraper::runFilter()
