@@ -313,6 +313,8 @@ void TMainForm::FormShow()
             return;
         }
     }
+    if (!m_options.startupNote.isEmpty())
+        logStamped(m_options.startupNote);
     CitiesListBox->clear();
     QString unreadable;
     applySettings(readSettings(m_options.dataDir, &unreadable));
