@@ -7,6 +7,7 @@
 #include "logline.h"
 #include "selection.h"
 #include "startupchecks.h"
+#include "threadwait.h"
 #include "timemaskedit.h"
 #include "windowhost.h"
 
@@ -14,7 +15,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,7 +28,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <future>
 #include <limits>
 
 namespace {
@@ -37,18 +36,6 @@ namespace {
 constexpr int designWidth = 1215;
 constexpr int designHeight = 853;
 constexpr int progressHeight = 17;
-
-// Waits until the thread has ended, processing the calling thread's events meanwhile: a run's
-// reports and the login's entries need the window's thread while it waits.
-void waitForThread(QThread *thread)
-{
-    QPointer<QThread> guard(thread);
-    QEventLoop loop;
-    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-    QObject::connect(thread, &QObject::destroyed, &loop, &QEventLoop::quit);
-    if (guard && !guard->isFinished())
-        loop.exec();
-}
 
 QSpinBox *wholeNumberEdit(int value, QWidget *parent)
 {
@@ -101,6 +88,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
     if (!m_options.openFile)
         m_options.openFile = [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
 
+    m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(11);
@@ -234,6 +222,8 @@ void TMainForm::createControls()
     Timer2 = timer("Timer2", true, &TMainForm::Timer2Timer);
     AutoStartTimer = timer("AutoStartTimer", true, &TMainForm::AutoStartTimerTimer);
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
+    LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
+    LoginRetryTimer->setSingleShot(true);
 
     // Controls inside the group boxes: natural widths, two rows each.
     const int spinWidth = 42;
@@ -372,7 +362,7 @@ void TMainForm::closeEvent(QCloseEvent *event)
     }
     saveFiles();
     // Nothing starts once closed (the window may outlive its closing, as in tests).
-    for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer})
+    for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer, LoginRetryTimer})
         timer->stop();
     event->accept();
 }
@@ -392,9 +382,12 @@ void TMainForm::saveFiles()
         logStamped(text);
         qWarning("%s", qPrintable(text));
     };
-    // A list that was never filled holds no selection worth keeping: the file stays as it was.
-    if (m_listLoaded && CitiesListBox->count() > 0)
-        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, selectedTexts(CitiesListBox)));
+    // A list that was never filled holds no selection worth keeping: the file stays as it was. A
+    // partial one keeps the saved names it could not show, after the ones it lists.
+    if ((m_listLoaded || m_listPartial) && CitiesListBox->count() > 0) {
+        const QStringList names = selectedTexts(CitiesListBox) + (m_listLoaded ? QStringList() : m_unshownNames);
+        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, names));
+    }
     report(QStringLiteral("settings.ini"), writeSettings(m_options.dataDir, collectSettings()));
 }
 
@@ -441,75 +434,6 @@ void TMainForm::Timer2Timer()
     if (label.error != m_lastIntervalError)
         appendLog(label.error);
     m_lastIntervalError = label.error;
-}
-
-// ---- The registry login
-
-void TMainForm::Timer1Timer()
-{
-    Timer1->stop();
-    // Once per program start: a refused or failed login is not retried.
-    if (m_loginStarted || m_closeAsked)
-        return;
-    m_loginStarted = true;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-
-    // The login runs off the window's thread; what it reports reaches the window queued, in order.
-    LoginSink sink;
-    sink.log = [this](const QString &entry) {
-        QMetaObject::invokeMethod(
-            this, [this, entry] { appendLog(entry); }, Qt::QueuedConnection);
-    };
-    sink.addRegulation = [this](const QString &id, const QString &name) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, name] {
-                auto *item = new QListWidgetItem(name, CitiesListBox);
-                item->setData(RegulationIdRole, id);
-            },
-            Qt::QueuedConnection);
-    };
-    LoginOptions options = m_options.login;
-    options.closing = &m_loginClosing;
-    const NetworkConfig network = readNetworkConfig(m_options.dataDir);
-
-    // The result comes back through a promise: its hand-over is one ThreadSanitizer can see, unlike
-    // the end of a QThread.
-    std::promise<LoginResult> outcome;
-    std::future<LoginResult> pending = outcome.get_future();
-    m_loginThread = QThread::create([&] {
-        LoginResult result = runRegistryLogin(network, sink, options);
-        releaseThreadTlsState();
-        outcome.set_value(std::move(result));
-    });
-    m_loginThread->start();
-    waitForThread(m_loginThread);
-    m_loginThread->wait();
-    const LoginResult result = pending.get();
-    // Whatever the login posted just before it ended is in the window before its result is used.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    delete m_loginThread;
-    m_loginThread = nullptr;
-
-    QApplication::restoreOverrideCursor();
-    if (m_closeAsked) {
-        closeIfAsked();
-        return;
-    }
-    switch (result.outcome) {
-    case LoginResult::Outcome::LoggedIn:
-        m_options.session->setAuthorization(result.authorizationText, now());
-        m_options.session->setRegulationIds(result.regulationIds);
-        StartButton->setEnabled(true);
-        RestoreSelection(CitiesListBox, readSelection(m_options.dataDir));
-        m_listLoaded = true;
-        break;
-    case LoginResult::Outcome::Refused:
-        break; // the login logged the header lines; the start control stays disabled
-    case LoginResult::Outcome::Failed:
-        m_options.showError(result.error);
-        break;
-    }
 }
 
 // ---- Run control

@@ -290,12 +290,17 @@ RunResults checkRun(const QString &dir, const DirSnapshot &before)
     return results;
 }
 
-void checkLog(const QStringList &runLog, const QString &dir)
+void checkLog(const QStringList &runLog, const QString &dir, bool autoStart)
 {
     const QStringList plain = unstamped(runLog);
     ASSERT_GE(plain.size(), 4);
     EXPECT_EQ(plain.first(), QStringLiteral("Начинаем работу по заданным параметрам"));
-    EXPECT_EQ(plain.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    if (autoStart) {
+        EXPECT_TRUE(plain.last().startsWith(QStringLiteral("Повторная выгрузка начнётся автоматически в ")))
+            << plain.last().toStdString();
+    } else {
+        EXPECT_EQ(plain.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    }
     EXPECT_EQ(plain[plain.size() - 2], QString());
     const QString finish = QStringLiteral("Работа завершена, лог записан в ");
     ASSERT_TRUE(plain[plain.size() - 3].startsWith(finish)) << plain[plain.size() - 3].toStdString();

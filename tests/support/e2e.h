@@ -91,8 +91,9 @@ QString rowKey(const QStringList &cells);
 RunResults checkRun(const QString &dir, const DirSnapshot &before);
 
 // The run's log (the lines from its start report on, stamps kept) ends with the finish report, and the
-// log file it names holds exactly these lines.
-void checkLog(const QStringList &runLog, const QString &dir);
+// log file it names holds exactly these lines. autoStart: the closing notice is that of a ticked
+// autostart.
+void checkLog(const QStringList &runLog, const QString &dir, bool autoStart = false);
 
 // The double received exactly one notice since `before` messages, counting `rows` links, or none
 // when no row was written.
