@@ -311,6 +311,8 @@ void TMainForm::FormShow()
             return;
         }
     }
+    if (!m_options.startupNote.isEmpty())
+        logStamped(m_options.startupNote);
     CitiesListBox->clear();
     applySettings(readSettings(m_options.dataDir));
     Timer1->start();

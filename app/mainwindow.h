@@ -40,6 +40,7 @@ class WindowHost;
 struct MainFormOptions
 {
     QString dataDir;                  // where settings.ini, selection.txt, DatesDB.txt and results lie
+    QString startupNote;              // logged once the start-up checks have passed (which folder is used)
     std::shared_ptr<Session> session; // process-wide values; a new one when not given
     // Checks made when first shown; tests turn them off, their folders may lie under /tmp.
     bool startupChecks = true;

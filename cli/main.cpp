@@ -5,6 +5,7 @@
 // before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
 // arguments.
 
+#include "datafolder.h"
 #include "headlesshost.h"
 #include "logline.h"
 #include "registrylogin.h"
@@ -24,6 +25,23 @@
 #include <curl/curl.h>
 
 namespace {
+
+const char kHelpText[] =
+    "One run of Тавросин without a window: logs in to the registry, loads the regulation list, applies\n"
+    "selection.txt and settings.ini, makes one run as the window would and prints its log.\n"
+    "\n"
+    "Data folder (settings.ini, selection.txt, DatesDB.txt, logs, results): DIR when given; otherwise\n"
+    "the per-user data folder for an installed copy (~/.local/share/tavrosin), made on first start,\n"
+    "and the folder of this program for a copy in a folder of its own.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the run finished and no phase ended in an error\n"
+    "  1  the run finished, but a phase ended in an error or DatesDB.txt could not be read or\n"
+    "     saved (results may be partial); also a wrong option or a missing data folder\n"
+    "  2  the login or the regulation list failed; no run took place\n"
+    "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
+    "     touched)\n"
+    "  4  another run holds the data folder";
 
 // The exit status, for cron, systemd and scripts.
 enum ExitStatus {
@@ -76,19 +94,24 @@ int main(int argc, char **argv)
     int exitCode = 0;
     {
         QCoreApplication app(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("tavrosin-run"));
+        // The window's name too, so an installed copy of either finds the same per-user folder.
+        QCoreApplication::setApplicationName(QString::fromUtf16(kApplicationName));
 
         QCommandLineParser parser;
-        parser.setApplicationDescription(QStringLiteral("One run of Тавросин without a window."));
+        parser.setApplicationDescription(QString::fromUtf8(kHelpText));
         parser.addHelpOption();
-        parser.addOption({QStringLiteral("dir"), QStringLiteral("Data directory (settings.ini, DatesDB.txt, results)."),
-                          QStringLiteral("DIR"), QCoreApplication::applicationDirPath()});
+        parser.addOption({QStringLiteral("dir"), QStringLiteral("Data folder to use instead of the default."),
+                          QStringLiteral("DIR")});
         parser.process(app);
-        const QString dir = QDir(parser.value(QStringLiteral("dir"))).absolutePath();
-        if (!QDir(dir).exists()) {
-            std::fprintf(stderr, "tavrosin-run: no such directory: %s\n", dir.toLocal8Bit().constData());
+        const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(),
+                                                   parser.value(QStringLiteral("dir")), perUserDataFolder());
+        const QString dir = folder.path;
+        if (QString error; !prepareDataFolder(folder, &error)) {
+            std::fprintf(stderr, "tavrosin-run: %s\n", error.toUtf8().constData());
             return 1;
         }
+        if (folder.perUser)
+            print(stampedLine(dataFolderText(dir)));
 
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);

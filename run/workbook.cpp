@@ -76,7 +76,9 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     // instead of the whole sheet being held in memory until the save.
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
-    WorkbookCloser closer{workbook_new_opt(QFile::encodeName(workbookPath).constData(), &options)};
+    // libxlsxwriter takes a UTF-8 file name on every system (on Windows it opens the file through
+    // the wide-character call), never the ANSI code page of QFile::encodeName there.
+    WorkbookCloser closer{workbook_new_opt(workbookPath.toUtf8().constData(), &options)};
     if (!closer.workbook)
         return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
     lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, nullptr);

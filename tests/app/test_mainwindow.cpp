@@ -177,10 +177,13 @@ TEST(MainWindow, ShowingReadsSettingsAndEmptiesTheList)
                       "[Settings]\r\nAutoStart=2\r\nTime=9 :  \r\nMinDays=0x1E\r\nMaxDays=abc\r\nSkipDays=7\r\n"
                       "MaxResults=-3\r\nBotToken=123:secret\r\nTgUserId=42\r\n");
     WindowRecord record;
-    TMainForm form(windowOptions(dir.path(), record));
+    MainFormOptions options = windowOptions(dir.path(), record);
+    options.startupNote = QStringLiteral("Файлы программы хранятся в папке /home/u/.local/share/tavrosin");
+    TMainForm form(options);
     form.show();
     EXPECT_TRUE(form.Timer1->isActive()) << "the login follows a second later";
     form.Timer1->stop();
+    EXPECT_EQ(unstampedLines(form), QStringList{QStringLiteral("<stamp>: ") + options.startupNote});
 
     EXPECT_EQ(form.CitiesListBox->count(), 0);
     EXPECT_TRUE(form.AutoStartCheckBox->isChecked());
@@ -324,9 +327,11 @@ TEST(MainWindow, FailedStartupCheckEndsWithoutWritingAnything)
     WindowRecord record;
     MainFormOptions options = windowOptions(dir, record);
     options.startupChecks = true;
+    options.startupNote = QStringLiteral("Файлы программы хранятся в папке ") + dir;
     TMainForm form(options);
     form.show();
 
+    EXPECT_TRUE(logLines(form).isEmpty()) << "nothing logged before the checks pass";
     ASSERT_EQ(record.warnings.size(), 1);
     EXPECT_EQ(record.warnings[0], QStringLiteral("Внимание!\n") + startupMessage(StartupProblem::InsideArchive));
     EXPECT_EQ(record.exits, QList<int>{0});
