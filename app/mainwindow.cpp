@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
@@ -108,6 +109,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 TMainForm::~TMainForm()
 {
     finishThreads();
+    restoreCloseCursor();
 }
 
 void TMainForm::createControls()
@@ -314,7 +316,13 @@ void TMainForm::FormShow()
     if (!m_options.startupNote.isEmpty())
         logStamped(m_options.startupNote);
     CitiesListBox->clear();
-    applySettings(readSettings(m_options.dataDir));
+    QString unreadable;
+    applySettings(readSettings(m_options.dataDir, &unreadable));
+    if (!unreadable.isEmpty()) {
+        logStamped(QStringLiteral("Настройки из settings.ini не прочитаны: %1. Действуют настройки по умолчанию; "
+                                  "файл останется как есть")
+                       .arg(unreadable));
+    }
     Timer1->start();
 }
 
@@ -338,9 +346,7 @@ Settings TMainForm::collectSettings() const
     s.MaxDays = MaxDaysSpinEdit->value();
     s.SkipDays = SkipDaysSpinEdit->value();
     s.MaxResults = MaxResultsSpinEdit->value();
-    // Not shown in the window: the values last read, at start-up or by the latest run.
-    s.BotToken = m_options.session->botToken();
-    s.TgUserId = m_options.session->tgUserId();
+    // BotToken and TgUserId are not the window's to write.
     return s;
 }
 
@@ -356,17 +362,30 @@ void TMainForm::closeEvent(QCloseEvent *event)
         if (!m_closeAsked) {
             m_closeAsked = true;
             m_loginClosing = true;
-            if (runActive())
+            if (runActive()) {
+                logStamped(QStringLiteral("Программа закроется, как только выгрузка сохранит свои файлы"));
                 StopButtonClick();
+            }
+            // Busy until the window goes: a click meanwhile changes nothing.
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            m_closeCursor = true;
         }
         event->ignore();
         return;
     }
+    restoreCloseCursor();
     saveFiles();
     // Nothing starts once closed (the window may outlive its closing, as in tests).
     for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer, LoginRetryTimer})
         timer->stop();
     event->accept();
+}
+
+void TMainForm::restoreCloseCursor()
+{
+    if (m_closeCursor)
+        QApplication::restoreOverrideCursor();
+    m_closeCursor = false;
 }
 
 void TMainForm::closeIfAsked()
@@ -377,20 +396,27 @@ void TMainForm::closeIfAsked()
 
 void TMainForm::saveFiles()
 {
-    const auto report = [this](const QString &file, const TextFileResult &result) {
+    QStringList failures = m_closeFailures; // DatesDB.txt, when the run ended by the close could not save it
+    const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
-        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(file, result.error);
+        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), result.error);
         logStamped(text);
         qWarning("%s", qPrintable(text));
+        failures.append(text);
     };
     // A list that was never filled holds no selection worth keeping: the file stays as it was. A
     // partial one keeps the saved names it could not show, after the ones it lists.
     if ((m_listLoaded || m_listPartial) && CitiesListBox->count() > 0) {
         const QStringList names = selectedTexts(CitiesListBox) + (m_listLoaded ? QStringList() : m_unshownNames);
-        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, names));
+        report(selectionPath(m_options.dataDir), writeSelection(m_options.dataDir, names));
     }
-    report(QStringLiteral("settings.ini"), writeSettings(m_options.dataDir, collectSettings()));
+    report(settingsPath(m_options.dataDir), writeSettings(m_options.dataDir, collectSettings()));
+    // The log view goes with the window: the user reads it here, before it does.
+    if (!failures.isEmpty()) {
+        m_options.showError(failures.join(QStringLiteral("\r\n")) +
+                            QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений."));
+    }
 }
 
 void TMainForm::finishThreads()
@@ -463,6 +489,13 @@ void TMainForm::StartButtonClick()
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
+    connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
+        // Said in the log already; a window that closes with this run must also say it in a box.
+        if (m_closeAsked) {
+            m_closeFailures.append(
+                QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason));
+        }
+    });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
     CurrentScraper = run;

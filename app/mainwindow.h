@@ -6,10 +6,12 @@
 // classes and functions beside it (startupchecks, intervallabel, autostart, selection,
 // timemaskedit, loginrecovery); a run reaches the window only through its WindowHost.
 //
-// Closing never blocks: with a run or the login still going, the first close asks it to stop and
-// is refused; the window closes by itself once the run's closing steps (DatesDB.txt saved, log
-// file written) or the login are over. A failed write of a settings file leaves the old file and
-// is logged and printed to stderr. Destroying the window stops and waits for both as well.
+// Closing never blocks: with a run or the login still going, the first close asks it to stop, says
+// so in the log, shows the busy cursor and is refused; the window closes by itself once the run's
+// closing steps (DatesDB.txt saved, log file written) or the login are over. A file that could not
+// be written at close (selection.txt, settings.ini, or DatesDB.txt by that run) keeps its old
+// content and is named, with the reason, in a message box before the window goes. Destroying the
+// window stops and waits for both as well.
 
 #include "loginrecovery.h"
 #include "registrylogin.h"
@@ -142,6 +144,7 @@ private:
     void saveFiles();
     // Closes the window if a close was asked for while the login or a run was going.
     void closeIfAsked();
+    void restoreCloseCursor();
 
     // One try of the registry login on a thread of its own, the window's events processed meanwhile.
     // The first try shows its entries and items as they come; a retry (quiet) collects them, so a
@@ -158,6 +161,8 @@ private:
     bool m_shown = false;
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
+    bool m_closeCursor = false; // the busy cursor shown since then
+    QStringList m_closeFailures; // files the run ended by the close could not save
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection
     bool m_listPartial = false;  // the list shows the pages before one that failed; the start stays off

@@ -45,10 +45,12 @@ void TScraper::saveHistory()
     if (d->historySaveMade || !d->history || d->historyUnreadable)
         return;
     d->historySaveMade = true;
-    const TextFileResult saved = d->history->save(historyPath(m_environment.dataDir));
+    const QString path = historyPath(m_environment.dataDir);
+    const TextFileResult saved = d->history->save(path);
     if (!saved.ok) {
         m_environment.outcome->historyFailed = true;
         log(QStringLiteral("Ошибка: файл DatesDB.txt не записан: ") + saved.error);
+        emit historyNotSaved(path, saved.error);
     }
 }
 

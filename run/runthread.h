@@ -71,6 +71,11 @@ public:
     void requestStop();
     bool isStopRequested() const { return m_stop.load(); }
 
+signals:
+    // DatesDB.txt could not be saved (the old file stays); emitted from the run's thread after the
+    // failure is logged, so a window that closes once the run has ended can still say so.
+    void historyNotSaved(const QString &path, const QString &reason);
+
 protected:
     void run() override;
 

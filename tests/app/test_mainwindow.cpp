@@ -210,8 +210,11 @@ TEST(MainWindow, ClosingWritesSettingsAndKeepsAnUnfilledSelection)
         setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 7:  "));
         form.MaxDaysSpinEdit->setValue(40);
         form.SkipDaysSpinEdit->setValue(-1);
-        // BotToken and TgUserId have no control: what was read (or what a run read since) goes back.
-        form.session()->setTelegram(QStringLiteral("1:x"), QStringLiteral("77"));
+        // BotToken and TgUserId have no control: the user sets them by editing the file while the
+        // window is open, and the window's close must not put back what was read before.
+        form.session()->setTelegram(QStringLiteral("0:stale"), QStringLiteral("1"));
+        writeSettingsFile(dir.path(), closedRegistryUrl(),
+                          "; mine\r\n[Settings]\r\nMinDays=0x1E\r\nBotToken=1:x\r\nTgUserId=77\r\n");
         EXPECT_TRUE(form.close());
         EXPECT_TRUE(record.errors.isEmpty());
     }
@@ -249,19 +252,49 @@ TEST(MainWindow, ClosingWithNoSettingsFileWritesAllKeys)
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))));
 }
 
-TEST(MainWindow, AFailedWriteIsLoggedAndKeepsTheOldFile)
+// A settings.ini that cannot be taken apart: said in the log at start (defaults in use, the file
+// left as it is), and at close a box names the file and the reason before the window goes.
+TEST(MainWindow, AnUnreadableSettingsFileIsSaidAtStartAndAtClose)
 {
-    QTemporaryDir dir;
-    // Not UTF-8: the file cannot be read back faithfully, so it is not replaced.
-    const QByteArray broken = "[Other]\r\nName=\xFF\xFE\r\n";
-    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")), broken);
-    WindowRecord record;
-    TMainForm form(windowOptions(dir.path(), record));
-    ASSERT_TRUE(form.close());
-    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))), broken);
-    const QStringList lines = unstampedLines(form);
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("<stamp>: Не удалось записать settings.ini: ")));
+    const struct
+    {
+        const char *name;
+        QByteArray file;
+        const char *reason;
+    } cases[] = {
+        {"not in the system code page", QByteArray("[Other]\r\nName=\xFF\xFE\r\n[Settings]\r\nMinDays=40\r\n"),
+         "не удаётся прочитать в его кодировке"},
+        {"a NUL inside", QByteArray("[Settings]\r\nMinDays=40\r\n\0\r\n", 27), "нулевой символ"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = QDir(dir.path()).filePath(QStringLiteral("settings.ini"));
+        writeBytes(path, c.file);
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        EXPECT_EQ(form.MinDaysSpinEdit->value(), 30) << "defaults";
+        QStringList lines = unstampedLines(form);
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("<stamp>: Настройки из settings.ini не прочитаны: ")));
+        EXPECT_TRUE(lines[0].contains(QString::fromUtf8(c.reason))) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].endsWith(
+            QStringLiteral(". Действуют настройки по умолчанию; файл останется как есть")));
+
+        form.MaxDaysSpinEdit->setValue(44);
+        ASSERT_TRUE(form.close());
+        EXPECT_EQ(readBytes(path), c.file);
+        ASSERT_EQ(record.errors.size(), 1);
+        const QString &box = record.errors[0];
+        EXPECT_TRUE(box.startsWith(QStringLiteral("Не удалось записать ") + QDir::toNativeSeparators(path) +
+                                   QStringLiteral(": ")))
+            << box.toStdString();
+        EXPECT_TRUE(box.contains(QString::fromUtf8(c.reason))) << box.toStdString();
+        EXPECT_TRUE(box.endsWith(QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений.")));
+        lines = unstampedLines(form);
+        EXPECT_TRUE(lines.last().startsWith(QStringLiteral("<stamp>: Не удалось записать ")));
+    }
 }
 
 TEST(MainWindow, SelectionShortcuts)

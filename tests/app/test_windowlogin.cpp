@@ -151,6 +151,26 @@ TEST_F(WindowLogin, FillsTheListAndRestoresTheSelection)
               (names.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toLocal8Bit());
 }
 
+// selection.txt cannot be replaced at close (a folder of that name is in the way): a box names it
+// and the reason before the window goes.
+TEST_F(WindowLogin, ASelectionFileThatCannotBeWrittenIsNamedInABoxAtClose)
+{
+    writeSettingsFile(dir.path(), server.baseUrl());
+    TMainForm form(windowOptions(dir.path(), record));
+    showWithoutLogin(form);
+    form.Timer1Timer();
+    ASSERT_TRUE(form.StartButton->isEnabled());
+    ASSERT_TRUE(QDir().mkpath(file("selection.txt")));
+    form.CitiesListBox->item(0)->setSelected(true);
+
+    ASSERT_TRUE(form.close());
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(u"Не удалось записать "_s + QDir::toNativeSeparators(file("selection.txt")) +
+                                            u": "_s))
+        << record.errors[0].toStdString();
+    EXPECT_TRUE(readBytes(file("settings.ini")).contains("MinDays=30\r\n")) << "settings.ini still written";
+}
+
 TEST_F(WindowLogin, NoSelectionFileSelectsNothing)
 {
     writeSettingsFile(dir.path(), server.baseUrl());
