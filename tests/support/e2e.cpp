@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 namespace e2e {
 
@@ -383,6 +384,12 @@ bool CliRun::waitForOutput(const std::function<bool(const QStringList &)> &pred,
 void CliRun::terminate()
 {
     m_process.terminate();
+}
+
+void CliRun::interrupt()
+{
+    if (m_process.state() == QProcess::Running)
+        ::kill(pid_t(m_process.processId()), SIGINT);
 }
 
 bool CliRun::finish(int boundMs)

@@ -114,6 +114,7 @@ public:
     // Runs the event loop until pred holds on the output so far, or the child ended, or the bound passed.
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
     void terminate(); // SIGTERM
+    void interrupt(); // SIGINT
     // Waits for the end; false when it did not come within the bound.
     bool finish(int boundMs = 300000);
 
