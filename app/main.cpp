@@ -1,5 +1,7 @@
-// The program's entry: no command-line arguments; the window's data directory is the directory of
-// the executable.
+// The program's entry: no command-line arguments. A copy in a folder of its own keeps its files in
+// the directory of the executable, an installed copy in the per-user data folder (datafolder.h).
+#include "application.h"
+#include "datafolder.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -12,11 +14,19 @@ int main(int argc, char **argv)
     int code = 0;
     {
         QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Тавросин"));
-        QApplication::setApplicationDisplayName(QStringLiteral("Тавросин"));
+        QApplication::setApplicationName(QString::fromUtf16(kApplicationName));
+        // No display name: the window system would append it to every title (the window's own
+        // caption is "Тавросин" already).
+        installQtRussian(app);
+        QGuiApplication::setDesktopFileName(QStringLiteral("tavrosin"));
 
+        const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(), {}, perUserDataFolder());
         MainFormOptions options;
-        options.dataDir = QCoreApplication::applicationDirPath();
+        options.dataDir = folder.path;
+        if (folder.perUser) {
+            QString error;
+            options.startupNote = prepareDataFolder(folder, &error) ? dataFolderText(folder.path) : error;
+        }
         TMainForm form(std::move(options));
         form.show();
         code = app.exec();

@@ -7,14 +7,15 @@
 #include "logline.h"
 #include "selection.h"
 #include "startupchecks.h"
+#include "threadwait.h"
 #include "timemaskedit.h"
 #include "windowhost.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDesktopServices>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,7 +29,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <future>
 #include <limits>
 
 namespace {
@@ -37,18 +37,6 @@ namespace {
 constexpr int designWidth = 1215;
 constexpr int designHeight = 853;
 constexpr int progressHeight = 17;
-
-// Waits until the thread has ended, processing the calling thread's events meanwhile: a run's
-// reports and the login's entries need the window's thread while it waits.
-void waitForThread(QThread *thread)
-{
-    QPointer<QThread> guard(thread);
-    QEventLoop loop;
-    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-    QObject::connect(thread, &QObject::destroyed, &loop, &QEventLoop::quit);
-    if (guard && !guard->isFinished())
-        loop.exec();
-}
 
 QSpinBox *wholeNumberEdit(int value, QWidget *parent)
 {
@@ -101,6 +89,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
     if (!m_options.openFile)
         m_options.openFile = [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
 
+    m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(11);
@@ -120,6 +109,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 TMainForm::~TMainForm()
 {
     finishThreads();
+    restoreCloseCursor();
 }
 
 void TMainForm::createControls()
@@ -234,6 +224,8 @@ void TMainForm::createControls()
     Timer2 = timer("Timer2", true, &TMainForm::Timer2Timer);
     AutoStartTimer = timer("AutoStartTimer", true, &TMainForm::AutoStartTimerTimer);
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
+    LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
+    LoginRetryTimer->setSingleShot(true);
 
     // Controls inside the group boxes: natural widths, two rows each.
     const int spinWidth = 42;
@@ -321,8 +313,16 @@ void TMainForm::FormShow()
             return;
         }
     }
+    if (!m_options.startupNote.isEmpty())
+        logStamped(m_options.startupNote);
     CitiesListBox->clear();
-    applySettings(readSettings(m_options.dataDir));
+    QString unreadable;
+    applySettings(readSettings(m_options.dataDir, &unreadable));
+    if (!unreadable.isEmpty()) {
+        logStamped(QStringLiteral("Настройки из settings.ini не прочитаны: %1. Действуют настройки по умолчанию; "
+                                  "файл останется как есть")
+                       .arg(unreadable));
+    }
     Timer1->start();
 }
 
@@ -346,9 +346,7 @@ Settings TMainForm::collectSettings() const
     s.MaxDays = MaxDaysSpinEdit->value();
     s.SkipDays = SkipDaysSpinEdit->value();
     s.MaxResults = MaxResultsSpinEdit->value();
-    // Not shown in the window: the values last read, at start-up or by the latest run.
-    s.BotToken = m_options.session->botToken();
-    s.TgUserId = m_options.session->tgUserId();
+    // BotToken and TgUserId are not the window's to write.
     return s;
 }
 
@@ -364,17 +362,30 @@ void TMainForm::closeEvent(QCloseEvent *event)
         if (!m_closeAsked) {
             m_closeAsked = true;
             m_loginClosing = true;
-            if (runActive())
+            if (runActive()) {
+                logStamped(QStringLiteral("Программа закроется, как только выгрузка сохранит свои файлы"));
                 StopButtonClick();
+            }
+            // Busy until the window goes: a click meanwhile changes nothing.
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            m_closeCursor = true;
         }
         event->ignore();
         return;
     }
+    restoreCloseCursor();
     saveFiles();
     // Nothing starts once closed (the window may outlive its closing, as in tests).
-    for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer})
+    for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer, LoginRetryTimer})
         timer->stop();
     event->accept();
+}
+
+void TMainForm::restoreCloseCursor()
+{
+    if (m_closeCursor)
+        QApplication::restoreOverrideCursor();
+    m_closeCursor = false;
 }
 
 void TMainForm::closeIfAsked()
@@ -385,17 +396,27 @@ void TMainForm::closeIfAsked()
 
 void TMainForm::saveFiles()
 {
-    const auto report = [this](const QString &file, const TextFileResult &result) {
+    QStringList failures = m_closeFailures; // DatesDB.txt, when the run ended by the close could not save it
+    const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
-        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(file, result.error);
+        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), result.error);
         logStamped(text);
         qWarning("%s", qPrintable(text));
+        failures.append(text);
     };
-    // A list that was never filled holds no selection worth keeping: the file stays as it was.
-    if (m_listLoaded && CitiesListBox->count() > 0)
-        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, selectedTexts(CitiesListBox)));
-    report(QStringLiteral("settings.ini"), writeSettings(m_options.dataDir, collectSettings()));
+    // A list that was never filled holds no selection worth keeping: the file stays as it was. A
+    // partial one keeps the saved names it could not show, after the ones it lists.
+    if ((m_listLoaded || m_listPartial) && CitiesListBox->count() > 0) {
+        const QStringList names = selectedTexts(CitiesListBox) + (m_listLoaded ? QStringList() : m_unshownNames);
+        report(selectionPath(m_options.dataDir), writeSelection(m_options.dataDir, names));
+    }
+    report(settingsPath(m_options.dataDir), writeSettings(m_options.dataDir, collectSettings()));
+    // The log view goes with the window: the user reads it here, before it does.
+    if (!failures.isEmpty()) {
+        m_options.showError(failures.join(QStringLiteral("\r\n")) +
+                            QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений."));
+    }
 }
 
 void TMainForm::finishThreads()
@@ -443,75 +464,6 @@ void TMainForm::Timer2Timer()
     m_lastIntervalError = label.error;
 }
 
-// ---- The registry login
-
-void TMainForm::Timer1Timer()
-{
-    Timer1->stop();
-    // Once per program start: a refused or failed login is not retried.
-    if (m_loginStarted || m_closeAsked)
-        return;
-    m_loginStarted = true;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-
-    // The login runs off the window's thread; what it reports reaches the window queued, in order.
-    LoginSink sink;
-    sink.log = [this](const QString &entry) {
-        QMetaObject::invokeMethod(
-            this, [this, entry] { appendLog(entry); }, Qt::QueuedConnection);
-    };
-    sink.addRegulation = [this](const QString &id, const QString &name) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, name] {
-                auto *item = new QListWidgetItem(name, CitiesListBox);
-                item->setData(RegulationIdRole, id);
-            },
-            Qt::QueuedConnection);
-    };
-    LoginOptions options = m_options.login;
-    options.closing = &m_loginClosing;
-    const NetworkConfig network = readNetworkConfig(m_options.dataDir);
-
-    // The result comes back through a promise: its hand-over is one ThreadSanitizer can see, unlike
-    // the end of a QThread.
-    std::promise<LoginResult> outcome;
-    std::future<LoginResult> pending = outcome.get_future();
-    m_loginThread = QThread::create([&] {
-        LoginResult result = runRegistryLogin(network, sink, options);
-        releaseThreadTlsState();
-        outcome.set_value(std::move(result));
-    });
-    m_loginThread->start();
-    waitForThread(m_loginThread);
-    m_loginThread->wait();
-    const LoginResult result = pending.get();
-    // Whatever the login posted just before it ended is in the window before its result is used.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    delete m_loginThread;
-    m_loginThread = nullptr;
-
-    QApplication::restoreOverrideCursor();
-    if (m_closeAsked) {
-        closeIfAsked();
-        return;
-    }
-    switch (result.outcome) {
-    case LoginResult::Outcome::LoggedIn:
-        m_options.session->setAuthorization(result.authorizationText, now(), result.sessionCookie);
-        m_options.session->setRegulationIds(result.regulationIds);
-        StartButton->setEnabled(true);
-        RestoreSelection(CitiesListBox, readSelection(m_options.dataDir));
-        m_listLoaded = true;
-        break;
-    case LoginResult::Outcome::Refused:
-        break; // the login logged the header lines; the start control stays disabled
-    case LoginResult::Outcome::Failed:
-        m_options.showError(result.error);
-        break;
-    }
-}
-
 // ---- Run control
 
 void TMainForm::StartButtonClick()
@@ -537,6 +489,13 @@ void TMainForm::StartButtonClick()
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
+    connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
+        // Said in the log already; a window that closes with this run must also say it in a box.
+        if (m_closeAsked) {
+            m_closeFailures.append(
+                QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason));
+        }
+    });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
     CurrentScraper = run;

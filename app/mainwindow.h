@@ -1,15 +1,19 @@
 #pragma once
 // TMainForm: the program's one window. It holds the controls, reads settings.ini when shown and
-// writes selection.txt and settings.ini when closed, runs the registry login once (on a thread of
-// its own, waiting in a local event loop so it stays responsive), and starts, holds, resumes and
-// stops runs. The decisions are plain functions beside it (startupchecks, intervallabel,
-// autostart, selection, timemaskedit); a run reaches the window only through its WindowHost.
+// writes selection.txt and settings.ini when closed, runs the registry login (on a thread of its
+// own, waiting in a local event loop so it stays responsive; a failed try is tried again every few
+// minutes until one succeeds), and starts, holds, resumes and stops runs. The decisions are plain
+// classes and functions beside it (startupchecks, intervallabel, autostart, selection,
+// timemaskedit, loginrecovery); a run reaches the window only through its WindowHost.
 //
-// Closing never blocks: with a run or the login still going, the first close asks it to stop and
-// is refused; the window closes by itself once the run's closing steps (DatesDB.txt saved, log
-// file written) or the login are over. A failed write of a settings file leaves the old file and
-// is logged and printed to stderr. Destroying the window stops and waits for both as well.
+// Closing never blocks: with a run or the login still going, the first close asks it to stop, says
+// so in the log, shows the busy cursor and is refused; the window closes by itself once the run's
+// closing steps (DatesDB.txt saved, log file written) or the login are over. A file that could not
+// be written at close (selection.txt, settings.ini, or DatesDB.txt by that run) keeps its old
+// content and is named, with the reason, in a message box before the window goes. Destroying the
+// window stops and waits for both as well.
 
+#include "loginrecovery.h"
 #include "registrylogin.h"
 #include "runthread.h"
 #include "session.h"
@@ -38,6 +42,7 @@ class WindowHost;
 struct MainFormOptions
 {
     QString dataDir;                  // where settings.ini, selection.txt, DatesDB.txt and results lie
+    QString startupNote;              // logged once the start-up checks have passed (which folder is used)
     std::shared_ptr<Session> session; // process-wide values; a new one when not given
     // Checks made when first shown; tests turn them off, their folders may lie under /tmp.
     bool startupChecks = true;
@@ -52,6 +57,7 @@ struct MainFormOptions
     int errorPauseMs = 30000; // handed to each run
     int attemptWaitMs = 1000; // handed to each run
     LoginOptions login;       // pages and waits of the login; the window sets its closing flag
+    int loginRetryMs = LoginRecovery::defaultRetryMs; // a failed start-up login is tried again after this
 };
 
 class TMainForm : public QWidget
@@ -104,6 +110,7 @@ public:
     QTimer *Timer2 = nullptr;
     QTimer *AutoStartTimer = nullptr;
     QTimer *ResumeTimer = nullptr;
+    QTimer *LoginRetryTimer = nullptr; // single shot, armed after a failed try of the start-up login
 
     QPointer<TScraper> CurrentScraper;
 
@@ -113,6 +120,7 @@ public slots:
     void SelectAllCitiesButtonClick();
     void Timer2Timer();
     void Timer1Timer();
+    void LoginRetryTimerTimer();
     void StartButtonClick();
     void PauseButtonClick();
     void StopButtonClick();
@@ -136,14 +144,30 @@ private:
     void saveFiles();
     // Closes the window if a close was asked for while the login or a run was going.
     void closeIfAsked();
+    void restoreCloseCursor();
+
+    // One try of the registry login on a thread of its own, the window's events processed meanwhile.
+    // The first try shows its entries and items as they come; a retry (quiet) collects them, so a
+    // failed retry leaves the log and the list as they were.
+    struct LoginTry;
+    void runLoginTry(LoginTry &attempt);
+    void loginTryEnded(const LoginTry &attempt);
+    // The names to select once the list is filled: the saved ones, or after a partial list those
+    // selected in it and the saved ones it could not show.
+    QStringList wantedSelection() const;
 
     MainFormOptions m_options;
     WindowHost *m_host = nullptr;
     bool m_shown = false;
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
+    bool m_closeCursor = false; // the busy cursor shown since then
+    QStringList m_closeFailures; // files the run ended by the close could not save
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection
+    bool m_listPartial = false;  // the list shows the pages before one that failed; the start stays off
+    QStringList m_unshownNames;  // saved selection names that a partial list has no item for
+    LoginRecovery m_recovery;
     QString m_lastIntervalError; // logged once, not on every tick
     QThread *m_loginThread = nullptr;
     std::atomic<bool> m_loginClosing{false};

@@ -16,9 +16,11 @@
 // machine. A child exits at its first frame, before writing any file.
 //
 //   bench_window [--runs N]                  the start-up figure
-//   bench_window --screenshot FILE.png [--declarations N] [--applicants M] [--seed S]
+//   bench_window --screenshot FILE.png [--dir DIR] [--declarations N] [--applicants M] [--seed S]
 //                                            a whole run against an in-process registry-sim,
-//                                            then the window grabbed into FILE.png
+//                                            then the window grabbed into FILE.png; the run's
+//                                            files go to DIR (made here, so it must not exist),
+//                                            by default to a folder beside this program
 //
 // Fails (exit 1) when a start fails, a start-up check refuses the directory, or the screenshot's
 // run does not end within ten minutes.
@@ -30,6 +32,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -248,6 +251,7 @@ int screenshot(int argc, char **argv)
             {QStringLiteral("applicants"), QStringLiteral("Applicants in the data set."), QStringLiteral("M"),
              QStringLiteral("240")},
             {QStringLiteral("seed"), QStringLiteral("Seed of the data set."), QStringLiteral("S"), QStringLiteral("7")},
+            {QStringLiteral("dir"), QStringLiteral("The run's data folder; it must not exist."), QStringLiteral("DIR")},
         });
         parser.process(app);
         const QString out = QDir::current().absoluteFilePath(parser.value(QStringLiteral("screenshot")));
@@ -263,8 +267,16 @@ int screenshot(int argc, char **argv)
             return 1;
         }
 
-        const QString dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-window-shot");
-        QDir(dataDir).removeRecursively();
+        // The log lines of the picture name this folder: scripts/screenshot hands in one that says
+        // nothing of the machine.
+        QString dataDir = parser.value(QStringLiteral("dir"));
+        if (dataDir.isEmpty()) {
+            dataDir = QCoreApplication::applicationDirPath() + QStringLiteral("/bench-window-shot");
+            QDir(dataDir).removeRecursively();
+        } else if (QFileInfo::exists(dataDir)) {
+            std::fprintf(stderr, "bench_window: %s exists already\n", qPrintable(dataDir));
+            return 1;
+        }
         QDir().mkpath(dataDir);
         const QString pem = dataDir + QStringLiteral("/registry-sim.pem");
         // The daily start at the current minute, as a user would set it; near a minute's end the

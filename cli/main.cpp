@@ -1,9 +1,11 @@
 // tavrosin-run: one run without a window, for servers, schedulers and test harnesses. Logs in,
 // loads the regulation list, applies selection.txt and the settings of the data directory, makes one
-// run exactly as the window would, prints the log to standard output and exits 0 after a finished
-// run, 2 when the login failed or was refused, 1 on bad arguments. SIGINT and SIGTERM stop the run
-// cleanly (closing steps, history saved).
+// run exactly as the window would, and prints the log to standard output. SIGINT and SIGTERM stop
+// the run cleanly (closing steps, history saved); during the login they end the program at once,
+// before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
+// arguments.
 
+#include "datafolder.h"
 #include "headlesshost.h"
 #include "logline.h"
 #include "registrylogin.h"
@@ -17,17 +19,47 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <curl/curl.h>
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+const char kHelpText[] =
+    "One run of Тавросин without a window: logs in to the registry, loads the regulation list, applies\n"
+    "selection.txt and settings.ini, makes one run as the window would and prints its log.\n"
+    "\n"
+    "Data folder (settings.ini, selection.txt, DatesDB.txt, logs, results): DIR when given; otherwise\n"
+    "the per-user data folder for an installed copy (~/.local/share/tavrosin), made on first start,\n"
+    "and the folder of this program for a copy in a folder of its own.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the run finished and no phase ended in an error\n"
+    "  1  the run finished, but a phase ended in an error or DatesDB.txt could not be read or\n"
+    "     saved (results may be partial); also a wrong option or a missing data folder\n"
+    "  2  the login or the regulation list failed; no run took place\n"
+    "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
+    "     touched)\n"
+    "  4  another run holds the data folder";
+
+// The exit status, for cron, systemd and scripts.
+enum ExitStatus {
+    Finished = 0,           // the run finished and no phase ended in an error
+    FinishedWithErrors = 1, // a phase ended in an error, or DatesDB.txt could not be read or saved
+    NoRun = 2,              // the login or the regulation list failed: no run took place
+    Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
+    FolderBusy = 4,         // another run holds the data folder (reserved for the folder lock)
+};
+
+// Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
+// reads it as its closing flag, so a signal cuts a request in flight and the waits between attempts.
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void onStopSignal(int)
 {
-    g_stopSignal = 1;
+    g_stopRequested = true;
 }
 
 void print(const QString &text)
@@ -62,19 +94,24 @@ int main(int argc, char **argv)
     int exitCode = 0;
     {
         QCoreApplication app(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("tavrosin-run"));
+        // The window's name too, so an installed copy of either finds the same per-user folder.
+        QCoreApplication::setApplicationName(QString::fromUtf16(kApplicationName));
 
         QCommandLineParser parser;
-        parser.setApplicationDescription(QStringLiteral("One run of Тавросин without a window."));
+        parser.setApplicationDescription(QString::fromUtf8(kHelpText));
         parser.addHelpOption();
-        parser.addOption({QStringLiteral("dir"), QStringLiteral("Data directory (settings.ini, DatesDB.txt, results)."),
-                          QStringLiteral("DIR"), QCoreApplication::applicationDirPath()});
+        parser.addOption({QStringLiteral("dir"), QStringLiteral("Data folder to use instead of the default."),
+                          QStringLiteral("DIR")});
         parser.process(app);
-        const QString dir = QDir(parser.value(QStringLiteral("dir"))).absolutePath();
-        if (!QDir(dir).exists()) {
-            std::fprintf(stderr, "tavrosin-run: no such directory: %s\n", dir.toLocal8Bit().constData());
+        const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(),
+                                                   parser.value(QStringLiteral("dir")), perUserDataFolder());
+        const QString dir = folder.path;
+        if (QString error; !prepareDataFolder(folder, &error)) {
+            std::fprintf(stderr, "tavrosin-run: %s\n", error.toUtf8().constData());
             return 1;
         }
+        if (folder.perUser)
+            print(stampedLine(dataFolderText(dir)));
 
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
@@ -88,14 +125,22 @@ int main(int argc, char **argv)
         sink.log = print;
         sink.addRegulation = [](const QString &, const QString &) {};
         LoginOptions options;
-        std::atomic<bool> closing{false};
-        options.closing = &closing;
+        options.closing = &g_stopRequested;
         const LoginResult login = runRegistryLogin(network, sink, options);
-        if (login.outcome != LoginResult::Outcome::LoggedIn) {
+        if (g_stopRequested) {
+            curl_global_cleanup();
+            return Stopped;
+        }
+        if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             if (login.outcome == LoginResult::Outcome::Failed)
                 std::fprintf(stderr, "tavrosin-run: login failed: %s\n", login.error.toUtf8().constData());
+            // Run on part of the list, the selection could lose its regulations and the search
+            // would then cover every regulation: no run rather than a wrong one.
+            if (login.listStoppedEarly)
+                std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
+                             login.error.toUtf8().constData());
             curl_global_cleanup();
-            return 2;
+            return NoRun;
         }
         session->setAuthorization(login.authorizationText, QDateTime::currentDateTime(), login.sessionCookie);
         session->setRegulationIds(login.regulationIds);
@@ -117,15 +162,18 @@ int main(int argc, char **argv)
         environment.dataDir = dir;
         environment.network = network;
         environment.session = session;
+        const auto outcome = std::make_shared<RunOutcome>();
+        environment.outcome = outcome;
 
         QPointer<TScraper> run = new TScraper(environment, params);
         host.setRun(run);
         QObject::connect(run, &QThread::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
         QTimer signalPoll;
+        bool stopForwarded = false;
         QObject::connect(&signalPoll, &QTimer::timeout, [&] {
-            if (g_stopSignal && run) {
-                g_stopSignal = 0;
+            if (g_stopRequested && !stopForwarded && run) {
+                stopForwarded = true;
                 run->resumeRun();
                 run->requestStop();
                 host.appendLogLine(stampedLine(QStringLiteral("Останавливаем работу")));
@@ -134,9 +182,15 @@ int main(int argc, char **argv)
         signalPoll.start(100);
 
         run->start();
-        exitCode = app.exec();
+        app.exec();
         if (run)
             run->wait();
+        if (g_stopRequested)
+            exitCode = Stopped;
+        else if (outcome->phaseError || outcome->historyFailed)
+            exitCode = FinishedWithErrors;
+        else
+            exitCode = Finished;
     }
     curl_global_cleanup();
     return exitCode;

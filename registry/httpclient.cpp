@@ -32,6 +32,30 @@ QByteArray reasonPhrase(const QByteArray &statusLine)
     return reasonAt < 0 ? QByteArray() : statusLine.mid(reasonAt + 1).trimmed();
 }
 
+// The kind of a transport failure that has no text of our own.
+HttpFailure failureKind(CURLcode code)
+{
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return HttpFailure::Resolve;
+    case CURLE_COULDNT_CONNECT:
+        return HttpFailure::Connect;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return HttpFailure::Tls;
+    default:
+        return HttpFailure::Other;
+    }
+}
+
 bool holdsLineBreak(const QByteArray &line)
 {
     return line.contains('\r') || line.contains('\n') || line.contains('\0');
@@ -165,12 +189,16 @@ HttpResult HttpClient::Private::transportFailure(CURLcode code, bool secure)
                              (code == CURLE_COULDNT_CONNECT && osError == ETIMEDOUT);
     if (code == CURLE_OPERATION_TIMEDOUT) {
         result.status = status = 404;
+        result.failure = HttpFailure::Timeout;
         result.error = QStringLiteral("Request aborted on timeout");
     } else if (code == CURLE_GOT_NOTHING || (code == CURLE_RECV_ERROR && !statusLineSeen)) {
+        result.failure = HttpFailure::Closed;
         result.error = QStringLiteral("HTTP no status code (connection closed prematurely)");
     } else if (code == CURLE_ABORTED_BY_CALLBACK) {
+        result.failure = HttpFailure::Aborted;
         result.error = QStringLiteral("Request aborted");
     } else {
+        result.failure = failureKind(code);
         result.error = withoutProxyPassword(QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code)),
                                             tls.proxy);
     }
@@ -192,6 +220,7 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     resetResponse();
 
     HttpResult failed;
+    failed.failure = HttpFailure::Other;
     UrlHandle parsed;
     if (const CURLUcode code = curl_url_set(parsed.url, CURLUPART_URL, target.constData(), 0); code != CURLUE_OK) {
         failed.error = QStringLiteral("Bad URL \"%1\": %2")
@@ -306,6 +335,7 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
 {
     if (!curl) {
         HttpResult failed;
+        failed.failure = HttpFailure::Other;
         failed.error = QStringLiteral("The HTTP client could not be created");
         return failed;
     }
@@ -315,6 +345,7 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
     for (int redirects = 0;; ++redirects) {
         if (abortFlag && abortFlag->load()) {
             HttpResult aborted;
+            aborted.failure = HttpFailure::Aborted;
             aborted.error = QStringLiteral("Request aborted");
             return aborted;
         }
@@ -330,12 +361,14 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
             received += body;
             if (status >= 400 && status != 401 && status != 407) {
                 result.ok = false;
+                result.failure = HttpFailure::Status;
                 result.error = QString::fromUtf8(reason);
             }
             return result;
         }
         if (redirects == maxRedirects) {
             result.ok = false;
+            result.failure = HttpFailure::Other;
             result.error = QStringLiteral("Maximum (%1) redirects followed").arg(maxRedirects);
             return result;
         }

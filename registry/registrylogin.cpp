@@ -50,6 +50,7 @@ LoginResult postLogin(HttpClient &client, const NetworkConfig &network, const QS
     if (!reply.ok) {
         login.outcome = LoginResult::Outcome::Failed;
         login.error = failureText(reply);
+        login.failure = reply.failure;
         if (reply.connectTimedOut)
             login.advice = connectTimeoutAdvice(network);
         return login;
@@ -130,13 +131,14 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
     for (int page = 0;; ++page) {
         const QByteArray body = regulationPageBody(page);
         QByteArray received;
+        HttpResult reply;
         for (int attempt = 0; attempt < options.pageAttempts; ++attempt) {
             // Once the program is closing, further attempts would only be aborted at once.
             if (attempt > 0 && isClosing(options.closing))
                 break;
             log(stampedLine(QStringLiteral("Загружаем страницу ") + QString::number(page + 1)));
             received.clear();
-            const HttpResult reply = client.post(body, received);
+            reply = client.post(body, received);
             if (reply.ok)
                 break;
             // A failed attempt leaves nothing to read: an error page's body must not count as a page.
@@ -147,7 +149,16 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
             HttpClient::processPendingEvents(options.retryWaitMs, [&options] { return isClosing(options.closing); });
         }
 
-        // A page that never succeeded, or is not the expected JSON, reads as empty and ends the list.
+        // A page that failed all its attempts ends the list short of what the registry holds: the
+        // caller learns it and tries again later. One that is not the expected JSON reads as empty.
+        if (!reply.ok && !isClosing(options.closing)) {
+            result.listStoppedEarly = true;
+            result.failedPage = page + 1;
+            result.error = failureText(reply);
+            result.failure = reply.failure;
+            result.status = reply.status;
+            return result;
+        }
         const RegulationPage regulations = readRegulationPage(received);
         for (const Regulation &regulation : regulations.items) {
             if (sink.addRegulation)

@@ -8,6 +8,7 @@
 // registry's declarations page sets, and then, unless the user set a password of their own, with the
 // other anonymous password. The cookie, when one was needed, goes with every later registry request.
 
+#include "httpclient.h"
 #include "networkconfig.h"
 
 #include <QString>
@@ -36,11 +37,17 @@ struct LoginResult
     QString authorizationText; // "Bearer <token>" when logged in
     QString sessionCookie;     // "session-cookie=<value>" when the registry asked for one; else empty
     QString headers;           // the login response's header lines, CR LF after each
+    // Failed: the login request's failure. listStoppedEarly: the last failed attempt at that page.
     QString error;
+    HttpFailure failure = HttpFailure::None;
     // For the user, in Russian, when the login did not succeed for a reason they can act on: the
     // registry refused every way of logging in, or never answered the connection. Empty otherwise.
     QString advice;
     QStringList regulationIds; // id "=" display name, in the order received
+    // Logged in, but a page failed all its attempts: the list holds the pages before it only, and
+    // "Всё готово к работе" was not logged.
+    bool listStoppedEarly = false;
+    int failedPage = 0; // that page, counted from 1
 };
 
 struct LoginOptions
@@ -52,8 +59,9 @@ struct LoginOptions
 };
 
 // The whole start-up step: logs "Подключаемся к сайту", logs in, and on success logs
-// "Загружаем список регламентов", loads the pages of 50, and logs "Всё готово к работе". The advice of
-// a login that did not succeed is logged as its last line.
+// "Загружаем список регламентов", loads the pages of 50, and logs "Всё готово к работе" unless a
+// page failed all its attempts (listStoppedEarly) or the program is closing. The advice of a login
+// that did not succeed is logged as its last line.
 LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options = {});
 
 // The login request alone (no regulation list): for a run that renews its token. log, when given,

@@ -78,6 +78,10 @@ TScrapingThread::Attempt TScrapingThread::send(HttpClient &client, const std::fu
 {
     QByteArray received;
     const HttpResult outcome = request(received);
+    // A transfer cut short because the run is closing failed nothing on the registry's side: the
+    // worker leaves without a failure line.
+    if (!outcome.ok && outcome.failure == HttpFailure::Aborted)
+        return {Attempt::Left, {}};
     const int status = client.statusCode();
     if (status == 401 || status == 403)
         m_tokenRefused = true;
@@ -127,18 +131,10 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     client.setUrl(lookupUrl(network.registryUrl));
     client.setReferer(url);
     client.setContentType(jsonContentType());
-    const Attempt looked =
-        send(client, [&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
-    if (looked.kind != Attempt::Done)
-        return looked;
-    // An error page or an empty body in place of the dictionaries would leave the row's dictionary
-    // cells empty without a word: it fails the attempt like a broken detail.
-    const std::optional<Json> dictionaries = parseJson(html2);
-    if (!dictionaries || !dictionaries->is_object()) {
-        html2.clear();
-        return {Attempt::Failed, QStringLiteral("Broken")};
-    }
-    return {};
+    // Whatever the lookup answers is taken: the row reads it as text, and a reply without the
+    // dictionaries only leaves their cells empty. (A refused token is the exception: the attempt is
+    // made again with a fresh one when one can be had.)
+    return send(client, [&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
 }
 
 void TScrapingThread::setCredentials(const RegistryCredentials &credentials)

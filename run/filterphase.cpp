@@ -23,13 +23,17 @@ QString historyPath(const QString &dir)
 
 bool TScraper::loadHistory()
 {
-    d->history = std::make_shared<History>();
-    const History::LoadResult loaded = d->history->load(historyPath(m_environment.dataDir));
-    if (loaded.state != History::LoadState::Unreadable)
+    // Kept only once read whole: a load cut short by a failure must never be saved over the file.
+    auto history = std::make_shared<History>();
+    const History::LoadResult loaded = history->load(historyPath(m_environment.dataDir));
+    if (loaded.state != History::LoadState::Unreadable) {
+        d->history = std::move(history);
         return true;
+    }
     // A history that cannot be read must not be replaced by an empty one: the run ends here and
     // leaves the file as it is.
     d->historyUnreadable = true;
+    m_environment.outcome->historyFailed = true;
     log(QStringLiteral("Ошибка: файл DatesDB.txt не удаётся прочитать (") + loaded.error +
         QStringLiteral("), выгрузка остановлена, файл оставлен без изменений"));
     return false;
@@ -37,11 +41,17 @@ bool TScraper::loadHistory()
 
 void TScraper::saveHistory()
 {
-    if (!d->history || d->historyUnreadable)
+    // Once per run: at the filter closing when result files were written, else in the closing steps.
+    if (d->historySaveMade || !d->history || d->historyUnreadable)
         return;
-    const TextFileResult saved = d->history->save(historyPath(m_environment.dataDir));
-    if (!saved.ok)
+    d->historySaveMade = true;
+    const QString path = historyPath(m_environment.dataDir);
+    const TextFileResult saved = d->history->save(path);
+    if (!saved.ok) {
+        m_environment.outcome->historyFailed = true;
         log(QStringLiteral("Ошибка: файл DatesDB.txt не записан: ") + saved.error);
+        emit historyNotSaved(path, saved.error);
+    }
 }
 
 PoolOutcome TScraper::runFilter()
@@ -142,6 +152,9 @@ void TScraper::closeFilter()
         return;
     const bool tableMade = d->resultFiles->isTableOpen();
     d->resultFiles->close();
+    // The history goes to disk before the steps that may take long or fail (the workbook, the
+    // notice, the finish report): a Bot API that hangs, or a kill during the notice, cannot lose it.
+    saveHistory();
     const auto logText = [this](const QString &text) { log(text); };
     // Without a table file there is nothing to convert; the links file stays as written.
     if (tableMade) {

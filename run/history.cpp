@@ -396,10 +396,11 @@ ApplicantDecision judgeApplicant(const History &history, const QString &key, con
         return decision;
     }
 
-    QDateTime midnight = now;
-    midnight.setDate(*day);
-    midnight.setTime(QTime(0, 0));
-    decision.days = qAbs(now.msecsTo(midnight)) / 86400000;
+    // Whole days between the stored day at 00:00 and now, both read off the wall clock: a
+    // daylight-saving change in between neither adds nor takes away an hour.
+    constexpr qint64 msecsPerDay = 86400000;
+    const qint64 msecs = day->daysTo(now.date()) * msecsPerDay + now.time().msecsSinceStartOfDay();
+    decision.days = qAbs(msecs) / msecsPerDay;
     const QString ago =
         QStringLiteral(" выгружался ") + QString::number(decision.days) + QStringLiteral(" дней назад, ");
     if (decision.days > skipDays) {

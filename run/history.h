@@ -88,7 +88,8 @@ struct ApplicantDecision
 
 // Decides for the applicant with this key and name (both already cleaned) at the moment now, and
 // records today's date in the history when the declaration is kept. Days are the whole days
-// between now and the stored date at 00:00, either way round.
+// between now and the stored date at 00:00, either way round, counted on the wall clock (a
+// daylight-saving change does not move them).
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
                                   const QDateTime &now);
 // The same decision, with the history left as it is.

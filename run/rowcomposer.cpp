@@ -62,17 +62,42 @@ QString dictionaryValue(const QString &text, const char *dictionary, const char 
                           QLatin1Char('"') + QLatin1String(member) + QStringLiteral("\":\""), QStringLiteral("\""));
 }
 
+// The text without the blanks that lie between JSON tokens; what stands inside quotation marks is
+// kept exactly, escapes included.
+QString withoutBlanksBetweenTokens(const QString &text)
+{
+    QString compact;
+    compact.reserve(text.size());
+    bool inString = false;
+    bool escaped = false;
+    for (const QChar c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == u'\\')
+                escaped = true;
+            else if (c == u'"')
+                inString = false;
+        } else if (c == u'"') {
+            inString = true;
+        } else if (c == u' ' || c == u'\t' || c == u'\n' || c == u'\r') {
+            continue;
+        }
+        compact += c;
+    }
+    return compact;
+}
+
 // The dictionary reply is read as text by markers that expect compact JSON ("name":"…"). A reply
-// that is JSON is brought to that form first, so a pretty-printed one (as saved copies are) reads the
-// same; anything else is read as it stands.
+// that is JSON laid out with blanks between its tokens (pretty-printed, as saved copies are) loses
+// those blanks first, and nothing else: its strings stay as they came, escapes undecoded. Every
+// other reply (compact JSON, also with a line feed at its end, or no JSON at all) is read verbatim.
 QString compactDictionaryText(const QString &text)
 {
-    if (!text.contains(QStringLiteral("\": ")) && !text.contains(QLatin1Char('\n')))
+    const QString compact = withoutBlanksBetweenTokens(text);
+    if (compact == text.trimmed() || !parseJson(text))
         return text;
-    const std::optional<Json> parsed = parseJson(text);
-    if (!parsed)
-        return text;
-    return QString::fromStdString(parsed->dump(-1, ' ', false, Json::error_handler_t::replace));
+    return compact;
 }
 
 } // namespace

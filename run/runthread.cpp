@@ -17,6 +17,20 @@ namespace {
 // Sleep after each pool pass and after starting a worker.
 constexpr int kPoolSleepMs = 10;
 
+// Runs fn; what it throws comes back as the error's text instead of leaving the run thread.
+template<typename Fn>
+std::optional<QString> caught(Fn &&fn)
+{
+    try {
+        fn();
+        return std::nullopt;
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("неизвестная ошибка");
+    }
+}
+
 } // namespace
 
 quint32 systemTickCount()
@@ -35,6 +49,8 @@ TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent
         m_environment.tickCount = systemTickCount;
     if (!m_environment.session)
         m_environment.session = std::make_shared<Session>();
+    if (!m_environment.outcome)
+        m_environment.outcome = std::make_shared<RunOutcome>();
     timerslastupdated = m_environment.tickCount();
     d->host = m_params.host;
     RunHost *host = d->host;
@@ -268,24 +284,49 @@ PoolOutcome TScraper::guardedPool(const PhaseSteps &steps)
 {
     // Nothing may leave the run thread as an exception: whatever a phase throws ends that phase
     // the way an error does.
-    try {
-        return poolLoop(steps);
-    } catch (const std::exception &e) {
-        return {PoolOutcome::Error, QString::fromUtf8(e.what())};
-    } catch (...) {
-        return {PoolOutcome::Error, QStringLiteral("неизвестная ошибка")};
-    }
+    PoolOutcome outcome;
+    if (const std::optional<QString> error = caught([&] { outcome = poolLoop(steps); }))
+        return {PoolOutcome::Error, *error};
+    return outcome;
 }
 
 void TScraper::reportPhaseError(const QString &error)
 {
+    m_environment.outcome->phaseError = true;
     d->result = QStringLiteral("ERROR_") + error;
     ReportResult();
+}
+
+void TScraper::noteUnforeseen(const QString &error)
+{
+    m_environment.outcome->phaseError = true;
+    // The log itself may be what failed; the run goes on to its closing steps either way.
+    caught([&] { log(QStringLiteral("Ошибка: ") + error); });
+}
+
+void TScraper::closingStep(const std::function<void()> &step)
+{
+    if (const std::optional<QString> error = caught(step))
+        noteUnforeseen(*error);
 }
 
 // --- The thread function --------------------------------------------------------------------
 
 void TScraper::run()
+{
+    // Every way out passes the closing steps: whatever throws outside the pool loops (the history
+    // load, the token renewal, the filter closing, the notice) ends the run's work with an error
+    // line, and the closing steps still save the history and make the finish report.
+    if (const std::optional<QString> error = caught([this] {
+            startRun();
+            runPhases();
+        }))
+        noteUnforeseen(*error);
+    closingSteps();
+    releaseThreadTlsState();
+}
+
+void TScraper::startRun()
 {
     const Settings settings = readSettings(m_environment.dataDir);
     m_environment.session->setTelegram(settings.BotToken, settings.TgUserId);
@@ -294,10 +335,6 @@ void TScraper::run()
     d->PoolLock = std::make_shared<QMutex>();
     d->CursorHourGlass = true;
     ReportStartFinish();
-
-    runPhases();
-    closingSteps();
-    releaseThreadTlsState();
 }
 
 void TScraper::runPhases()
@@ -337,9 +374,11 @@ void TScraper::runPhases()
 
 void TScraper::closingSteps()
 {
-    if (!m_stop)
-        setProgress(0);
-    saveHistory();
+    closingStep([this] {
+        if (!m_stop)
+            setProgress(0);
+    });
+    closingStep([this] { saveHistory(); });
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
     // thread outlives the run and nothing touches its lock or lists afterwards. A login one of them
     // makes for the run ends with them.
@@ -360,5 +399,5 @@ void TScraper::closingSteps()
         destroyWorker(d->liveWorkers.back());
     d->PoolLock.reset();
     d->CursorHourGlass = false;
-    ReportStartFinish();
+    closingStep([this] { ReportStartFinish(); });
 }

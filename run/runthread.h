@@ -34,6 +34,14 @@ struct RunParams
     int MaxResults = 50;
 };
 
+// What a run met on its way that its caller may report (tavrosin-run makes its exit status of it).
+// Shared by the caller and the run; written by the run thread, read from any thread at any time.
+struct RunOutcome
+{
+    std::atomic<bool> phaseError{false};    // a phase ended in an error, or a failure nobody foresaw ended the run
+    std::atomic<bool> historyFailed{false}; // DatesDB.txt could not be read, or could not be saved
+};
+
 // What the run needs of its surroundings beyond the contract.
 struct RunEnvironment
 {
@@ -48,6 +56,7 @@ struct RunEnvironment
     // without its detail and lookup requests. Off: every applicant's detail is fetched (to measure).
     bool decideFromSearchPage = true;
     std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
+    std::shared_ptr<RunOutcome> outcome; // filled as the run goes; the run makes its own when none is given
 };
 
 class TScraper : public QThread
@@ -66,6 +75,11 @@ public:
     // Noticed at the top of the next pool pass; also wakes a held run's wait for a stop.
     void requestStop();
     bool isStopRequested() const { return m_stop.load(); }
+
+signals:
+    // DatesDB.txt could not be saved (the old file stays); emitted from the run's thread after the
+    // failure is logged, so a window that closes once the run has ended can still say so.
+    void historyNotSaved(const QString &path, const QString &reason);
 
 protected:
     void run() override;
@@ -90,8 +104,13 @@ private:
     void destroyWorker(class TScrapingThread *worker);
     void reportPhaseError(const QString &error);
 
+    void startRun();
     void runPhases();
     void closingSteps();
+    // Runs one closing step; what it throws is logged and the next step still runs.
+    void closingStep(const std::function<void()> &step);
+    // Logs a failure that left a step by an exception and marks the run as ended in an error.
+    void noteUnforeseen(const QString &error);
     // Search phase.
     void prepareSearch();
     struct PoolOutcome runSearch();

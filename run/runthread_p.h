@@ -77,8 +77,9 @@ struct TScraper::Private
     QHash<QString, SearchApplicant> searchApplicants;
 
     // Filter phase.
-    std::shared_ptr<History> history;
+    std::shared_ptr<History> history; // set once DatesDB.txt has been read whole (or found absent)
     bool historyUnreadable = false;
+    bool historySaveMade = false;     // DatesDB.txt is written once per run, successful or not
     bool LimitReached = false;
     int RowsWritten = 0;
     std::shared_ptr<ResultFiles> resultFiles;

@@ -76,7 +76,9 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     // instead of the whole sheet being held in memory until the save.
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
-    WorkbookCloser closer{workbook_new_opt(QFile::encodeName(workbookPath).constData(), &options)};
+    // libxlsxwriter takes a UTF-8 file name on every system (on Windows it opens the file through
+    // the wide-character call), never the ANSI code page of QFile::encodeName there.
+    WorkbookCloser closer{workbook_new_opt(workbookPath.toUtf8().constData(), &options)};
     if (!closer.workbook)
         return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
     lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, nullptr);
@@ -117,7 +119,8 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
         for (qsizetype i = 0; i < cells.size() && i < LXW_COL_MAX; ++i) {
             const auto column = lxw_col_t(i);
             QString value = cells.at(i);
-            if (column == kColumnT && row > 0 && !value.isEmpty())
+            // Registry phones are mostly stored as "+7…" already: one "+", never two.
+            if (column == kColumnT && row > 0 && !value.isEmpty() && !value.startsWith(QLatin1Char('+')))
                 value.prepend(QLatin1Char('+'));
             if (value.isEmpty())
                 continue;

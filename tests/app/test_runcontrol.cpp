@@ -5,6 +5,7 @@
 #include "timemaskedit.h"
 #include "windowtest.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -236,14 +237,42 @@ TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)
 
     EXPECT_FALSE(form->close()) << "refused while the run ends";
     EXPECT_TRUE(form->isVisible());
+    const QString closing = QStringLiteral("<stamp>: Программа закроется, как только выгрузка сохранит свои файлы");
+    EXPECT_TRUE(unstampedLines(*form).contains(closing));
     EXPECT_TRUE(unstampedLines(*form).contains(QStringLiteral("<stamp>: Останавливаем работу")));
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    EXPECT_FALSE(form->close()) << "a second click: still refused";
+    EXPECT_EQ(unstampedLines(*form).count(closing), 1) << "and said once";
 
     ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "busy until the window went";
+    EXPECT_TRUE(record.errors.isEmpty());
     EXPECT_FALSE(form->runActive());
     EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("log-*.txt")}).size(), 1);
     EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("AutoStart=1\r\n"));
     EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("RegistryUrl="));
+}
+
+// The run that a close ended could not save DatesDB.txt: the log view goes with the window, so a
+// box names the file and the reason before it does.
+TEST_F(RunControl, ClosingDuringARunWhoseHistoryCannotBeSavedSaysSoInABox)
+{
+    startAndWaitForTheSearch();
+    const QString history = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+    ASSERT_TRUE(QDir().mkpath(history)); // in the way of the file the run will write
+
+    EXPECT_FALSE(form->close());
+    gateOpen = true;
+    ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(QStringLiteral("Не удалось записать ") +
+                                            QDir::toNativeSeparators(history) + QStringLiteral(": ")))
+        << record.errors[0].toStdString();
+    EXPECT_TRUE(QFileInfo(history).isDir());
+    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("MinDays=30\r\n"))
+        << "the window's own files are still written";
 }
 
 TEST_F(RunControl, AutostartStartsOneRunADay)

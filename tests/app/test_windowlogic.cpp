@@ -2,6 +2,7 @@
 // test, restoring the selection and the time field's text.
 #include "autostart.h"
 #include "intervallabel.h"
+#include "loginrecovery.h"
 #include "selection.h"
 #include "startupchecks.h"
 #include "timemaskedit.h"
@@ -180,4 +181,123 @@ TEST(TimeMaskEdit, TextKeepsItsBlanks)
     edit.setCursorPosition(0);
     QTest::keyClicks(&edit, QStringLiteral("0a930"));
     EXPECT_EQ(timeMaskEditText(&edit), QStringLiteral("09:30"));
+}
+
+TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)
+{
+    const auto failed = [](HttpFailure failure, const char *error, int status = 0) {
+        LoginResult r;
+        r.outcome = LoginResult::Outcome::Failed;
+        r.failure = failure;
+        r.error = QString::fromUtf8(error);
+        r.status = status;
+        return r;
+    };
+    LoginResult refused;
+    refused.outcome = LoginResult::Outcome::Refused;
+    refused.headers = QStringLiteral("HTTP/1.1 401 Unauthorized\r\nServer: nginx\r\n");
+    LoginResult stopped = failed(HttpFailure::Status, "Bad Gateway", 502);
+    stopped.outcome = LoginResult::Outcome::LoggedIn;
+    stopped.listStoppedEarly = true;
+    stopped.failedPage = 3;
+    LoginResult loggedIn;
+    loggedIn.outcome = LoginResult::Outcome::LoggedIn;
+
+    const QString check = QStringLiteral(". Проверьте подключение к интернету (или прокси в settings.ini)");
+    const struct
+    {
+        const char *name;
+        LoginResult result;
+        QString expected;
+    } cases[] = {
+        {"name not resolved", failed(HttpFailure::Resolve, "Could not resolve host: pub.fsa.gov.ru"),
+         QStringLiteral("Не удалось подключиться к реестру pub.fsa.gov.ru: Could not resolve host: pub.fsa.gov.ru") +
+             check},
+        {"refused connection, text ending in a full stop", failed(HttpFailure::Connect, "Connection refused."),
+         QStringLiteral("Не удалось подключиться к реестру pub.fsa.gov.ru: Connection refused") + check},
+        {"closed early", failed(HttpFailure::Closed, "HTTP no status code (connection closed prematurely)"),
+         QStringLiteral("Не удалось подключиться к реестру pub.fsa.gov.ru: HTTP no status code (connection closed "
+                        "prematurely)") +
+             check},
+        {"time-out", failed(HttpFailure::Timeout, "Request aborted on timeout", 404),
+         QStringLiteral("Реестр pub.fsa.gov.ru не ответил вовремя: Request aborted on timeout") + check},
+        {"TLS", failed(HttpFailure::Tls, "SSL certificate problem: self-signed certificate"),
+         QStringLiteral("Не удалось установить защищённое соединение с реестром pub.fsa.gov.ru: SSL certificate "
+                        "problem: self-signed certificate") +
+             check},
+        {"status with its reason", failed(HttpFailure::Status, "Service Unavailable", 503),
+         QStringLiteral("Реестр pub.fsa.gov.ru ответил ошибкой: HTTP 503 Service Unavailable. Вероятно, сайт реестра "
+                        "временно не работает")},
+        {"status without a reason", failed(HttpFailure::Status, "HTTP 500", 500),
+         QStringLiteral("Реестр pub.fsa.gov.ru ответил ошибкой: HTTP 500. Вероятно, сайт реестра временно не работает")},
+        {"refused login", refused, QStringLiteral("Реестр pub.fsa.gov.ru отказал во входе: HTTP/1.1 401 Unauthorized")},
+        {"list stopped early", stopped,
+         QStringLiteral("Список регламентов загружен не полностью: страница 3 не загрузилась. Реестр pub.fsa.gov.ru "
+                        "ответил ошибкой: HTTP 502 Bad Gateway. Вероятно, сайт реестра временно не работает")},
+        {"logged in", loggedIn, QString()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(loginFailureMessage(c.result, QStringLiteral("pub.fsa.gov.ru")), c.expected);
+    }
+
+    EXPECT_EQ(registryHostName(QStringLiteral("https://pub.fsa.gov.ru")), QStringLiteral("pub.fsa.gov.ru"));
+    EXPECT_EQ(registryHostName(QStringLiteral("https://127.0.0.1:8443")), QStringLiteral("127.0.0.1:8443"));
+}
+
+TEST(LoginRecovery, OneBoxForTheFirstFailureThenALineForEveryTry)
+{
+    LoginResult down;
+    down.outcome = LoginResult::Outcome::Failed;
+    down.failure = HttpFailure::Connect;
+    down.error = QStringLiteral("Couldn't connect to server");
+    LoginResult refused;
+    refused.outcome = LoginResult::Outcome::Refused;
+    LoginResult partial;
+    partial.outcome = LoginResult::Outcome::LoggedIn;
+    partial.listStoppedEarly = true;
+    LoginResult whole;
+    whole.outcome = LoginResult::Outcome::LoggedIn;
+    const QDateTime now(QDate(2026, 5, 4), QTime(23, 58, 10));
+
+    struct Try
+    {
+        LoginResult result;
+        bool box;
+    };
+    const struct
+    {
+        const char *name;
+        QList<Try> tries;
+    } cases[] = {
+        {"down, down, up", {{down, true}, {down, false}, {whole, false}}},
+        {"refused first: no box then or later", {{refused, false}, {down, false}, {whole, false}}},
+        {"partial list, then down", {{partial, true}, {down, false}, {partial, false}, {whole, false}}},
+        {"up at once", {{whole, false}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LoginRecovery recovery;
+        EXPECT_EQ(recovery.retryMs(), 5 * 60 * 1000);
+        for (qsizetype i = 0; i < c.tries.size(); ++i) {
+            SCOPED_TRACE(i);
+            const Try &t = c.tries[i];
+            const LoginTryOutcome step = recovery.afterTry(t.result, QStringLiteral("pub.fsa.gov.ru"), now);
+            const bool last = i == c.tries.size() - 1;
+            EXPECT_EQ(step.succeeded, last);
+            EXPECT_EQ(step.retry, !last);
+            EXPECT_EQ(!step.boxText.isEmpty(), t.box);
+            if (last) {
+                EXPECT_TRUE(step.logLine.isEmpty());
+                continue;
+            }
+            const QString message = loginFailureMessage(t.result, QStringLiteral("pub.fsa.gov.ru"));
+            EXPECT_EQ(step.logLine, message + QStringLiteral(". Следующая попытка в 00:03:10"));
+            if (t.box) {
+                EXPECT_EQ(step.boxText,
+                          message + QStringLiteral("\r\nПрограмма будет повторять попытку, пока не получится."));
+            }
+        }
+        EXPECT_EQ(recovery.tries(), c.tries.size());
+    }
 }

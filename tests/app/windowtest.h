@@ -4,6 +4,7 @@
 // recorded or fixed instead of shown or read.
 
 #include "mainwindow.h"
+#include "qtprinters.h"
 #include "selection.h"
 #include "windowhost.h"
 

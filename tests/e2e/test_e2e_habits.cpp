@@ -257,7 +257,7 @@ TEST(HabitsE2e, ProxyCarriesEveryRequestAndItsPasswordShowsNowhere)
     QTemporaryDir dir;
     writeRunSettings(dir.path(), *sim, "MaxResults=5\r\n",
                      "Proxy=" + proxy.url(QStringLiteral("agent"), QStringLiteral("pr0xy-Secret")).toUtf8() + "\r\n");
-    const CliOutcome out = runCli(*sim, dir.path(), {}, misleading);
+    const CliOutcome out = runCli(*sim, dir.path(), {}, true, misleading);
     EXPECT_EQ(out.exitCode, 0) << out.errorOutput;
     EXPECT_EQ(out.results.rows.size(), 5);
     EXPECT_FALSE(everything(out).contains(u"pr0xy-Secret"));
@@ -274,7 +274,7 @@ TEST(HabitsE2e, ProxyCarriesEveryRequestAndItsPasswordShowsNowhere)
     QTemporaryDir direct;
     writeRunSettings(direct.path(), *sim, "MaxResults=5\r\n");
     const QString proxyUrl = proxy.url(QStringLiteral("agent"), QStringLiteral("pr0xy-Secret"));
-    const CliOutcome plain = runCli(*sim, direct.path(), {},
+    const CliOutcome plain = runCli(*sim, direct.path(), {}, true,
                                     {{QStringLiteral("https_proxy"), proxyUrl},
                                      {QStringLiteral("HTTPS_PROXY"), proxyUrl},
                                      {QStringLiteral("ALL_PROXY"), proxyUrl}});

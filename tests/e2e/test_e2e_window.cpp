@@ -75,9 +75,9 @@ protected:
     }
 
     // What every run through the window must leave.
-    RunResults checkTheRun()
+    RunResults checkTheRun(bool autoStart = false)
     {
-        checkLog(log(), dir.path());
+        checkLog(log(), dir.path(), autoStart);
         const RunResults results = checkRun(dir.path(), before);
         checkNotice(*sim, notices, results.rows.size());
         if (results.rows.isEmpty()) {
@@ -237,4 +237,50 @@ TEST_F(WindowE2e, ClosingTheWindowDuringARunWaitsForTheClosingSteps)
     const QByteArray network = "RegistryUrl=" + sim->baseUrl().toUtf8();
     EXPECT_TRUE(settings.contains(network)) << "[Network] kept";
     EXPECT_TRUE(settings.contains("MaxResults=1000\r\n"));
+}
+
+// The registry is down when the window starts and comes up a while later: one box, a line for each
+// try made every few hundred milliseconds (the test's stand-in for 5 minutes), then the login, the
+// list, and the daily autostart, whose minute has not passed, makes its run.
+TEST_F(WindowE2e, RegistryDownAtStartThenUpRecoversAndTheAutostartRuns)
+{
+    SimOptions options = simOptions(kDeclarations, kApplicants);
+    options.port = sim->port();
+    sim.reset(); // down
+    const QDateTime nineOClock(QDate::currentDate(), QTime(9, 0, 10));
+    MainFormOptions windowOptionsForTest = windowOptions(dir.path(), record);
+    windowOptionsForTest.loginRetryMs = 300;
+    windowOptionsForTest.now = [nineOClock] { return nineOClock; };
+    {
+        QFile settings(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
+        ASSERT_TRUE(settings.open(QIODevice::Append));
+        settings.write("[Settings]\r\nAutoStart=1\r\nTime=09:00\r\n");
+    }
+    form = std::make_unique<TMainForm>(windowOptionsForTest);
+    form->show();
+
+    const QString failedTry = QStringLiteral("Не удалось подключиться к реестру 127.0.0.1:%1: ").arg(options.port);
+    ASSERT_TRUE(waitUntil([&] { return plain().filter(failedTry).size() >= 3; })) << "three tries, all failed";
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(failedTry)) << record.errors[0].toStdString();
+    EXPECT_FALSE(form->StartButton->isEnabled());
+    EXPECT_FALSE(form->CurrentScraper);
+    for (const QString &line : plain().filter(failedTry))
+        EXPECT_TRUE(line.endsWith(QStringLiteral(". Следующая попытка в 09:00:10"))) << line.toStdString();
+    EXPECT_EQ(plain().filter(QStringLiteral("Подключаемся к сайту")).size(), 1) << "retries log one line each";
+
+    // Up on the same port; the settings follow its new certificate (no retry runs meanwhile: the
+    // window's events wait for the test).
+    sim = startSim(options);
+    ASSERT_TRUE(sim);
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=1000\r\nAutoStart=1\r\nTime=09:00\r\n");
+    record.errors.clear();
+    prepareNextRun();
+
+    ASSERT_TRUE(waitUntil([&] { return bool(form->CurrentScraper); })) << "the autostart did not start a run";
+    ASSERT_TRUE(waitForTheEnd());
+    checkTheRun(true);
+    EXPECT_TRUE(plain().contains(QStringLiteral("Сбор данных завершен")));
+    EXPECT_GT(form->CitiesListBox->count(), 0);
+    EXPECT_FALSE(form->LoginRetryTimer->isActive());
 }

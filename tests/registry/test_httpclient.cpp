@@ -222,21 +222,25 @@ TEST_F(HttpClientTest, FailureTexts)
         bool ok;
         int status;
         QString error; // exact, unless contains is set
+        HttpFailure failure;
         bool contains = false;
         QByteArray body = {};
     };
+    using F = HttpFailure;
     const Case cases[] = {
-        {"503 with reason", url(u"/status/503/Service%20Unavailable"_s), false, 503, u"Service Unavailable"_s},
-        {"503 without reason", url(u"/status/503"_s), false, 503, QString()},
-        {"404 with reason", url(u"/status/404/Not%20Found"_s), false, 404, u"Not Found"_s},
-        {"401 delivers its body", url(u"/status/401/Unauthorized"_s), true, 401, QString(), false, "body of 401"},
-        {"407 delivers its body", url(u"/status/407/Proxy%20Authentication%20Required"_s), true, 407, QString(), false,
-         "body of 407"},
-        {"stall past the time-out", url(u"/stall"_s), false, 404, u"Request aborted on timeout"_s},
+        {"503 with reason", url(u"/status/503/Service%20Unavailable"_s), false, 503, u"Service Unavailable"_s,
+         F::Status},
+        {"503 without reason", url(u"/status/503"_s), false, 503, QString(), F::Status},
+        {"404 with reason", url(u"/status/404/Not%20Found"_s), false, 404, u"Not Found"_s, F::Status},
+        {"401 delivers its body", url(u"/status/401/Unauthorized"_s), true, 401, QString(), F::None, false,
+         "body of 401"},
+        {"407 delivers its body", url(u"/status/407/Proxy%20Authentication%20Required"_s), true, 407, QString(),
+         F::None, false, "body of 407"},
+        {"stall past the time-out", url(u"/stall"_s), false, 404, u"Request aborted on timeout"_s, F::Timeout},
         {"closed before the status line", url(u"/close"_s), false, 0,
-         u"HTTP no status code (connection closed prematurely)"_s},
-        {"connection refused", refusedUrl, false, 0, u"127.0.0.1"_s, true},
-        {"not a URL", u"no scheme here"_s, false, 0, u"URL"_s, true},
+         u"HTTP no status code (connection closed prematurely)"_s, F::Closed},
+        {"connection refused", refusedUrl, false, 0, u"127.0.0.1"_s, F::Connect, true},
+        {"not a URL", u"no scheme here"_s, false, 0, u"URL"_s, F::Other, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,6 +250,7 @@ TEST_F(HttpClientTest, FailureTexts)
         QByteArray received;
         const HttpResult result = client.get(received);
         EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.failure, c.failure);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(client.statusCode(), c.status);
         if (c.contains) {
@@ -350,6 +355,7 @@ TEST_F(HttpClientTest, CertificateVerification)
         QByteArray received;
         const HttpResult result = client.get(received);
         EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.failure, HttpFailure::Tls);
         EXPECT_TRUE(result.error.contains(u"certificate"_s)) << result.error.toStdString();
         EXPECT_TRUE(received.isEmpty());
     }
@@ -389,6 +395,7 @@ TEST_F(HttpClientTest, AbortFlagEndsAStalledRequest)
     const HttpResult result = client.get(received);
     setter.join();
     EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failure, HttpFailure::Aborted);
     EXPECT_EQ(result.error, u"Request aborted"_s);
 
     // A flag that is already set sends nothing.
@@ -474,6 +481,7 @@ TEST(HttpClientTls, ServerOfferingOnlyTls11IsRefused)
 
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(handshakeDone);
+    EXPECT_EQ(result.failure, HttpFailure::Tls);
     EXPECT_TRUE(result.error.contains(u"protocol version"_s)) << result.error.toStdString();
 }
 

@@ -426,6 +426,8 @@ TEST_F(RegistryLoginTest, FailedLogin)
         const LoginResult result = login();
         EXPECT_EQ(result.outcome, LoginResult::Outcome::Failed);
         EXPECT_EQ(result.error, QString::fromUtf8(c.error));
+        EXPECT_EQ(result.failure, c.login.closeBeforeStatus ? HttpFailure::Closed : HttpFailure::Status);
+        EXPECT_EQ(result.status, c.login.closeBeforeStatus ? 0 : c.login.status);
         EXPECT_TRUE(result.authorizationText.isEmpty());
         EXPECT_TRUE(result.regulationIds.isEmpty());
         EXPECT_EQ(collected.log, QStringList(u"Подключаемся к сайту"_s)); // nothing after it
@@ -438,6 +440,7 @@ TEST_F(RegistryLoginTest, NoServerListening)
     server.stop();
     const LoginResult result = login();
     EXPECT_EQ(result.outcome, LoginResult::Outcome::Failed);
+    EXPECT_EQ(result.failure, HttpFailure::Connect);
     EXPECT_FALSE(result.error.isEmpty());
     EXPECT_EQ(collected.log, QStringList(u"Подключаемся к сайту"_s));
 }
@@ -477,11 +480,14 @@ TEST_F(RegistryLoginTest, PageRetries)
         EXPECT_EQ(pageRequests().size(), c.faults.size() + 1);
         ASSERT_EQ(result.regulationIds.size(), 7);
         EXPECT_EQ(result.regulationIds.first(), u"12=ТР ТС 0/2011");
+        EXPECT_FALSE(result.listStoppedEarly);
         EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
     }
 }
 
-TEST_F(RegistryLoginTest, APageThatNeverAnswersEndsTheList)
+// The list stops at a page that failed all its attempts and says so: the caller must not take the
+// pages before it for the whole list.
+TEST_F(RegistryLoginTest, APageThatNeverAnswersStopsTheListEarly)
 {
     registry.regulations = 120;
     // Each failure carries a full page: the last one must not be read as the page.
@@ -496,8 +502,24 @@ TEST_F(RegistryLoginTest, APageThatNeverAnswersEndsTheList)
                            u"Загружаем страницу 2"_s, u"ошибка Service Unavailable"_s, u"Загружаем страницу 2"_s,
                            u"ошибка Service Unavailable"_s}));
     EXPECT_EQ(result.regulationIds.size(), 50); // the pages before it
+    EXPECT_EQ(collected.regulations.size(), 50);
     EXPECT_EQ(pageRequests().size(), 4);
-    EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
+    EXPECT_TRUE(result.listStoppedEarly);
+    EXPECT_EQ(result.failedPage, 2);
+    EXPECT_EQ(result.error, u"Service Unavailable");
+    EXPECT_EQ(result.failure, HttpFailure::Status);
+    EXPECT_EQ(result.status, 503);
+    EXPECT_FALSE(collected.log.contains(u"Всё готово к работе"_s));
+
+    // The first page failing leaves an empty list that is just as unfinished.
+    server.clearRequests();
+    collected = {};
+    registry.faults[0] = {failure, failure, failure};
+    const LoginResult empty = login(options);
+    EXPECT_TRUE(empty.listStoppedEarly);
+    EXPECT_EQ(empty.failedPage, 1);
+    EXPECT_TRUE(empty.regulationIds.isEmpty());
+    EXPECT_FALSE(collected.log.contains(u"Всё готово к работе"_s));
 }
 
 TEST_F(RegistryLoginTest, APageThatIsNotTheExpectedJsonEndsTheList)
@@ -522,6 +544,7 @@ TEST_F(RegistryLoginTest, APageThatIsNotTheExpectedJsonEndsTheList)
         ASSERT_EQ(result.outcome, LoginResult::Outcome::LoggedIn);
         EXPECT_EQ(pageLines(collected.log), QStringList({u"Загружаем страницу 1"_s, u"Загружаем страницу 2"_s}));
         EXPECT_EQ(result.regulationIds.size(), 50);
+        EXPECT_FALSE(result.listStoppedEarly) << "answered: the registry's list ends there";
         EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
         registry.faults.clear();
     }
@@ -552,6 +575,7 @@ TEST_F(RegistryLoginTest, ClosingEndsTheWaitAndThePaging)
     EXPECT_EQ(pageLines(collected.log), QStringList({u"Загружаем страницу 1"_s, u"ошибка Service Unavailable"_s}));
     EXPECT_EQ(pageRequests().size(), 1);
     EXPECT_TRUE(result.regulationIds.isEmpty());
+    EXPECT_FALSE(result.listStoppedEarly) << "closing is no failure of the registry";
 
     // Closing while a full page is read: the next page is not requested.
     server.clearRequests();

@@ -274,6 +274,36 @@ TEST(RequestWorker, DetailFollowedByItsDictionaryLookup)
     EXPECT_EQ(requests[1].body, lookupBody(*parsed).body);
 }
 
+// The lookup's reply is not checked: whatever comes back with a success status is the dictionary
+// text, and the detail is not asked for again.
+TEST(RequestWorker, LookupReplyIsTakenWhateverItHolds)
+{
+    const QList<QByteArray> replies = {
+        {},
+        "<html><body><h1>Ведутся работы</h1></body></html>",
+        "[]",
+        R"({"error":"Internal Server Error","status":500})",
+        "{\"items\":{}}\n",
+    };
+    for (const QByteArray &reply : replies) {
+        SCOPED_TRACE(reply.toStdString());
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        registry.handler.setLookupBody(reply);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"42"_s)));
+        worker.multi = true;
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(worker.statusText, u"успешно"_s);
+        EXPECT_EQ(worker.html2, QString::fromUtf8(reply));
+        EXPECT_EQ(registry.server.requests().size(), 2);
+        EXPECT_TRUE(pool.lines().isEmpty());
+    }
+}
+
 TEST(RequestWorker, DetailWithoutLookupValuesFailsTheAttempt)
 {
     // Contains "idDeclaration" and parses, but holds no idGroups to name in the lookup.

@@ -7,6 +7,7 @@
 #include "logline.h"
 #include "registryhandler.h"
 #include "runharness.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,14 +37,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray crlfLines(const QStringList &lines)
-{
-    QByteArray bytes;
-    for (const QString &line : lines)
-        bytes += line.toUtf8() + "\r\n";
-    return bytes;
 }
 
 struct Applicant
@@ -181,6 +174,8 @@ TEST(FilterPhase, UnreadableHistoryDatePausesThenFinishes)
     EXPECT_TRUE(lines.last().startsWith(u"Автозапуск отключен"_s));
     // The line added before the error is saved; the unreadable one is kept as it was.
     EXPECT_EQ(harness.readFile(u"DatesDB.txt"_s), crlfLines({u"123=abc"_s, u"777="_s + daysFromToday(0)}));
+    EXPECT_TRUE(harness.outcome().phaseError);
+    EXPECT_FALSE(harness.outcome().historyFailed);
 }
 
 namespace {
@@ -203,6 +198,7 @@ void expectHistoryRefused(const QByteArray &bytes)
     EXPECT_FALSE(lines.contains(u"Начинаем фильтрацию заявителей..."_s));
     EXPECT_EQ(linesStartingWith(lines, u"Работа завершена, лог записан в "_s).size(), 1);
     EXPECT_TRUE(harness.host().startEnabled());
+    EXPECT_TRUE(harness.outcome().historyFailed);
 }
 
 } // namespace
@@ -220,6 +216,29 @@ TEST(FilterPhase, HistoryWithOddLengthUtf16StopsTheRunAndStaysUntouched)
                                     "2\0"
                                     "=",
                                     7));
+}
+
+// A DatesDB.txt that cannot be replaced at the end (here a folder took its name during the run) is
+// reported once, and the run counts as one whose history was not saved.
+TEST(FilterPhase, HistoryThatCannotBeSavedIsReported)
+{
+    RegistryHandler registry;
+    serve(registry, {{u"1"_s, {u"7706000001"_s, {}, u"ООО Один"_s}}});
+    registry.holdRequests(RegistryHandler::detailTarget(u"1"_s));
+    RunHarness harness(registry.handler());
+    const auto releaseGate = qScopeGuard([&registry] { registry.release(); });
+
+    harness.start();
+    ASSERT_TRUE(RunHarness::waitFor([&] { return detailIds(harness.server().requests()).contains(u"1"_s); }));
+    ASSERT_TRUE(QDir(harness.dir()).mkdir(u"DatesDB.txt"_s));
+    registry.release();
+    ASSERT_TRUE(harness.wait());
+
+    const QStringList lines = harness.plainLines();
+    EXPECT_EQ(linesStartingWith(lines, u"Ошибка: файл DatesDB.txt не записан: "_s).size(), 1);
+    EXPECT_TRUE(lines.contains(u"Сбор данных завершен"_s));
+    EXPECT_TRUE(harness.outcome().historyFailed);
+    EXPECT_FALSE(harness.outcome().phaseError);
 }
 
 TEST(FilterPhase, StopDuringTheFilterSavesTheLinesAddedSoFar)
@@ -247,6 +266,8 @@ TEST(FilterPhase, StopDuringTheFilterSavesTheLinesAddedSoFar)
     const QStringList lines = harness.plainLines();
     EXPECT_EQ(linesStartingWith(lines, u"Заявитель "_s).size(), 2);
     EXPECT_FALSE(lines.contains(u"Сбор данных завершен"_s));
+    // The detail request still in flight is cut off as the run closes; no request failed.
+    EXPECT_EQ(linesStartingWith(lines, u"ERROR_"_s), QStringList());
     EXPECT_TRUE(lines.last().startsWith(u"Автозапуск отключен"_s));
     EXPECT_FALSE(detailIds(harness.server().requests()).contains(u"4"_s));
     const QString today = daysFromToday(0);

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <time.h>
 
 namespace {
 
@@ -87,6 +88,65 @@ TEST(DecideApplicant, AgeAgainstSkipDays)
         EXPECT_EQ(d.keep, kept);
         const QString expectedLine = key + QLatin1Char('=') + (kept ? c.now.date().toString(u"dd.MM.yyyy") : c.stored);
         EXPECT_EQ(history.lines(), QStringList{expectedLine}) << "the old line is replaced, not kept beside the new";
+    }
+}
+
+// The process's time zone for the lifetime of the object; the old one is put back afterwards.
+class LocalZone
+{
+public:
+    explicit LocalZone(const char *zone) : m_had(qEnvironmentVariableIsSet("TZ")), m_old(qgetenv("TZ"))
+    {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~LocalZone()
+    {
+        if (m_had)
+            qputenv("TZ", m_old);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had;
+    QByteArray m_old;
+};
+
+// Within an hour of midnight next to a daylight-saving change the day count follows the calendar,
+// not the hours that passed, so an applicant is neither skipped nor exported a day early. SkipDays 7.
+TEST(DecideApplicant, DaylightSavingChangesDoNotMoveTheDayCount)
+{
+    const LocalZone berlin("Europe/Berlin");
+    // In 2026 Berlin's clocks go forward on 29 March and back on 25 October.
+    ASSERT_EQ(QDateTime(QDate(2026, 3, 28), QTime(12, 0)).offsetFromUtc(), 3600) << "the zone is not in effect";
+    ASSERT_EQ(QDateTime(QDate(2026, 3, 30), QTime(12, 0)).offsetFromUtc(), 7200);
+    ASSERT_EQ(QDateTime(QDate(2026, 10, 26), QTime(12, 0)).offsetFromUtc(), 3600);
+
+    struct Case
+    {
+        const char *name;
+        QDate stored;
+        QDateTime now;
+        qint64 days;
+    };
+    const Case cases[] = {
+        {"a week and a day across the March change", QDate(2026, 3, 28), QDateTime(QDate(2026, 4, 5), QTime(0, 30)), 8},
+        {"the day of the March change, next day", QDate(2026, 3, 29), QDateTime(QDate(2026, 3, 30), QTime(0, 30)), 1},
+        {"ahead across the March change", QDate(2026, 3, 30), QDateTime(QDate(2026, 3, 28), QTime(23, 30)), 1},
+        {"a week across the October change", QDate(2026, 10, 20), QDateTime(QDate(2026, 10, 27), QTime(23, 30)), 7},
+        {"the day of the October change, late", QDate(2026, 10, 25), QDateTime(QDate(2026, 10, 25), QTime(23, 30)), 0},
+        {"ahead across the October change", QDate(2026, 10, 26), QDateTime(QDate(2026, 10, 24), QTime(0, 30)), 1},
+    };
+    const QString key = QStringLiteral("7887463387");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        History history;
+        history.addLine(key + QLatin1Char('=') + c.stored.toString(u"dd.MM.yyyy"));
+        const ApplicantDecision d = decideApplicant(history, key, QStringLiteral("ООО Б"), 7, c.now);
+        EXPECT_EQ(d.days, c.days);
+        EXPECT_EQ(d.keep, c.days > 7);
     }
 }
 

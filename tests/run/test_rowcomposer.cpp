@@ -249,15 +249,51 @@ TEST(RowComposer, OddMembersStillGiveTwentyOneCells)
     }
 }
 
+// The dictionary reply is read as text: a value runs from its marker to the next quotation mark,
+// escapes stay as they came, and a reply that is no JSON at all leaves the dictionary cells empty.
 TEST(RowComposer, DictionaryValuesAreTakenVerbatimUpToTheFirstQuote)
 {
-    const QString dictionary = QStringLiteral(
+    const QString compact = QStringLiteral(
         R"({"validationFormNormDoc":[{"name":"не то"}],"applicantType":[{"id":1,"name":"ИП \"Иванов\""}],)"
-        R"("tnved":[{"code":"2106","id":1,"name":"Прочие"}],"techregProductListEEU":[{"name":"Соусы\u0020"}]})");
-    const QStringList cells = cellsOf(Json::object(), dictionary);
-    EXPECT_EQ(cells[5], QStringLiteral("Соусы\\u0020"));
-    EXPECT_EQ(cells[6], QStringLiteral("2106 Прочие"));
-    EXPECT_EQ(cells[7], QStringLiteral("ИП \\"));
+        R"("tnved":[{"code":"2106","id":1,"name":"Прочие\/иные"}],"techregProductListEEU":[{"name":"Соусы\u0020"}],)"
+        R"("fiasAddrobj":[{"shortname":"г","offname":"Москва"}]})");
+    const QString pretty = QStringLiteral(R"({
+    "validationFormNormDoc": [ { "name": "не то" } ],
+    "applicantType": [
+        {
+            "id": 1,
+            "name": "ИП \"Иванов\""
+        }
+    ],
+    "tnved": [ { "code": "2106", "id": 1, "name": "Прочие\/иные" } ],
+    "techregProductListEEU": [ { "name": "Соусы\u0020" } ],
+    "fiasAddrobj": [ { "shortname": "г", "offname": "Москва" } ]
+}
+)");
+    const QStringList read = {QStringLiteral("Соусы\\u0020"), QStringLiteral("2106 Прочие\\/иные"),
+                              QStringLiteral("ИП \\"), QStringLiteral("г Москва")};
+    const QStringList empty = {QString(), QStringLiteral(" "), QString(), QStringLiteral(" ")};
+    struct Case
+    {
+        const char *name;
+        QString reply;
+        QStringList cells; // cells 6, 7, 8 and 17
+    };
+    const Case cases[] = {
+        {"compact", compact, read},
+        {"compact, ending in a line feed", compact + QLatin1Char('\n'), read},
+        {"compact, with \": \" inside a name",
+         QString(compact).replace(QStringLiteral("не то"), QStringLiteral("не то\\\": x")), read},
+        {"pretty-printed: the blanks between tokens go, the escapes stay", pretty, read},
+        {"an HTML page", QStringLiteral("<html><body><h1>502 Bad Gateway</h1></body></html>"), empty},
+        {"an error text", QStringLiteral(R"({"error":"Internal Server Error","status":500})"), empty},
+        {"empty", QString(), empty},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QStringList cells = cellsOf(Json::object(), c.reply);
+        EXPECT_EQ((QStringList{cells[5], cells[6], cells[7], cells[16]}), c.cells);
+    }
 }
 
 TEST(RowComposer, PrettyPrintedDictionaryReadsLikeACompactOne)

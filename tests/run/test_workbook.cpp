@@ -6,6 +6,7 @@
 #include "rowcomposer.h"
 #include "workbook.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -177,7 +178,7 @@ TEST(Workbook, LayoutLinksAndTextColumns)
         {"J2", QStringLiteral("0123456789"), "@", {}},
         {"J4", QStringLiteral("007"), "@", {}},
         {"T2", QStringLiteral("+78467424236"), "@", {}},
-        {"T3", QStringLiteral("++7 (846) 742"), "@", {}},
+        {"T3", QStringLiteral("+7 (846) 742"), "@", {}}, // already has its "+"
     };
     for (const auto &c : cells) {
         SCOPED_TRACE(c.cell);
@@ -224,6 +225,23 @@ for r in (2, 65533, 65534):
     const QByteArray expected =
         longLink.toUtf8() + "\n" + base.toUtf8() + "65530/applicant\n" + base.toUtf8() + "65531/applicant\n";
     EXPECT_EQ(runPython(lastCells, workbook), expected);
+}
+
+// A user's folder may be named in Russian; the workbook lands at exactly that path (on Windows
+// libxlsxwriter takes the name as UTF-8, not in the ANSI code page).
+TEST(Workbook, AFolderWithCyrillicInItsName)
+{
+    QTemporaryDir root;
+    const QString dir = root.filePath(QStringLiteral("Выгрузки «Тавросин» №1"));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    const QString table = writeTable(dir, {row({{0, QStringLiteral("https://x/1")}, {8, QStringLiteral("0123")}})});
+    const QString workbook = QDir(dir).filePath(QStringLiteral("data42.xlsx"));
+    Capture capture;
+    const WorkbookResult result = ConvertToWorkbook(table, workbook, capture.log());
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.openPath, workbook);
+    EXPECT_EQ(QDir(dir).entryList({QStringLiteral("*.xlsx")}), QStringList{QStringLiteral("data42.xlsx")});
+    EXPECT_EQ(text(readBack(workbook), "cells.I2.value"), QStringLiteral("0123"));
 }
 
 TEST(Workbook, FailuresAreLoggedAndNothingIsOffered)

@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 namespace e2e {
 
@@ -289,12 +290,17 @@ RunResults checkRun(const QString &dir, const DirSnapshot &before)
     return results;
 }
 
-void checkLog(const QStringList &runLog, const QString &dir)
+void checkLog(const QStringList &runLog, const QString &dir, bool autoStart)
 {
     const QStringList plain = unstamped(runLog);
     ASSERT_GE(plain.size(), 4);
     EXPECT_EQ(plain.first(), QStringLiteral("Начинаем работу по заданным параметрам"));
-    EXPECT_EQ(plain.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    if (autoStart) {
+        EXPECT_TRUE(plain.last().startsWith(QStringLiteral("Повторная выгрузка начнётся автоматически в ")))
+            << plain.last().toStdString();
+    } else {
+        EXPECT_EQ(plain.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+    }
     EXPECT_EQ(plain[plain.size() - 2], QString());
     const QString finish = QStringLiteral("Работа завершена, лог записан в ");
     ASSERT_TRUE(plain[plain.size() - 3].startsWith(finish)) << plain[plain.size() - 3].toStdString();
@@ -330,7 +336,7 @@ QStringList runPart(const QStringList &lines)
 // ---- tavrosin-run
 
 CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void(CliRun &)> &during,
-                  const QList<std::pair<QString, QString>> &environment)
+                  bool noticeAccepted, const QList<std::pair<QString, QString>> &environment)
 {
     CliOutcome out;
     const DirSnapshot before = snapshot(dir);
@@ -351,7 +357,10 @@ CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void
     out.plain = unstamped(out.runLog);
     checkLog(out.runLog, dir);
     out.results = checkRun(dir, before);
-    checkNotice(sim, notices, out.results.rows.size());
+    if (noticeAccepted)
+        checkNotice(sim, notices, out.results.rows.size());
+    else
+        EXPECT_EQ(sim.botMessages().size(), notices);
     return out;
 }
 
@@ -413,6 +422,12 @@ bool CliRun::waitForOutput(const std::function<bool(const QStringList &)> &pred,
 void CliRun::terminate()
 {
     m_process.terminate();
+}
+
+void CliRun::interrupt()
+{
+    if (m_process.state() == QProcess::Running)
+        ::kill(pid_t(m_process.processId()), SIGINT);
 }
 
 bool CliRun::finish(int boundMs)

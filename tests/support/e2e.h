@@ -93,8 +93,9 @@ QString rowKey(const QStringList &cells);
 RunResults checkRun(const QString &dir, const DirSnapshot &before);
 
 // The run's log (the lines from its start report on, stamps kept) ends with the finish report, and the
-// log file it names holds exactly these lines.
-void checkLog(const QStringList &runLog, const QString &dir);
+// log file it names holds exactly these lines. autoStart: the closing notice is that of a ticked
+// autostart.
+void checkLog(const QStringList &runLog, const QString &dir, bool autoStart = false);
 
 // The double received exactly one notice since `before` messages, counting `rows` links, or none
 // when no row was written.
@@ -117,6 +118,7 @@ public:
     // Runs the event loop until pred holds on the output so far, or the child ended, or the bound passed.
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
     void terminate(); // SIGTERM
+    void interrupt(); // SIGINT
     // Waits for the end; false when it did not come within the bound.
     bool finish(int boundMs = 300000);
 
@@ -147,10 +149,10 @@ struct CliOutcome
 };
 // Runs tavrosin-run on dir against sim to its end (`during` acts on the child while it runs) and makes
 // the checks of every whole run: it ended by itself without a crash or a thread warning, its log file,
-// its results and the history agree, and the double got one notice when rows were written.
-// environment: variables set for the child.
+// its results and the history agree, and the double got one notice when rows were written (none when
+// noticeAccepted is false: the Bot API was set to refuse it). environment: variables set for the child.
 CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void(CliRun &)> &during = {},
-                  const QList<std::pair<QString, QString>> &environment = {});
+                  bool noticeAccepted = true, const QList<std::pair<QString, QString>> &environment = {});
 
 // One TScraper at a time in this process against the double, in a data directory of its own, with a
 // session that logged in to the double (so the regulation names and a real token are there). Pauses
