@@ -1,5 +1,6 @@
 #include "runthread.h"
 
+#include "folderlock.h"
 #include "httpclient.h"
 #include "logline.h"
 #include "registryapi.h"
@@ -322,6 +323,9 @@ void TScraper::run()
         }))
         noteUnforeseen(*error);
     closingSteps();
+    // The log file is written: the folder is free for the next run.
+    if (m_environment.folderLock)
+        m_environment.folderLock->release();
     releaseThreadTlsState();
 }
 
