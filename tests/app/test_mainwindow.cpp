@@ -556,6 +556,8 @@ TEST(MainWindow, QtsOwnTextsReadInRussian)
     }
     QCoreApplication::removeTranslator(russian);
     delete russian;
+}
+
 // A second window on the folder of an open one says so and ends the process before it reads or
 // writes anything; a window on another folder, or after the first has gone, opens as usual.
 TEST(MainWindow, SecondWindowOnTheSameFolderSaysSoAndExits)
