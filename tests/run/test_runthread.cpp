@@ -137,8 +137,8 @@ TEST(RunThread, FailureOutsideThePoolLoopsStillPassesTheClosingSteps)
         SCOPED_TRACE(c.name);
         RegistryHandler registry;
         serveOneApplicant(registry);
+        FailingHost host(c.trigger); // outlives the harness, which waits for the run when a check fails
         RunHarness harness(registry.handler());
-        FailingHost host(c.trigger);
         harness.useHost(host);
         writeBytes(harness.dir() + QStringLiteral("/DatesDB.txt"), crlfLines(c.start.isEmpty() ? before : c.start));
         harness.start();
