@@ -33,11 +33,6 @@
 
 namespace {
 
-// The client area the positions below are given for; anchored controls follow the difference.
-constexpr int designWidth = 1215;
-constexpr int designHeight = 853;
-constexpr int progressHeight = 17;
-
 QSpinBox *wholeNumberEdit(int value, QWidget *parent)
 {
     auto *edit = new QSpinBox(parent);
@@ -45,19 +40,6 @@ QSpinBox *wholeNumberEdit(int value, QWidget *parent)
     edit->setValue(value);
     edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return edit;
-}
-
-// Places the widgets left to right from x, each at its natural width unless a width is given,
-// centred on the row's middle line.
-void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>> widgets)
-{
-    for (const auto &[widget, width] : widgets) {
-        const QSize hint = widget->sizeHint();
-        const int w = width > 0 ? width : hint.width();
-        const int h = std::max(hint.height(), 0);
-        widget->setGeometry(x, middle - h / 2, w, h);
-        x += w + 3;
-    }
 }
 
 } // namespace
@@ -91,14 +73,9 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 
     m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(11);
-    // The layout is drawn for Tahoma; the usual stand-ins (DejaVu Sans on Linux) run about a fifth
-    // wider, so they are narrowed to keep the group boxes' rows inside their frames.
-    if (!QFontInfo(font).exactMatch())
-        font.setStretch(82);
-    setFont(font);
+    setFont(windowFont());
     createControls();
+    fitFont();
     resize(designWidth, designHeight);
 
     m_host = new WindowHost(
@@ -173,7 +150,8 @@ void TMainForm::createControls()
 
     StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
     named(StartButton, "StartButton");
-    QFont large = font();
+    // Only the size is its own: family and narrowing follow the window's font.
+    QFont large;
     large.setPixelSize(19);
     StartButton->setFont(large);
     StartButton->setEnabled(false);
@@ -226,42 +204,6 @@ void TMainForm::createControls()
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
     LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
     LoginRetryTimer->setSingleShot(true);
-
-    // Controls inside the group boxes: natural widths, two rows each.
-    const int spinWidth = 42;
-    placeRow(8, 27,
-             {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
-    placeRow(8, 50, {{Label9, 0}});
-    placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
-    placeRow(8, 50, {{Label12, 0}, {MaxResultsSpinEdit, spinWidth}, {Label13, 0}});
-    const int right = std::max(Label11->geometry().right(), Label13->geometry().right()) + 12;
-    placeRow(right, 27, {{AutoStartCheckBox, 0}});
-    placeRow(right, 50, {{Label14, 0}, {TimeMaskEdit, 44}});
-}
-
-void TMainForm::layOutControls()
-{
-    const int dw = width() - designWidth;
-    const int dh = height() - designHeight;
-    Label1->setGeometry(8, 8, Label1->sizeHint().width(), Label1->sizeHint().height());
-    Label15->setGeometry(82, 13, Label15->sizeHint().width(), Label15->sizeHint().height());
-    CitiesListBox->setGeometry(8, 27, 157, std::max(803 + dh, 0));
-    SelectAllCitiesButton->setGeometry(110, 804 + dh, 41, 25);
-    GroupBox1->setGeometry(171, 8, 258, 65);
-    GroupBox2->setGeometry(435, 8, 478, 65);
-    StartButton->setGeometry(919, 8, 194, 65);
-    PauseButton->setGeometry(1125, 8, 75, 25);
-    StopButton->setGeometry(1125, 47, 75, 25);
-    LimitEdit->setGeometry(871, 79, 50, 21);
-    Label2->setGeometry(171, 82, Label2->sizeHint().width(), Label2->sizeHint().height());
-    LogsMemo->setGeometry(171, 101, std::max(1036 + dw, 0), std::max(729 + dh, 0));
-    ProgressBar->setGeometry(0, height() - progressHeight, width(), progressHeight);
-}
-
-void TMainForm::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    layOutControls();
 }
 
 QDateTime TMainForm::now() const

@@ -20,6 +20,7 @@
 #include "settings.h"
 
 #include <QDateTime>
+#include <QFont>
 #include <QPointer>
 #include <QWidget>
 #include <atomic>
@@ -60,11 +61,18 @@ struct MainFormOptions
     int loginRetryMs = LoginRecovery::defaultRetryMs; // a failed start-up login is tried again after this
 };
 
+// Tahoma 11 px, the font the window's layout was drawn for, or the nearest sans-serif stand-in.
+QFont windowFont();
+
 class TMainForm : public QWidget
 {
     Q_OBJECT
 
 public:
+    // The client area the design positions are given for; anchored controls follow the difference.
+    static constexpr int designWidth = 1215;
+    static constexpr int designHeight = 853;
+
     explicit TMainForm(MainFormOptions options, QWidget *parent = nullptr);
     ~TMainForm() override;
 
@@ -135,6 +143,12 @@ protected:
 private:
     void createControls();
     void layOutControls();
+    // The two rows of each group box at their natural widths.
+    void placeGroupRows();
+    // Every caption fits its control and every group box row its frame.
+    bool captionsFit() const;
+    // The window's font narrowed (or made smaller) as far as the captions need.
+    void fitFont();
     void appendLog(const QString &entry);
     void logStamped(const QString &text);
     QDateTime now() const;

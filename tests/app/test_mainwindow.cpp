@@ -1,19 +1,24 @@
 // The window without a registry: its controls, the settings it shows and writes, the selection
 // shortcuts, the interval label and the start-up checks as the window carries them out.
+#include "application.h"
 #include "linklabel.h"
 #include "startupchecks.h"
 #include "timemaskedit.h"
 #include "windowtest.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
 #include <atomic>
 #include <limits>
 #include <thread>
@@ -473,4 +478,81 @@ TEST(MainWindow, HostLetsAWaitingCallerGoWhenItIsDestroyed)
     caller.join();
     EXPECT_TRUE(returned.load());
     EXPECT_FALSE(ran.load());
+}
+
+namespace {
+
+// The entries of a context menu as shown, without the accelerator marks and shortcut texts.
+QStringList entries(const QMenu *menu)
+{
+    QStringList out;
+    for (const QAction *action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        QString text = action->text();
+        text = text.left(text.indexOf(u'\t') < 0 ? text.size() : text.indexOf(u'\t'));
+        out.append(text.remove(u'&'));
+    }
+    return out;
+}
+
+// The menu that a right click on the widget pops up (a spin box builds its own and waits in it),
+// read and closed as soon as it shows.
+QStringList popupEntries(QWidget *widget)
+{
+    auto out = std::make_shared<QStringList>();
+    QTimer::singleShot(0, widget, [out] {
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            *out = entries(menu);
+            menu->close();
+        }
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), widget->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(widget, &event);
+    waitUntil([out] { return !out->isEmpty(); }, 5000);
+    return *out;
+}
+
+} // namespace
+
+// Qt's own texts (the log's and the fields' context menus, the spin boxes' step entries) read in
+// Russian once Qt's Russian translation is installed; without it they stay English and the window
+// works all the same.
+TEST(MainWindow, QtsOwnTextsReadInRussian)
+{
+    QTemporaryDir dir;
+    QTemporaryDir noTranslations;
+    EXPECT_EQ(installQtRussian(*qApp, {noTranslations.path()}), nullptr);
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        const std::unique_ptr<QMenu> menu(form.LogsMemo->createStandardContextMenu());
+        EXPECT_TRUE(entries(menu.get()).contains(QStringLiteral("Copy")));
+    }
+
+    QTranslator *russian = installQtRussian(*qApp);
+    ASSERT_NE(russian, nullptr) << "qtbase_ru.qm not found in " << qtTranslationFolders().join(u", ").toStdString()
+                                << " (scripts/setup installs qt6-translations-l10n)";
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        const std::unique_ptr<QMenu> menu(form.LogsMemo->createStandardContextMenu());
+        const QStringList log = entries(menu.get());
+        for (const char *expected : {"Копировать", "Выделить всё", "Вставить"}) {
+            SCOPED_TRACE(expected);
+            EXPECT_TRUE(log.contains(QString::fromUtf8(expected))) << log.join(u" | ").toStdString();
+        }
+        const QStringList spin = popupEntries(form.MinDaysSpinEdit);
+        for (const char *expected : {"Шаг вверх", "Шаг вниз", "Выделить всё"}) {
+            SCOPED_TRACE(expected);
+            EXPECT_TRUE(spin.contains(QString::fromUtf8(expected))) << spin.join(u" | ").toStdString();
+        }
+        const std::unique_ptr<QMenu> fieldMenu(form.TimeMaskEdit->createStandardContextMenu());
+        const QStringList field = entries(fieldMenu.get());
+        EXPECT_TRUE(field.contains(QStringLiteral("Вырезать"))) << field.join(u" | ").toStdString();
+    }
+    QCoreApplication::removeTranslator(russian);
+    delete russian;
 }
