@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "autostart.h"
+#include "folderlock.h"
 #include "httpclient.h"
 #include "intervallabel.h"
 #include "linklabel.h"
@@ -33,11 +34,6 @@
 
 namespace {
 
-// The client area the positions below are given for; anchored controls follow the difference.
-constexpr int designWidth = 1215;
-constexpr int designHeight = 853;
-constexpr int progressHeight = 17;
-
 QSpinBox *wholeNumberEdit(int value, QWidget *parent)
 {
     auto *edit = new QSpinBox(parent);
@@ -45,19 +41,6 @@ QSpinBox *wholeNumberEdit(int value, QWidget *parent)
     edit->setValue(value);
     edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return edit;
-}
-
-// Places the widgets left to right from x, each at its natural width unless a width is given,
-// centred on the row's middle line.
-void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>> widgets)
-{
-    for (const auto &[widget, width] : widgets) {
-        const QSize hint = widget->sizeHint();
-        const int w = width > 0 ? width : hint.width();
-        const int h = std::max(hint.height(), 0);
-        widget->setGeometry(x, middle - h / 2, w, h);
-        x += w + 3;
-    }
 }
 
 } // namespace
@@ -91,14 +74,9 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 
     m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(11);
-    // The layout is drawn for Tahoma; the usual stand-ins (DejaVu Sans on Linux) run about a fifth
-    // wider, so they are narrowed to keep the group boxes' rows inside their frames.
-    if (!QFontInfo(font).exactMatch())
-        font.setStretch(82);
-    setFont(font);
+    setFont(windowFont());
     createControls();
+    fitFont();
     resize(designWidth, designHeight);
 
     m_host = new WindowHost(
@@ -173,7 +151,8 @@ void TMainForm::createControls()
 
     StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
     named(StartButton, "StartButton");
-    QFont large = font();
+    // Only the size is its own: family and narrowing follow the window's font.
+    QFont large;
     large.setPixelSize(19);
     StartButton->setFont(large);
     StartButton->setEnabled(false);
@@ -226,42 +205,6 @@ void TMainForm::createControls()
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
     LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
     LoginRetryTimer->setSingleShot(true);
-
-    // Controls inside the group boxes: natural widths, two rows each.
-    const int spinWidth = 42;
-    placeRow(8, 27,
-             {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
-    placeRow(8, 50, {{Label9, 0}});
-    placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
-    placeRow(8, 50, {{Label12, 0}, {MaxResultsSpinEdit, spinWidth}, {Label13, 0}});
-    const int right = std::max(Label11->geometry().right(), Label13->geometry().right()) + 12;
-    placeRow(right, 27, {{AutoStartCheckBox, 0}});
-    placeRow(right, 50, {{Label14, 0}, {TimeMaskEdit, 44}});
-}
-
-void TMainForm::layOutControls()
-{
-    const int dw = width() - designWidth;
-    const int dh = height() - designHeight;
-    Label1->setGeometry(8, 8, Label1->sizeHint().width(), Label1->sizeHint().height());
-    Label15->setGeometry(82, 13, Label15->sizeHint().width(), Label15->sizeHint().height());
-    CitiesListBox->setGeometry(8, 27, 157, std::max(803 + dh, 0));
-    SelectAllCitiesButton->setGeometry(110, 804 + dh, 41, 25);
-    GroupBox1->setGeometry(171, 8, 258, 65);
-    GroupBox2->setGeometry(435, 8, 478, 65);
-    StartButton->setGeometry(919, 8, 194, 65);
-    PauseButton->setGeometry(1125, 8, 75, 25);
-    StopButton->setGeometry(1125, 47, 75, 25);
-    LimitEdit->setGeometry(871, 79, 50, 21);
-    Label2->setGeometry(171, 82, Label2->sizeHint().width(), Label2->sizeHint().height());
-    LogsMemo->setGeometry(171, 101, std::max(1036 + dw, 0), std::max(729 + dh, 0));
-    ProgressBar->setGeometry(0, height() - progressHeight, width(), progressHeight);
-}
-
-void TMainForm::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    layOutControls();
 }
 
 QDateTime TMainForm::now() const
@@ -312,6 +255,16 @@ void TMainForm::FormShow()
             m_options.exitProcess(0);
             return;
         }
+    }
+    // A second window on the folder would run the same history and write the same settings.ini.
+    m_windowLock = std::make_unique<FolderLock>(m_options.dataDir, FolderLock::Kind::Window);
+    if (m_windowLock->claim() != FolderLock::Claim::Held) {
+        m_abandoned = true;
+        Timer2->stop();
+        AutoStartTimer->stop();
+        m_options.showWarning(QStringLiteral("Внимание!"), m_windowLock->refusalText());
+        m_options.exitProcess(0);
+        return;
     }
     if (!m_options.startupNote.isEmpty())
         logStamped(m_options.startupNote);
@@ -469,8 +422,17 @@ void TMainForm::Timer2Timer()
 void TMainForm::StartButtonClick()
 {
     // One run at a time; none once the window is closing.
+    m_startRefused = false;
     if (runActive() || m_closeAsked)
         return;
+    // One run per data folder, tavrosin-run's included: a run that finds it held touches no file.
+    auto folderLock = std::make_shared<FolderLock>(m_options.dataDir, FolderLock::Kind::Run);
+    if (folderLock->claim() != FolderLock::Claim::Held) {
+        m_startRefused = true;
+        logStamped(folderLock->refusalText());
+        StartButton->setEnabled(true);
+        return;
+    }
     const QDateTime start = now();
     RunParams params;
     params.host = m_host;
@@ -486,6 +448,7 @@ void TMainForm::StartButtonClick()
     environment.session = m_options.session;
     environment.errorPauseMs = m_options.errorPauseMs;
     environment.attemptWaitMs = m_options.attemptWaitMs;
+    environment.folderLock = std::move(folderLock);
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
@@ -539,7 +502,17 @@ void TMainForm::ResumeTimerTimer()
 
 void TMainForm::AutoStartTimerTimer()
 {
-    if (autoStartDue(AutoStartCheckBox->isChecked(), now(), timeMaskEditText(TimeMaskEdit),
-                     m_options.session->lastRunDate(), StartButton->isEnabled()))
-        StartButton->click();
+    const QDateTime moment = now();
+    if (m_autoStartRefusedOn == moment.date())
+        return;
+    if (!autoStartDue(AutoStartCheckBox->isChecked(), moment, timeMaskEditText(TimeMaskEdit),
+                      m_options.session->lastRunDate(), StartButton->isEnabled()))
+        return;
+    StartButton->click();
+    // Another run holds the folder at the daily time: that run makes today's export, and trying
+    // every second of the minute would only repeat the refusal.
+    if (m_startRefused) {
+        m_autoStartRefusedOn = moment.date();
+        logStamped(QStringLiteral("Автозапуск сегодня больше не повторится"));
+    }
 }

@@ -6,6 +6,7 @@
 // arguments.
 
 #include "datafolder.h"
+#include "folderlock.h"
 #include "headlesshost.h"
 #include "logline.h"
 #include "registrylogin.h"
@@ -49,7 +50,7 @@ enum ExitStatus {
     FinishedWithErrors = 1, // a phase ended in an error, or DatesDB.txt could not be read or saved
     NoRun = 2,              // the login or the regulation list failed: no run took place
     Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
-    FolderBusy = 4,         // another run holds the data folder (reserved for the folder lock)
+    FolderBusy = 4,         // another run holds the data folder: nothing was touched
 };
 
 // Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
@@ -112,6 +113,15 @@ int main(int argc, char **argv)
         }
         if (folder.perUser)
             print(stampedLine(dataFolderText(dir)));
+
+        // One run per data folder: a second one (the window's, or another tavrosin-run) would load
+        // the same history, export the same applicants, and the last save would forget the other's
+        // exports. Held until the program ends, the login included, so a refusal touches nothing.
+        FolderLock runLock(dir, FolderLock::Kind::Run);
+        if (const FolderLock::Claim claim = runLock.claim(); claim != FolderLock::Claim::Held) {
+            print(stampedLine(runLock.refusalText()));
+            return claim == FolderLock::Claim::Busy ? FolderBusy : FinishedWithErrors;
+        }
 
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);

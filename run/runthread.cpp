@@ -1,5 +1,6 @@
 #include "runthread.h"
 
+#include "folderlock.h"
 #include "httpclient.h"
 #include "logline.h"
 #include "registryapi.h"
@@ -9,6 +10,7 @@
 #include "textfile.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <chrono>
 #include <exception>
 
@@ -178,8 +180,10 @@ void TScraper::ReportResult()
         return;
     }
     waitWhileHeld();
-    // Held before the resume timer is armed, so that its tick always finds the run held.
+    // Held before the resume timer is armed, so that its tick always finds the run held. Should the
+    // report fail before the timer is armed, nothing would ever end that hold: it is taken back.
     pauseRun();
+    auto unholdOnFailure = qScopeGuard([this] { resumeRun(); });
     const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + d->result.mid(6, 200));
     const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
     onHost([&] {
@@ -187,6 +191,7 @@ void TScraper::ReportResult()
         d->host->appendLogLine(pauseLine);
     });
     ArmResumeTimer();
+    unholdOnFailure.dismiss();
     waitWhileHeld();
 }
 
@@ -323,6 +328,9 @@ void TScraper::run()
         }))
         noteUnforeseen(*error);
     closingSteps();
+    // The log file is written: the folder is free for the next run.
+    if (m_environment.folderLock)
+        m_environment.folderLock->release();
     releaseThreadTlsState();
 }
 

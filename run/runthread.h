@@ -57,6 +57,9 @@ struct RunEnvironment
     bool decideFromSearchPage = true;
     std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
     std::shared_ptr<RunOutcome> outcome; // filled as the run goes; the run makes its own when none is given
+    // The claim on the data folder that the starter made for this run; released once the run's
+    // last file is written (after the finish report). Empty: the starter holds it itself.
+    std::shared_ptr<class FolderLock> folderLock;
 };
 
 class TScraper : public QThread

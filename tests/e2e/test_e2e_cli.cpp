@@ -344,3 +344,55 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
         }
     }
 }
+
+// Two runs of tavrosin-run on one folder at once: exactly one runs, the other refuses before it
+// touches anything and exits 4; the history holds every export of the one that ran. A run killed
+// outright leaves its lock file behind, and the next run takes it over.
+TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=8\r\n");
+    // Slow details keep the runs overlapping whatever the machine's load.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(200), 1000);
+    const DirSnapshot before = snapshot(dir.path());
+    const qsizetype notices = sim->botMessages().size();
+
+    CliRun a(dir.path());
+    CliRun b(dir.path());
+    a.start();
+    b.start();
+    ASSERT_TRUE(waitFor([&] { return !runPart(a.lines()).isEmpty() || !runPart(b.lines()).isEmpty(); }));
+    ASSERT_TRUE(a.finish());
+    ASSERT_TRUE(b.finish());
+    EXPECT_FALSE(a.crashed() || b.crashed());
+    const QList<int> codes = {a.exitCode(), b.exitCode()};
+    ASSERT_TRUE(codes == QList<int>({0, 4}) || codes == QList<int>({4, 0})) << codes[0] << " " << codes[1];
+    CliRun &ran = a.exitCode() == 0 ? a : b;
+    CliRun &refused = a.exitCode() == 0 ? b : a;
+    EXPECT_TRUE(runPart(refused.lines()).isEmpty()) << "the refused run started nothing";
+    const QStringList refusal = unstamped(refused.lines());
+    ASSERT_EQ(refusal.size(), 1) << refusal.join(u'\n').toStdString();
+    EXPECT_TRUE(refusal[0].startsWith(QStringLiteral("Выгрузка не начата: в папке ") +
+                                      QDir::toNativeSeparators(dir.path()) + QStringLiteral(" уже идёт другая выгрузка")))
+        << refusal[0].toStdString();
+    checkLog(runPart(ran.lines()), dir.path());
+    const RunResults results = checkRun(dir.path(), before);
+    EXPECT_EQ(results.rows.size(), 8);
+    checkNotice(*sim, notices, 8);
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+
+    // Killed in the middle of its filter: the lock file stays, with a process id that is gone.
+    {
+        CliRun killed(dir.path());
+        killed.start();
+        ASSERT_TRUE(killed.waitForOutput(
+            [](const QStringList &lines) { return countEnding(lines, QStringLiteral(" не выгружался, выводим в результат")) >= 2; }));
+        killed.kill();
+        ASSERT_TRUE(killed.finish());
+    }
+    ASSERT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+    sim->clearFaults();
+    const CliOutcome next = runOnce(dir.path());
+    EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
+    EXPECT_EQ(next.results.rows.size(), 8);
+}

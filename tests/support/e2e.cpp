@@ -430,6 +430,11 @@ void CliRun::interrupt()
         ::kill(pid_t(m_process.processId()), SIGINT);
 }
 
+void CliRun::kill()
+{
+    m_process.kill();
+}
+
 bool CliRun::finish(int boundMs)
 {
     const bool ended = waitFor([this] { return m_process.state() == QProcess::NotRunning; }, boundMs);

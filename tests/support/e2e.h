@@ -119,6 +119,7 @@ public:
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
     void terminate(); // SIGTERM
     void interrupt(); // SIGINT
+    void kill();      // SIGKILL: no closing step runs, the lock file stays behind
     // Waits for the end; false when it did not come within the bound.
     bool finish(int boundMs = 300000);
 
