@@ -1,5 +1,6 @@
 // The program's entry: no command-line arguments. A copy in a folder of its own keeps its files in
 // the directory of the executable, an installed copy in the per-user data folder (datafolder.h).
+#include "application.h"
 #include "datafolder.h"
 #include "mainwindow.h"
 
@@ -14,7 +15,9 @@ int main(int argc, char **argv)
     {
         QApplication app(argc, argv);
         QApplication::setApplicationName(QString::fromUtf16(kApplicationName));
-        QApplication::setApplicationDisplayName(QStringLiteral("Тавросин"));
+        // No display name: the window system would append it to every title (the window's own
+        // caption is "Тавросин" already).
+        installQtRussian(app);
         QGuiApplication::setDesktopFileName(QStringLiteral("tavrosin"));
 
         const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(), {}, perUserDataFolder());

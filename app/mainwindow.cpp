@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "autostart.h"
+#include "folderlock.h"
 #include "httpclient.h"
 #include "intervallabel.h"
 #include "linklabel.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QLabel>
@@ -32,11 +34,6 @@
 
 namespace {
 
-// The client area the positions below are given for; anchored controls follow the difference.
-constexpr int designWidth = 1215;
-constexpr int designHeight = 853;
-constexpr int progressHeight = 17;
-
 QSpinBox *wholeNumberEdit(int value, QWidget *parent)
 {
     auto *edit = new QSpinBox(parent);
@@ -44,19 +41,6 @@ QSpinBox *wholeNumberEdit(int value, QWidget *parent)
     edit->setValue(value);
     edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return edit;
-}
-
-// Places the widgets left to right from x, each at its natural width unless a width is given,
-// centred on the row's middle line.
-void placeRow(int x, int middle, std::initializer_list<std::pair<QWidget *, int>> widgets)
-{
-    for (const auto &[widget, width] : widgets) {
-        const QSize hint = widget->sizeHint();
-        const int w = width > 0 ? width : hint.width();
-        const int h = std::max(hint.height(), 0);
-        widget->setGeometry(x, middle - h / 2, w, h);
-        x += w + 3;
-    }
 }
 
 } // namespace
@@ -90,14 +74,9 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 
     m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(11);
-    // The layout is drawn for Tahoma; the usual stand-ins (DejaVu Sans on Linux) run about a fifth
-    // wider, so they are narrowed to keep the group boxes' rows inside their frames.
-    if (!QFontInfo(font).exactMatch())
-        font.setStretch(82);
-    setFont(font);
+    setFont(windowFont());
     createControls();
+    fitFont();
     resize(designWidth, designHeight);
 
     m_host = new WindowHost(
@@ -108,6 +87,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 TMainForm::~TMainForm()
 {
     finishThreads();
+    restoreCloseCursor();
 }
 
 void TMainForm::createControls()
@@ -171,7 +151,8 @@ void TMainForm::createControls()
 
     StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
     named(StartButton, "StartButton");
-    QFont large = font();
+    // Only the size is its own: family and narrowing follow the window's font.
+    QFont large;
     large.setPixelSize(19);
     StartButton->setFont(large);
     StartButton->setEnabled(false);
@@ -224,42 +205,6 @@ void TMainForm::createControls()
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
     LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
     LoginRetryTimer->setSingleShot(true);
-
-    // Controls inside the group boxes: natural widths, two rows each.
-    const int spinWidth = 42;
-    placeRow(8, 27,
-             {{Label6, 0}, {MinDaysSpinEdit, spinWidth}, {Label7, 0}, {MaxDaysSpinEdit, spinWidth}, {Label8, 0}});
-    placeRow(8, 50, {{Label9, 0}});
-    placeRow(8, 27, {{Label10, 0}, {SkipDaysSpinEdit, spinWidth}, {Label11, 0}});
-    placeRow(8, 50, {{Label12, 0}, {MaxResultsSpinEdit, spinWidth}, {Label13, 0}});
-    const int right = std::max(Label11->geometry().right(), Label13->geometry().right()) + 12;
-    placeRow(right, 27, {{AutoStartCheckBox, 0}});
-    placeRow(right, 50, {{Label14, 0}, {TimeMaskEdit, 44}});
-}
-
-void TMainForm::layOutControls()
-{
-    const int dw = width() - designWidth;
-    const int dh = height() - designHeight;
-    Label1->setGeometry(8, 8, Label1->sizeHint().width(), Label1->sizeHint().height());
-    Label15->setGeometry(82, 13, Label15->sizeHint().width(), Label15->sizeHint().height());
-    CitiesListBox->setGeometry(8, 27, 157, std::max(803 + dh, 0));
-    SelectAllCitiesButton->setGeometry(110, 804 + dh, 41, 25);
-    GroupBox1->setGeometry(171, 8, 258, 65);
-    GroupBox2->setGeometry(435, 8, 478, 65);
-    StartButton->setGeometry(919, 8, 194, 65);
-    PauseButton->setGeometry(1125, 8, 75, 25);
-    StopButton->setGeometry(1125, 47, 75, 25);
-    LimitEdit->setGeometry(871, 79, 50, 21);
-    Label2->setGeometry(171, 82, Label2->sizeHint().width(), Label2->sizeHint().height());
-    LogsMemo->setGeometry(171, 101, std::max(1036 + dw, 0), std::max(729 + dh, 0));
-    ProgressBar->setGeometry(0, height() - progressHeight, width(), progressHeight);
-}
-
-void TMainForm::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    layOutControls();
 }
 
 QDateTime TMainForm::now() const
@@ -311,10 +256,26 @@ void TMainForm::FormShow()
             return;
         }
     }
+    // A second window on the folder would run the same history and write the same settings.ini.
+    m_windowLock = std::make_unique<FolderLock>(m_options.dataDir, FolderLock::Kind::Window);
+    if (m_windowLock->claim() != FolderLock::Claim::Held) {
+        m_abandoned = true;
+        Timer2->stop();
+        AutoStartTimer->stop();
+        m_options.showWarning(QStringLiteral("Внимание!"), m_windowLock->refusalText());
+        m_options.exitProcess(0);
+        return;
+    }
     if (!m_options.startupNote.isEmpty())
         logStamped(m_options.startupNote);
     CitiesListBox->clear();
-    applySettings(readSettings(m_options.dataDir));
+    QString unreadable;
+    applySettings(readSettings(m_options.dataDir, &unreadable));
+    if (!unreadable.isEmpty()) {
+        logStamped(QStringLiteral("Настройки из settings.ini не прочитаны: %1. Действуют настройки по умолчанию; "
+                                  "файл останется как есть")
+                       .arg(unreadable));
+    }
     Timer1->start();
 }
 
@@ -338,9 +299,7 @@ Settings TMainForm::collectSettings() const
     s.MaxDays = MaxDaysSpinEdit->value();
     s.SkipDays = SkipDaysSpinEdit->value();
     s.MaxResults = MaxResultsSpinEdit->value();
-    // Not shown in the window: the values last read, at start-up or by the latest run.
-    s.BotToken = m_options.session->botToken();
-    s.TgUserId = m_options.session->tgUserId();
+    // BotToken and TgUserId are not the window's to write.
     return s;
 }
 
@@ -356,17 +315,30 @@ void TMainForm::closeEvent(QCloseEvent *event)
         if (!m_closeAsked) {
             m_closeAsked = true;
             m_loginClosing = true;
-            if (runActive())
+            if (runActive()) {
+                logStamped(QStringLiteral("Программа закроется, как только выгрузка сохранит свои файлы"));
                 StopButtonClick();
+            }
+            // Busy until the window goes: a click meanwhile changes nothing.
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            m_closeCursor = true;
         }
         event->ignore();
         return;
     }
+    restoreCloseCursor();
     saveFiles();
     // Nothing starts once closed (the window may outlive its closing, as in tests).
     for (QTimer *timer : {Timer1, Timer2, AutoStartTimer, ResumeTimer, LoginRetryTimer})
         timer->stop();
     event->accept();
+}
+
+void TMainForm::restoreCloseCursor()
+{
+    if (m_closeCursor)
+        QApplication::restoreOverrideCursor();
+    m_closeCursor = false;
 }
 
 void TMainForm::closeIfAsked()
@@ -377,20 +349,27 @@ void TMainForm::closeIfAsked()
 
 void TMainForm::saveFiles()
 {
-    const auto report = [this](const QString &file, const TextFileResult &result) {
+    QStringList failures = m_closeFailures; // DatesDB.txt, when the run ended by the close could not save it
+    const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
-        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(file, result.error);
+        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), result.error);
         logStamped(text);
         qWarning("%s", qPrintable(text));
+        failures.append(text);
     };
     // A list that was never filled holds no selection worth keeping: the file stays as it was. A
     // partial one keeps the saved names it could not show, after the ones it lists.
     if ((m_listLoaded || m_listPartial) && CitiesListBox->count() > 0) {
         const QStringList names = selectedTexts(CitiesListBox) + (m_listLoaded ? QStringList() : m_unshownNames);
-        report(QStringLiteral("selection.txt"), writeSelection(m_options.dataDir, names));
+        report(selectionPath(m_options.dataDir), writeSelection(m_options.dataDir, names));
     }
-    report(QStringLiteral("settings.ini"), writeSettings(m_options.dataDir, collectSettings()));
+    report(settingsPath(m_options.dataDir), writeSettings(m_options.dataDir, collectSettings()));
+    // The log view goes with the window: the user reads it here, before it does.
+    if (!failures.isEmpty()) {
+        m_options.showError(failures.join(QStringLiteral("\r\n")) +
+                            QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений."));
+    }
 }
 
 void TMainForm::finishThreads()
@@ -443,8 +422,17 @@ void TMainForm::Timer2Timer()
 void TMainForm::StartButtonClick()
 {
     // One run at a time; none once the window is closing.
+    m_startRefused = false;
     if (runActive() || m_closeAsked)
         return;
+    // One run per data folder, tavrosin-run's included: a run that finds it held touches no file.
+    auto folderLock = std::make_shared<FolderLock>(m_options.dataDir, FolderLock::Kind::Run);
+    if (folderLock->claim() != FolderLock::Claim::Held) {
+        m_startRefused = true;
+        logStamped(folderLock->refusalText());
+        StartButton->setEnabled(true);
+        return;
+    }
     const QDateTime start = now();
     RunParams params;
     params.host = m_host;
@@ -460,9 +448,17 @@ void TMainForm::StartButtonClick()
     environment.session = m_options.session;
     environment.errorPauseMs = m_options.errorPauseMs;
     environment.attemptWaitMs = m_options.attemptWaitMs;
+    environment.folderLock = std::move(folderLock);
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
+    connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
+        // Said in the log already; a window that closes with this run must also say it in a box.
+        if (m_closeAsked) {
+            m_closeFailures.append(
+                QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason));
+        }
+    });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
     CurrentScraper = run;
@@ -506,7 +502,17 @@ void TMainForm::ResumeTimerTimer()
 
 void TMainForm::AutoStartTimerTimer()
 {
-    if (autoStartDue(AutoStartCheckBox->isChecked(), now(), timeMaskEditText(TimeMaskEdit),
-                     m_options.session->lastRunDate(), StartButton->isEnabled()))
-        StartButton->click();
+    const QDateTime moment = now();
+    if (m_autoStartRefusedOn == moment.date())
+        return;
+    if (!autoStartDue(AutoStartCheckBox->isChecked(), moment, timeMaskEditText(TimeMaskEdit),
+                      m_options.session->lastRunDate(), StartButton->isEnabled()))
+        return;
+    StartButton->click();
+    // Another run holds the folder at the daily time: that run makes today's export, and trying
+    // every second of the minute would only repeat the refusal.
+    if (m_startRefused) {
+        m_autoStartRefusedOn = moment.date();
+        logStamped(QStringLiteral("Автозапуск сегодня больше не повторится"));
+    }
 }

@@ -6,10 +6,16 @@
 // classes and functions beside it (startupchecks, intervallabel, autostart, selection,
 // timemaskedit, loginrecovery); a run reaches the window only through its WindowHost.
 //
-// Closing never blocks: with a run or the login still going, the first close asks it to stop and
-// is refused; the window closes by itself once the run's closing steps (DatesDB.txt saved, log
-// file written) or the login are over. A failed write of a settings file leaves the old file and
-// is logged and printed to stderr. Destroying the window stops and waits for both as well.
+// One window per data folder: a second one says so when shown and ends the process; a run starts
+// only once it holds the folder's run lock (tavrosin-run takes the same one), and a start that
+// finds it held logs why and leaves the start control enabled.
+//
+// Closing never blocks: with a run or the login still going, the first close asks it to stop, says
+// so in the log, shows the busy cursor and is refused; the window closes by itself once the run's
+// closing steps (DatesDB.txt saved, log file written) or the login are over. A file that could not
+// be written at close (selection.txt, settings.ini, or DatesDB.txt by that run) keeps its old
+// content and is named, with the reason, in a message box before the window goes. Destroying the
+// window stops and waits for both as well.
 
 #include "loginrecovery.h"
 #include "registrylogin.h"
@@ -18,12 +24,14 @@
 #include "settings.h"
 
 #include <QDateTime>
+#include <QFont>
 #include <QPointer>
 #include <QWidget>
 #include <atomic>
 #include <functional>
 #include <memory>
 
+class FolderLock;
 class LinkLabel;
 class QCheckBox;
 class QGroupBox;
@@ -58,11 +66,18 @@ struct MainFormOptions
     int loginRetryMs = LoginRecovery::defaultRetryMs; // a failed start-up login is tried again after this
 };
 
+// Tahoma 11 px, the font the window's layout was drawn for, or the nearest sans-serif stand-in.
+QFont windowFont();
+
 class TMainForm : public QWidget
 {
     Q_OBJECT
 
 public:
+    // The client area the design positions are given for; anchored controls follow the difference.
+    static constexpr int designWidth = 1215;
+    static constexpr int designHeight = 853;
+
     explicit TMainForm(MainFormOptions options, QWidget *parent = nullptr);
     ~TMainForm() override;
 
@@ -133,6 +148,12 @@ protected:
 private:
     void createControls();
     void layOutControls();
+    // The two rows of each group box at their natural widths.
+    void placeGroupRows();
+    // Every caption fits its control and every group box row its frame.
+    bool captionsFit() const;
+    // The window's font narrowed (or made smaller) as far as the captions need.
+    void fitFont();
     void appendLog(const QString &entry);
     void logStamped(const QString &text);
     QDateTime now() const;
@@ -142,6 +163,7 @@ private:
     void saveFiles();
     // Closes the window if a close was asked for while the login or a run was going.
     void closeIfAsked();
+    void restoreCloseCursor();
 
     // One try of the registry login on a thread of its own, the window's events processed meanwhile.
     // The first try shows its entries and items as they come; a retry (quiet) collects them, so a
@@ -158,6 +180,8 @@ private:
     bool m_shown = false;
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
+    bool m_closeCursor = false; // the busy cursor shown since then
+    QStringList m_closeFailures; // files the run ended by the close could not save
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection
     bool m_listPartial = false;  // the list shows the pages before one that failed; the start stays off
@@ -166,4 +190,8 @@ private:
     QString m_lastIntervalError; // logged once, not on every tick
     QThread *m_loginThread = nullptr;
     std::atomic<bool> m_loginClosing{false};
+    // One window per data folder, for the window's whole life (claimed when first shown).
+    std::unique_ptr<FolderLock> m_windowLock;
+    bool m_startRefused = false;   // the latest start found the folder held by another run
+    QDate m_autoStartRefusedOn;    // the day whose autostart found the folder held: not tried again that day
 };

@@ -1,10 +1,12 @@
 // tavrosin-run: one run without a window, for servers, schedulers and test harnesses. Logs in,
 // loads the regulation list, applies selection.txt and the settings of the data directory, makes one
-// run exactly as the window would, prints the log to standard output and exits 0 after a finished
-// run, 2 when the login failed or was refused or the regulation list stopped short, 1 on bad
-// arguments. SIGINT and SIGTERM stop the run cleanly (closing steps, history saved).
+// run exactly as the window would, and prints the log to standard output. SIGINT and SIGTERM stop
+// the run cleanly (closing steps, history saved); during the login they end the program at once,
+// before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
+// arguments.
 
 #include "datafolder.h"
+#include "folderlock.h"
 #include "headlesshost.h"
 #include "logline.h"
 #include "registrylogin.h"
@@ -18,6 +20,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <curl/curl.h>
@@ -37,14 +40,27 @@ const char kHelpText[] =
     "  1  the run finished, but a phase ended in an error or DatesDB.txt could not be read or\n"
     "     saved (results may be partial); also a wrong option or a missing data folder\n"
     "  2  the login or the regulation list failed; no run took place\n"
-    "  3  stopped by SIGINT or SIGTERM (the closing steps ran)\n"
+    "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
+    "     touched)\n"
     "  4  another run holds the data folder";
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// The exit status, for cron, systemd and scripts.
+enum ExitStatus {
+    Finished = 0,           // the run finished and no phase ended in an error
+    FinishedWithErrors = 1, // a phase ended in an error, or DatesDB.txt could not be read or saved
+    NoRun = 2,              // the login or the regulation list failed: no run took place
+    Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
+    FolderBusy = 4,         // another run holds the data folder: nothing was touched
+};
+
+// Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
+// reads it as its closing flag, so a signal cuts a request in flight and the waits between attempts.
+std::atomic<bool> g_stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void onStopSignal(int)
 {
-    g_stopSignal = 1;
+    g_stopRequested = true;
 }
 
 void print(const QString &text)
@@ -98,6 +114,15 @@ int main(int argc, char **argv)
         if (folder.perUser)
             print(stampedLine(dataFolderText(dir)));
 
+        // One run per data folder: a second one (the window's, or another tavrosin-run) would load
+        // the same history, export the same applicants, and the last save would forget the other's
+        // exports. Held until the program ends, the login included, so a refusal touches nothing.
+        FolderLock runLock(dir, FolderLock::Kind::Run);
+        if (const FolderLock::Claim claim = runLock.claim(); claim != FolderLock::Claim::Held) {
+            print(stampedLine(runLock.refusalText()));
+            return claim == FolderLock::Claim::Busy ? FolderBusy : FinishedWithErrors;
+        }
+
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
@@ -110,9 +135,12 @@ int main(int argc, char **argv)
         sink.log = print;
         sink.addRegulation = [](const QString &, const QString &) {};
         LoginOptions options;
-        std::atomic<bool> closing{false};
-        options.closing = &closing;
+        options.closing = &g_stopRequested;
         const LoginResult login = runRegistryLogin(network, sink, options);
+        if (g_stopRequested) {
+            curl_global_cleanup();
+            return Stopped;
+        }
         if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             if (login.outcome == LoginResult::Outcome::Failed)
                 std::fprintf(stderr, "tavrosin-run: login failed: %s\n", login.error.toUtf8().constData());
@@ -122,9 +150,9 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
                              login.error.toUtf8().constData());
             curl_global_cleanup();
-            return 2;
+            return NoRun;
         }
-        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime());
+        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime(), login.sessionCookie);
         session->setRegulationIds(login.regulationIds);
 
         HeadlessHost host;
@@ -144,15 +172,18 @@ int main(int argc, char **argv)
         environment.dataDir = dir;
         environment.network = network;
         environment.session = session;
+        const auto outcome = std::make_shared<RunOutcome>();
+        environment.outcome = outcome;
 
         QPointer<TScraper> run = new TScraper(environment, params);
         host.setRun(run);
         QObject::connect(run, &QThread::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
         QTimer signalPoll;
+        bool stopForwarded = false;
         QObject::connect(&signalPoll, &QTimer::timeout, [&] {
-            if (g_stopSignal && run) {
-                g_stopSignal = 0;
+            if (g_stopRequested && !stopForwarded && run) {
+                stopForwarded = true;
                 run->resumeRun();
                 run->requestStop();
                 host.appendLogLine(stampedLine(QStringLiteral("Останавливаем работу")));
@@ -161,9 +192,15 @@ int main(int argc, char **argv)
         signalPoll.start(100);
 
         run->start();
-        exitCode = app.exec();
+        app.exec();
         if (run)
             run->wait();
+        if (g_stopRequested)
+            exitCode = Stopped;
+        else if (outcome->phaseError || outcome->historyFailed)
+            exitCode = FinishedWithErrors;
+        else
+            exitCode = Finished;
     }
     curl_global_cleanup();
     return exitCode;

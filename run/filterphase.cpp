@@ -23,13 +23,17 @@ QString historyPath(const QString &dir)
 
 bool TScraper::loadHistory()
 {
-    d->history = std::make_shared<History>();
-    const History::LoadResult loaded = d->history->load(historyPath(m_environment.dataDir));
-    if (loaded.state != History::LoadState::Unreadable)
+    // Kept only once read whole: a load cut short by a failure must never be saved over the file.
+    auto history = std::make_shared<History>();
+    const History::LoadResult loaded = history->load(historyPath(m_environment.dataDir));
+    if (loaded.state != History::LoadState::Unreadable) {
+        d->history = std::move(history);
         return true;
+    }
     // A history that cannot be read must not be replaced by an empty one: the run ends here and
     // leaves the file as it is.
     d->historyUnreadable = true;
+    m_environment.outcome->historyFailed = true;
     log(QStringLiteral("Ошибка: файл DatesDB.txt не удаётся прочитать (") + loaded.error +
         QStringLiteral("), выгрузка остановлена, файл оставлен без изменений"));
     return false;
@@ -37,11 +41,17 @@ bool TScraper::loadHistory()
 
 void TScraper::saveHistory()
 {
-    if (!d->history || d->historyUnreadable)
+    // Once per run: at the filter closing when result files were written, else in the closing steps.
+    if (d->historySaveMade || !d->history || d->historyUnreadable)
         return;
-    const TextFileResult saved = d->history->save(historyPath(m_environment.dataDir));
-    if (!saved.ok)
+    d->historySaveMade = true;
+    const QString path = historyPath(m_environment.dataDir);
+    const TextFileResult saved = d->history->save(path);
+    if (!saved.ok) {
+        m_environment.outcome->historyFailed = true;
         log(QStringLiteral("Ошибка: файл DatesDB.txt не записан: ") + saved.error);
+        emit historyNotSaved(path, saved.error);
+    }
 }
 
 PoolOutcome TScraper::runFilter()
@@ -52,7 +62,7 @@ PoolOutcome TScraper::runFilter()
     steps.queueEmpty = [this] { return d->DetailQueue.isEmpty(); };
     steps.takeEntry = [this] { return d->DetailQueue.takeFirst(); };
     steps.start = [this, registryUrl](const QString &id, TScrapingThread &worker) {
-        if (d->LimitReached)
+        if (d->LimitReached || skippedFromSearchItem(id))
             return false;
         worker.url = detailUrl(registryUrl, id);
         worker.multi = true;
@@ -86,6 +96,24 @@ PoolOutcome TScraper::runFilter()
         return error;
     };
     return guardedPool(steps);
+}
+
+// An applicant that the history shows exported SkipDays days ago or less, under the INN its search
+// item carries, is skipped with the line the detail would have given, and neither its detail nor its
+// lookup is asked for. A recent date is never replaced during a run, so the detail could not decide
+// otherwise. Everything else (no INN, not in the history, long ago, a date that does not read) goes
+// to the detail.
+bool TScraper::skippedFromSearchItem(const QString &id)
+{
+    const auto found = d->searchApplicants.constFind(id);
+    if (found == d->searchApplicants.cend())
+        return false;
+    const ApplicantDecision decision =
+        judgeApplicant(*d->history, found->inn, found->name, m_params.SkipDays, QDateTime::currentDateTime());
+    if (decision.verdict != ApplicantDecision::Verdict::ExportedRecently)
+        return false;
+    log(decision.logText);
+    return true;
 }
 
 std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QString &dictionaryText)
@@ -124,6 +152,9 @@ void TScraper::closeFilter()
         return;
     const bool tableMade = d->resultFiles->isTableOpen();
     d->resultFiles->close();
+    // The history goes to disk before the steps that may take long or fail (the workbook, the
+    // notice, the finish report): a Bot API that hangs, or a kill during the notice, cannot lose it.
+    saveHistory();
     const auto logText = [this](const QString &text) { log(text); };
     // Without a table file there is nothing to convert; the links file stays as written.
     if (tableMade) {

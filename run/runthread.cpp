@@ -1,5 +1,6 @@
 #include "runthread.h"
 
+#include "folderlock.h"
 #include "httpclient.h"
 #include "logline.h"
 #include "registryapi.h"
@@ -9,15 +10,28 @@
 #include "textfile.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <chrono>
 #include <exception>
 
 namespace {
 
-// The access token lives 8 hours; a run renews it when it is older than this.
-constexpr qint64 kTokenRenewalSeconds = 60 * 60;
 // Sleep after each pool pass and after starting a worker.
 constexpr int kPoolSleepMs = 10;
+
+// Runs fn; what it throws comes back as the error's text instead of leaving the run thread.
+template<typename Fn>
+std::optional<QString> caught(Fn &&fn)
+{
+    try {
+        fn();
+        return std::nullopt;
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("неизвестная ошибка");
+    }
+}
 
 } // namespace
 
@@ -37,8 +51,15 @@ TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent
         m_environment.tickCount = systemTickCount;
     if (!m_environment.session)
         m_environment.session = std::make_shared<Session>();
+    if (!m_environment.outcome)
+        m_environment.outcome = std::make_shared<RunOutcome>();
     timerslastupdated = m_environment.tickCount();
     d->host = m_params.host;
+    RunHost *host = d->host;
+    d->tokens = std::make_shared<TokenKeeper>(
+        m_environment.network, m_environment.session,
+        [host](const QString &text) { host->runOnHostThread([&] { host->appendLogLine(stampedLine(text)); }); },
+        m_environment.reloginSpacingMs);
     // The run disposes of itself once its thread function has returned.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
@@ -71,6 +92,7 @@ bool TScraper::isPaused() const
 void TScraper::requestStop()
 {
     m_stop = true;
+    d->tokens->abort();
     std::lock_guard lock(m_holdMutex);
     m_holdChanged.notify_all();
 }
@@ -158,8 +180,10 @@ void TScraper::ReportResult()
         return;
     }
     waitWhileHeld();
-    // Held before the resume timer is armed, so that its tick always finds the run held.
+    // Held before the resume timer is armed, so that its tick always finds the run held. Should the
+    // report fail before the timer is armed, nothing would ever end that hold: it is taken back.
     pauseRun();
+    auto unholdOnFailure = qScopeGuard([this] { resumeRun(); });
     const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + d->result.mid(6, 200));
     const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
     onHost([&] {
@@ -167,6 +191,7 @@ void TScraper::ReportResult()
         d->host->appendLogLine(pauseLine);
     });
     ArmResumeTimer();
+    unholdOnFailure.dismiss();
     waitWhileHeld();
 }
 
@@ -214,8 +239,17 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                     worker->RunningList = running;
                     worker->FinishedList = finished;
                     worker->network = m_environment.network;
-                    worker->token = d->bearerToken;
+                    // The credentials of the moment: a renewal during the run reaches the workers
+                    // started after it.
+                    const RegistryCredentials credentials = d->tokens->current();
+                    worker->token = credentials.token;
+                    worker->cookie = credentials.cookie;
+                    std::shared_ptr<TokenKeeper> tokens = d->tokens;
+                    worker->renewToken = [tokens](const QString &refused) {
+                        return tokens->renewAfterRefusal(refused);
+                    };
                     worker->attemptWaitMs = m_environment.attemptWaitMs;
+                    worker->retryAfterCapMs = m_environment.retryAfterCapMs;
                     RunHost *host = d->host;
                     worker->LogsMemo = [host](const QString &line) {
                         host->runOnHostThread([&] { host->appendLogLine(line); });
@@ -255,36 +289,52 @@ PoolOutcome TScraper::guardedPool(const PhaseSteps &steps)
 {
     // Nothing may leave the run thread as an exception: whatever a phase throws ends that phase
     // the way an error does.
-    try {
-        return poolLoop(steps);
-    } catch (const std::exception &e) {
-        return {PoolOutcome::Error, QString::fromUtf8(e.what())};
-    } catch (...) {
-        return {PoolOutcome::Error, QStringLiteral("неизвестная ошибка")};
-    }
+    PoolOutcome outcome;
+    if (const std::optional<QString> error = caught([&] { outcome = poolLoop(steps); }))
+        return {PoolOutcome::Error, *error};
+    return outcome;
 }
 
 void TScraper::reportPhaseError(const QString &error)
 {
+    m_environment.outcome->phaseError = true;
     d->result = QStringLiteral("ERROR_") + error;
     ReportResult();
 }
 
-// --- The thread function --------------------------------------------------------------------
-
-void TScraper::renewTokenIfOld()
+void TScraper::noteUnforeseen(const QString &error)
 {
-    Session &session = *m_environment.session;
-    const QDateTime obtained = session.authorizedAt();
-    if (obtained.isValid() && obtained.secsTo(QDateTime::currentDateTime()) <= kTokenRenewalSeconds)
-        return;
-    const LoginResult login = logInOnly(m_environment.network, &m_stop);
-    // A failed renewal keeps the old value: the registry may still accept it.
-    if (login.outcome == LoginResult::Outcome::LoggedIn)
-        session.setAuthorization(login.authorizationText, QDateTime::currentDateTime());
+    m_environment.outcome->phaseError = true;
+    // The log itself may be what failed; the run goes on to its closing steps either way.
+    caught([&] { log(QStringLiteral("Ошибка: ") + error); });
 }
 
+void TScraper::closingStep(const std::function<void()> &step)
+{
+    if (const std::optional<QString> error = caught(step))
+        noteUnforeseen(*error);
+}
+
+// --- The thread function --------------------------------------------------------------------
+
 void TScraper::run()
+{
+    // Every way out passes the closing steps: whatever throws outside the pool loops (the history
+    // load, the token renewal, the filter closing, the notice) ends the run's work with an error
+    // line, and the closing steps still save the history and make the finish report.
+    if (const std::optional<QString> error = caught([this] {
+            startRun();
+            runPhases();
+        }))
+        noteUnforeseen(*error);
+    closingSteps();
+    // The log file is written: the folder is free for the next run.
+    if (m_environment.folderLock)
+        m_environment.folderLock->release();
+    releaseThreadTlsState();
+}
+
+void TScraper::startRun()
 {
     const Settings settings = readSettings(m_environment.dataDir);
     m_environment.session->setTelegram(settings.BotToken, settings.TgUserId);
@@ -293,10 +343,6 @@ void TScraper::run()
     d->PoolLock = std::make_shared<QMutex>();
     d->CursorHourGlass = true;
     ReportStartFinish();
-
-    runPhases();
-    closingSteps();
-    releaseThreadTlsState();
 }
 
 void TScraper::runPhases()
@@ -308,8 +354,7 @@ void TScraper::runPhases()
 
     // Search phase.
     if (!m_stop)
-        renewTokenIfOld();
-    d->bearerToken = bearerToken(m_environment.session->authorizationText());
+        d->tokens->renewIfExpiring();
     const PoolOutcome search = runSearch();
     if (search.kind == PoolOutcome::Stopped)
         return;
@@ -337,11 +382,15 @@ void TScraper::runPhases()
 
 void TScraper::closingSteps()
 {
-    if (!m_stop)
-        setProgress(0);
-    saveHistory();
+    closingStep([this] {
+        if (!m_stop)
+            setProgress(0);
+    });
+    closingStep([this] { saveHistory(); });
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
-    // thread outlives the run and nothing touches its lock or lists afterwards.
+    // thread outlives the run and nothing touches its lock or lists afterwards. A login one of them
+    // makes for the run ends with them.
+    d->tokens->abort();
     for (TScrapingThread *worker : d->liveWorkers) {
         worker->requestInterruption();
         worker->abortTransfer();
@@ -358,5 +407,5 @@ void TScraper::closingSteps()
         destroyWorker(d->liveWorkers.back());
     d->PoolLock.reset();
     d->CursorHourGlass = false;
-    ReportStartFinish();
+    closingStep([this] { ReportStartFinish(); });
 }

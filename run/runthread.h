@@ -34,6 +34,14 @@ struct RunParams
     int MaxResults = 50;
 };
 
+// What a run met on its way that its caller may report (tavrosin-run makes its exit status of it).
+// Shared by the caller and the run; written by the run thread, read from any thread at any time.
+struct RunOutcome
+{
+    std::atomic<bool> phaseError{false};    // a phase ended in an error, or a failure nobody foresaw ended the run
+    std::atomic<bool> historyFailed{false}; // DatesDB.txt could not be read, or could not be saved
+};
+
 // What the run needs of its surroundings beyond the contract.
 struct RunEnvironment
 {
@@ -42,7 +50,16 @@ struct RunEnvironment
     std::shared_ptr<Session> session; // process-wide values
     int errorPauseMs = 30000;         // resume timer interval after an error (tests shorten it)
     int attemptWaitMs = 1000;         // a worker's pause after a failed attempt (tests shorten it)
+    int retryAfterCapMs = 300000;     // the longest wait a registry's Retry-After gets (tests shorten it)
+    int reloginSpacingMs = 300000;    // fresh logins after a refused token: at most one this often
+    // An applicant whose search item carries an INN exported SkipDays days ago or less is skipped
+    // without its detail and lookup requests. Off: every applicant's detail is fetched (to measure).
+    bool decideFromSearchPage = true;
     std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
+    std::shared_ptr<RunOutcome> outcome; // filled as the run goes; the run makes its own when none is given
+    // The claim on the data folder that the starter made for this run; released once the run's
+    // last file is written (after the finish report). Empty: the starter holds it itself.
+    std::shared_ptr<class FolderLock> folderLock;
 };
 
 class TScraper : public QThread
@@ -61,6 +78,11 @@ public:
     // Noticed at the top of the next pool pass; also wakes a held run's wait for a stop.
     void requestStop();
     bool isStopRequested() const { return m_stop.load(); }
+
+signals:
+    // DatesDB.txt could not be saved (the old file stays); emitted from the run's thread after the
+    // failure is logged, so a window that closes once the run has ended can still say so.
+    void historyNotSaved(const QString &path, const QString &reason);
 
 protected:
     void run() override;
@@ -85,9 +107,13 @@ private:
     void destroyWorker(class TScrapingThread *worker);
     void reportPhaseError(const QString &error);
 
+    void startRun();
     void runPhases();
     void closingSteps();
-    void renewTokenIfOld();
+    // Runs one closing step; what it throws is logged and the next step still runs.
+    void closingStep(const std::function<void()> &step);
+    // Logs a failure that left a step by an exception and marks the run as ended in an error.
+    void noteUnforeseen(const QString &error);
     // Search phase.
     void prepareSearch();
     struct PoolOutcome runSearch();
@@ -99,6 +125,7 @@ private:
     void closeFilter();
     void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
+    bool skippedFromSearchItem(const QString &id);
 
     std::unique_ptr<Private> d;
 

@@ -6,7 +6,9 @@
 #include "requestworker.h"
 #include "runthread.h"
 #include "sortedtextlist.h"
+#include "tokenkeeper.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 
@@ -62,13 +64,22 @@ struct TScraper::Private
     qint64 droppedPages = 0;
     qint64 receivedCount = 0;
     QString regulationIdString;
-    QString bearerToken;
+    std::shared_ptr<TokenKeeper> tokens;
     SortedTextList ApplicantNames;
     SortedTextList DetailQueue;
+    // The search item chosen for each applicant whose item carries an INN, by declaration id: the
+    // filter decides recently exported applicants from it alone.
+    struct SearchApplicant
+    {
+        QString inn;
+        QString name;
+    };
+    QHash<QString, SearchApplicant> searchApplicants;
 
     // Filter phase.
-    std::shared_ptr<History> history;
+    std::shared_ptr<History> history; // set once DatesDB.txt has been read whole (or found absent)
     bool historyUnreadable = false;
+    bool historySaveMade = false;     // DatesDB.txt is written once per run, successful or not
     bool LimitReached = false;
     int RowsWritten = 0;
     std::shared_ptr<ResultFiles> resultFiles;

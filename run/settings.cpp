@@ -24,6 +24,7 @@ struct IniFile
     TextLines file;
     CSimpleIniA ini;
     bool parsed = false;
+    bool holdsNul = false;
 };
 
 void loadIni(const QString &path, IniFile &out)
@@ -36,8 +37,10 @@ void loadIni(const QString &path, IniFile &out)
     // SimpleIni stops at a NUL character, so whatever follows one would be unseen on reading and
     // dropped on writing (a file saved as UTF-16 without a byte-order mark is full of them). Such a
     // file is not taken apart at all: its settings read as the defaults and it is never rewritten.
-    if (data.contains('\0'))
+    if (data.contains('\0')) {
+        out.holdsNul = true;
         return;
+    }
     out.parsed = out.ini.LoadData(data.constData(), size_t(data.size())) >= 0;
 }
 
@@ -137,6 +140,16 @@ QStringList trailingComments(const QStringList &lines)
     return tail;
 }
 
+// Why a settings.ini that is there was not taken apart.
+QString unreadableReason(const IniFile &f)
+{
+    if (!f.file.status.ok)
+        return f.file.status.error;
+    if (f.holdsNul)
+        return QStringLiteral("в файле есть нулевой символ (возможно, он сохранён в UTF-16 без метки порядка байтов)");
+    return QStringLiteral("файл не разбирается как INI");
+}
+
 QString resolvedPath(const QString &dir, const QString &file)
 {
     if (file.isEmpty())
@@ -172,13 +185,16 @@ int readWholeNumber(const QString &text, int fallback)
     return int(number);
 }
 
-Settings readSettings(const QString &dir)
+Settings readSettings(const QString &dir, QString *problem)
 {
     Settings s;
     IniFile f;
     loadIni(settingsPath(dir), f);
-    if (!f.parsed)
+    if (!f.parsed) {
+        if (problem && f.file.exists)
+            *problem = unreadableReason(f);
         return s;
+    }
 
     const auto number = [&](const char *key, int fallback) {
         const std::optional<QString> text = value(f.ini, settingsSection, key);
@@ -209,7 +225,7 @@ TextFileResult writeSettings(const QString &dir, const Settings &settings)
     if (f.file.exists && !f.file.status.ok)
         return {false, f.file.status.error};
     if (f.file.exists && !f.parsed)
-        return {false, QStringLiteral("Файл %1 не удаётся разобрать").arg(path)};
+        return {false, unreadableReason(f)};
 
     const auto set = [&](const char *key, const QString &text) {
         f.ini.SetValue(settingsSection, key, text.toUtf8().constData());
@@ -220,8 +236,13 @@ TextFileResult writeSettings(const QString &dir, const Settings &settings)
     set("MaxDays", QString::number(settings.MaxDays));
     set("SkipDays", QString::number(settings.SkipDays));
     set("MaxResults", QString::number(settings.MaxResults));
-    set("BotToken", settings.BotToken);
-    set("TgUserId", settings.TgUserId);
+    // The Telegram keys are set only by editing the file, also while the program is open: writing
+    // back what was read earlier would undo that edit. They are added, empty, where missing, so
+    // that the user finds them.
+    for (const char *key : {"BotToken", "TgUserId"}) {
+        if (!f.ini.GetValue(settingsSection, key, nullptr))
+            set(key, QString());
+    }
 
     std::string saved;
     if (f.ini.Save(saved, false) < 0)
@@ -262,8 +283,11 @@ NetworkConfig readNetworkConfig(const QString &dir)
     config.botApiCaFile = resolvedPath(dir, text("BotApiCaFile").value_or(QString()));
     if (const auto user = text("LoginUser"))
         config.loginUser = *user;
-    if (const auto password = text("LoginPassword"))
+    if (const auto password = text("LoginPassword")) {
         config.loginPassword = *password;
+        config.loginPasswordSet = true;
+    }
+    config.proxy = text("Proxy").value_or(QString()).trimmed();
     return config;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // settings.ini and selection.txt in the program's data directory. Reading never fails: a missing
-// file or key, or a value that is not a whole number, gives the default. Writing sets the eight
-// keys of [Settings] in place, keeps every other section, key and comment, and replaces the file
-// whole or not at all.
+// file or key, or a value that is not a whole number, gives the default. Writing sets the six keys
+// of [Settings] that the window shows in place (BotToken and TgUserId are only ever added, empty,
+// where missing), keeps every other section, key and comment, and replaces the file whole or not
+// at all. A file that is there but cannot be read or decoded, or holds a NUL, is never rewritten.
 
 #include "networkconfig.h"
 #include "textfile.h"
@@ -28,7 +29,9 @@ QString selectionPath(const QString &dir);
 // An optionally signed decimal, or hexadecimal digits after "0x"/"0X"; anything else gives fallback.
 int readWholeNumber(const QString &text, int fallback);
 
-Settings readSettings(const QString &dir);
+// problem: when the file is there but unreadable (its settings then read as the defaults), why.
+Settings readSettings(const QString &dir, QString *problem = nullptr);
+// settings.BotToken and settings.TgUserId are not written.
 TextFileResult writeSettings(const QString &dir, const Settings &settings);
 // The [Network] section; read only, never written by the program.
 NetworkConfig readNetworkConfig(const QString &dir);

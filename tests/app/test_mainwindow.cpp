@@ -1,19 +1,25 @@
 // The window without a registry: its controls, the settings it shows and writes, the selection
 // shortcuts, the interval label and the start-up checks as the window carries them out.
+#include "application.h"
+#include "folderlock.h"
 #include "linklabel.h"
 #include "startupchecks.h"
 #include "timemaskedit.h"
 #include "windowtest.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
 #include <atomic>
 #include <limits>
 #include <thread>
@@ -210,8 +216,11 @@ TEST(MainWindow, ClosingWritesSettingsAndKeepsAnUnfilledSelection)
         setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 7:  "));
         form.MaxDaysSpinEdit->setValue(40);
         form.SkipDaysSpinEdit->setValue(-1);
-        // BotToken and TgUserId have no control: what was read (or what a run read since) goes back.
-        form.session()->setTelegram(QStringLiteral("1:x"), QStringLiteral("77"));
+        // BotToken and TgUserId have no control: the user sets them by editing the file while the
+        // window is open, and the window's close must not put back what was read before.
+        form.session()->setTelegram(QStringLiteral("0:stale"), QStringLiteral("1"));
+        writeSettingsFile(dir.path(), closedRegistryUrl(),
+                          "; mine\r\n[Settings]\r\nMinDays=0x1E\r\nBotToken=1:x\r\nTgUserId=77\r\n");
         EXPECT_TRUE(form.close());
         EXPECT_TRUE(record.errors.isEmpty());
     }
@@ -249,19 +258,49 @@ TEST(MainWindow, ClosingWithNoSettingsFileWritesAllKeys)
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))));
 }
 
-TEST(MainWindow, AFailedWriteIsLoggedAndKeepsTheOldFile)
+// A settings.ini that cannot be taken apart: said in the log at start (defaults in use, the file
+// left as it is), and at close a box names the file and the reason before the window goes.
+TEST(MainWindow, AnUnreadableSettingsFileIsSaidAtStartAndAtClose)
 {
-    QTemporaryDir dir;
-    // Not UTF-8: the file cannot be read back faithfully, so it is not replaced.
-    const QByteArray broken = "[Other]\r\nName=\xFF\xFE\r\n";
-    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")), broken);
-    WindowRecord record;
-    TMainForm form(windowOptions(dir.path(), record));
-    ASSERT_TRUE(form.close());
-    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))), broken);
-    const QStringList lines = unstampedLines(form);
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("<stamp>: Не удалось записать settings.ini: ")));
+    const struct
+    {
+        const char *name;
+        QByteArray file;
+        const char *reason;
+    } cases[] = {
+        {"not in the system code page", QByteArray("[Other]\r\nName=\xFF\xFE\r\n[Settings]\r\nMinDays=40\r\n"),
+         "не удаётся прочитать в его кодировке"},
+        {"a NUL inside", QByteArray("[Settings]\r\nMinDays=40\r\n\0\r\n", 27), "нулевой символ"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = QDir(dir.path()).filePath(QStringLiteral("settings.ini"));
+        writeBytes(path, c.file);
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        EXPECT_EQ(form.MinDaysSpinEdit->value(), 30) << "defaults";
+        QStringList lines = unstampedLines(form);
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_TRUE(lines[0].startsWith(QStringLiteral("<stamp>: Настройки из settings.ini не прочитаны: ")));
+        EXPECT_TRUE(lines[0].contains(QString::fromUtf8(c.reason))) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].endsWith(
+            QStringLiteral(". Действуют настройки по умолчанию; файл останется как есть")));
+
+        form.MaxDaysSpinEdit->setValue(44);
+        ASSERT_TRUE(form.close());
+        EXPECT_EQ(readBytes(path), c.file);
+        ASSERT_EQ(record.errors.size(), 1);
+        const QString &box = record.errors[0];
+        EXPECT_TRUE(box.startsWith(QStringLiteral("Не удалось записать ") + QDir::toNativeSeparators(path) +
+                                   QStringLiteral(": ")))
+            << box.toStdString();
+        EXPECT_TRUE(box.contains(QString::fromUtf8(c.reason))) << box.toStdString();
+        EXPECT_TRUE(box.endsWith(QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений.")));
+        lines = unstampedLines(form);
+        EXPECT_TRUE(lines.last().startsWith(QStringLiteral("<stamp>: Не удалось записать ")));
+    }
 }
 
 TEST(MainWindow, SelectionShortcuts)
@@ -440,4 +479,123 @@ TEST(MainWindow, HostLetsAWaitingCallerGoWhenItIsDestroyed)
     caller.join();
     EXPECT_TRUE(returned.load());
     EXPECT_FALSE(ran.load());
+}
+
+namespace {
+
+// The entries of a context menu as shown, without the accelerator marks and shortcut texts.
+QStringList entries(const QMenu *menu)
+{
+    QStringList out;
+    for (const QAction *action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        QString text = action->text();
+        text = text.left(text.indexOf(u'\t') < 0 ? text.size() : text.indexOf(u'\t'));
+        out.append(text.remove(u'&'));
+    }
+    return out;
+}
+
+// The menu that a right click on the widget pops up (a spin box builds its own and waits in it),
+// read and closed as soon as it shows.
+QStringList popupEntries(QWidget *widget)
+{
+    auto out = std::make_shared<QStringList>();
+    QTimer::singleShot(0, widget, [out] {
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            *out = entries(menu);
+            menu->close();
+        }
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), widget->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(widget, &event);
+    waitUntil([out] { return !out->isEmpty(); }, 5000);
+    return *out;
+}
+
+} // namespace
+
+// Qt's own texts (the log's and the fields' context menus, the spin boxes' step entries) read in
+// Russian once Qt's Russian translation is installed; without it they stay English and the window
+// works all the same.
+TEST(MainWindow, QtsOwnTextsReadInRussian)
+{
+    QTemporaryDir dir;
+    QTemporaryDir noTranslations;
+    EXPECT_EQ(installQtRussian(*qApp, {noTranslations.path()}), nullptr);
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        const std::unique_ptr<QMenu> menu(form.LogsMemo->createStandardContextMenu());
+        EXPECT_TRUE(entries(menu.get()).contains(QStringLiteral("Copy")));
+    }
+
+    QTranslator *russian = installQtRussian(*qApp);
+    ASSERT_NE(russian, nullptr) << "qtbase_ru.qm not found in " << qtTranslationFolders().join(u", ").toStdString()
+                                << " (scripts/setup installs qt6-translations-l10n)";
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        const std::unique_ptr<QMenu> menu(form.LogsMemo->createStandardContextMenu());
+        const QStringList log = entries(menu.get());
+        for (const char *expected : {"Копировать", "Выделить всё", "Вставить"}) {
+            SCOPED_TRACE(expected);
+            EXPECT_TRUE(log.contains(QString::fromUtf8(expected))) << log.join(u" | ").toStdString();
+        }
+        const QStringList spin = popupEntries(form.MinDaysSpinEdit);
+        for (const char *expected : {"Шаг вверх", "Шаг вниз", "Выделить всё"}) {
+            SCOPED_TRACE(expected);
+            EXPECT_TRUE(spin.contains(QString::fromUtf8(expected))) << spin.join(u" | ").toStdString();
+        }
+        const std::unique_ptr<QMenu> fieldMenu(form.TimeMaskEdit->createStandardContextMenu());
+        const QStringList field = entries(fieldMenu.get());
+        EXPECT_TRUE(field.contains(QStringLiteral("Вырезать"))) << field.join(u" | ").toStdString();
+    }
+    QCoreApplication::removeTranslator(russian);
+    delete russian;
+}
+
+// A second window on the folder of an open one says so and ends the process before it reads or
+// writes anything; a window on another folder, or after the first has gone, opens as usual.
+TEST(MainWindow, SecondWindowOnTheSameFolderSaysSoAndExits)
+{
+    QTemporaryDir dir;
+    QTemporaryDir otherDir;
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")), "[Settings]\r\nMinDays=3\r\n");
+    const QByteArray settings = readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
+
+    WindowRecord firstRecord;
+    auto first = std::make_unique<TMainForm>(windowOptions(dir.path(), firstRecord));
+    showWithoutLogin(*first);
+    EXPECT_TRUE(firstRecord.exits.isEmpty());
+
+    WindowRecord secondRecord;
+    {
+        TMainForm second(windowOptions(dir.path(), secondRecord));
+        showWithoutLogin(second);
+        ASSERT_EQ(secondRecord.exits, QList<int>{0});
+        ASSERT_EQ(secondRecord.warnings.size(), 1);
+        EXPECT_EQ(secondRecord.warnings[0], QStringLiteral("Внимание!\nТавросин уже открыт для папки ") +
+                                                QDir::toNativeSeparators(dir.path()) + QStringLiteral(" (процесс ") +
+                                                QString::number(QCoreApplication::applicationPid()) +
+                                                QStringLiteral("). Второе окно закрывается."));
+        second.close();
+    }
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))), settings)
+        << "the second window wrote nothing";
+
+    WindowRecord otherRecord;
+    TMainForm other(windowOptions(otherDir.path(), otherRecord));
+    showWithoutLogin(other);
+    EXPECT_TRUE(otherRecord.exits.isEmpty());
+
+    first->close();
+    first.reset();
+    WindowRecord laterRecord;
+    TMainForm later(windowOptions(dir.path(), laterRecord));
+    showWithoutLogin(later);
+    EXPECT_TRUE(laterRecord.exits.isEmpty()) << "the folder is free once the first window has gone";
 }

@@ -1,10 +1,12 @@
 // Run control from the window with real runs against a loopback registry that knows no
 // declaration: start, the one-run rule, pause and resume by hand and by the resume timer, stop,
 // closing during a run, and the daily autostart.
+#include "folderlock.h"
 #include "httpsserver.h"
 #include "timemaskedit.h"
 #include "windowtest.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -154,6 +156,51 @@ TEST_F(RunControl, NoSecondRunWhileOneIsActive)
     EXPECT_EQ(searchRequests(), 1);
 }
 
+// Another run (tavrosin-run, say) holds the data folder: a start by hand logs why and leaves the
+// start control enabled, touches no file, and the next start after the other run goes ahead. An
+// autostart that finds it held says so once and leaves the day to that run.
+TEST_F(RunControl, StartRefusedWhileAnotherRunHoldsTheFolder)
+{
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    FolderLock other(dir.path(), FolderLock::Kind::Run);
+    ASSERT_EQ(other.claim(), FolderLock::Claim::Held);
+    const QStringList withLock = QDir(dir.path()).entryList(QDir::Files);
+
+    form->StartButton->click();
+    EXPECT_FALSE(form->CurrentScraper);
+    EXPECT_TRUE(form->StartButton->isEnabled());
+    EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Выгрузка не начата: в папке ") +
+                              QDir::toNativeSeparators(dir.path()) + QStringLiteral(" уже идёт другая выгрузка (процесс ") +
+                              QString::number(QCoreApplication::applicationPid()) +
+                              QStringLiteral("). Файлы папки не тронуты"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), withLock) << "no file made";
+    EXPECT_EQ(searchRequests(), 0);
+
+    form->AutoStartCheckBox->setChecked(true);
+    setTimeMaskEditText(form->TimeMaskEdit, clock.toString(QStringLiteral("HH:mm")));
+    const qsizetype before = logLines(*form).size();
+    for (int tick = 0; tick < 3; ++tick)
+        form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper);
+    EXPECT_EQ(unstampedLines(*form).mid(before),
+              QStringList({unstampedLines(*form)[before - 1],
+                           QStringLiteral("<stamp>: Автозапуск сегодня больше не повторится")}))
+        << "one refusal for the day, not one a second";
+
+    other.release();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files);
+    form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper) << "the day's autostart was left to the other run";
+    form->StartButton->click();
+    ASSERT_TRUE(form->CurrentScraper);
+    // The window's run holds the folder now.
+    FolderLock later(dir.path(), FolderLock::Kind::Run);
+    EXPECT_EQ(later.claim(), FolderLock::Claim::Busy);
+    ASSERT_TRUE(waitForTheEnd());
+    ASSERT_TRUE(waitUntil([&] { return !form->CurrentScraper; }));
+    EXPECT_EQ(later.claim(), FolderLock::Claim::Held) << "released when the run ended";
+}
+
 TEST_F(RunControl, PauseAndResumeByHand)
 {
     form->PauseButton->click();
@@ -236,14 +283,42 @@ TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)
 
     EXPECT_FALSE(form->close()) << "refused while the run ends";
     EXPECT_TRUE(form->isVisible());
+    const QString closing = QStringLiteral("<stamp>: Программа закроется, как только выгрузка сохранит свои файлы");
+    EXPECT_TRUE(unstampedLines(*form).contains(closing));
     EXPECT_TRUE(unstampedLines(*form).contains(QStringLiteral("<stamp>: Останавливаем работу")));
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    EXPECT_FALSE(form->close()) << "a second click: still refused";
+    EXPECT_EQ(unstampedLines(*form).count(closing), 1) << "and said once";
 
     ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "busy until the window went";
+    EXPECT_TRUE(record.errors.isEmpty());
     EXPECT_FALSE(form->runActive());
     EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("log-*.txt")}).size(), 1);
     EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("AutoStart=1\r\n"));
     EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("RegistryUrl="));
+}
+
+// The run that a close ended could not save DatesDB.txt: the log view goes with the window, so a
+// box names the file and the reason before it does.
+TEST_F(RunControl, ClosingDuringARunWhoseHistoryCannotBeSavedSaysSoInABox)
+{
+    startAndWaitForTheSearch();
+    const QString history = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+    ASSERT_TRUE(QDir().mkpath(history)); // in the way of the file the run will write
+
+    EXPECT_FALSE(form->close());
+    gateOpen = true;
+    ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(QStringLiteral("Не удалось записать ") +
+                                            QDir::toNativeSeparators(history) + QStringLiteral(": ")))
+        << record.errors[0].toStdString();
+    EXPECT_TRUE(QFileInfo(history).isDir());
+    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))).contains("MinDays=30\r\n"))
+        << "the window's own files are still written";
 }
 
 TEST_F(RunControl, AutostartStartsOneRunADay)

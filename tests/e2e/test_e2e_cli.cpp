@@ -20,16 +20,6 @@ namespace {
 constexpr int kDeclarations = 150;
 constexpr int kApplicants = 60;
 
-struct CliOutcome
-{
-    int exitCode = -1;
-    std::string errorOutput; // standard error, shown when the exit code is not the one expected
-    QStringList lines;       // the whole standard output
-    QStringList runLog;      // the run's part of it, stamps kept
-    QStringList plain;       // the run's part without stamps
-    RunResults results;
-};
-
 class CliE2e : public ::testing::Test
 {
 protected:
@@ -40,28 +30,11 @@ protected:
     }
 
     // One whole run on `folder`; `during` acts on the child while it runs. Checks the exit and the
-    // consistency of what the run left.
-    CliOutcome runOnce(const QString &folder, const std::function<void(CliRun &)> &during = {})
+    // consistency of what the run left; noticeAccepted false: the Bot API was set to refuse it.
+    CliOutcome runOnce(const QString &folder, const std::function<void(CliRun &)> &during = {},
+                       bool noticeAccepted = true)
     {
-        CliOutcome out;
-        const DirSnapshot before = snapshot(folder);
-        const qsizetype notices = sim->botMessages().size();
-        CliRun cli(folder);
-        cli.start();
-        if (during)
-            during(cli);
-        EXPECT_TRUE(cli.finish()) << "tavrosin-run did not end";
-        EXPECT_FALSE(cli.crashed());
-        EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
-        out.exitCode = cli.exitCode();
-        out.errorOutput = cli.errorOutput().toStdString();
-        out.lines = cli.lines();
-        out.runLog = runPart(out.lines);
-        out.plain = unstamped(out.runLog);
-        checkLog(out.runLog, folder);
-        out.results = checkRun(folder, before);
-        checkNotice(*sim, notices, out.results.rows.size());
-        return out;
+        return runCli(*sim, folder, during, noticeAccepted);
     }
 
     std::unique_ptr<RegistrySim> sim;
@@ -131,7 +104,8 @@ TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
                               QStringLiteral("7799999999=01.02.2020"), QStringLiteral("строка без знака")});
 
     // Search: two 5xx (one without a reason phrase), an HTML page, an empty body, a connection closed
-    // before the status line, then a slow answer. Details and lookups likewise.
+    // before the status line, then a slow answer. Details and lookups likewise; the third lookup
+    // comes back empty, which is no failure, and the Bot API refuses the notice.
     sim->injectFault(Endpoint::Search, SimFault::status(503));
     sim->injectFault(Endpoint::Search, SimFault::statusWithoutReason(502));
     sim->injectFault(Endpoint::Search, SimFault::htmlPage());
@@ -145,13 +119,17 @@ TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
     sim->injectFault(Endpoint::Detail, SimFault::delay(1200));
     sim->injectFault(Endpoint::Lookup, SimFault::status(504));
     sim->injectFault(Endpoint::Lookup, SimFault::closeBeforeStatus());
+    sim->injectFault(Endpoint::Lookup, SimFault::emptyBody());
+    sim->injectFault(Endpoint::BotApi, SimFault::status(400));
 
-    const CliOutcome faulty = runOnce(dir.path());
+    const CliOutcome faulty = runOnce(dir.path(), {}, false);
     const RequestCounts afterFaults = requestCounts(*sim);
     EXPECT_EQ(faulty.exitCode, 0) << faulty.errorOutput;
     EXPECT_TRUE(faulty.plain.contains(QStringLiteral("Сбор данных завершен")));
+    EXPECT_EQ(linesStartingWith(faulty.plain, QStringLiteral("Ошибка при отправке в телеграм-бота")).size(), 1);
 
-    // Every failed attempt was logged once and made once more; a failed lookup repeats its detail.
+    // Every failed attempt was logged once and made once more; a failed lookup repeats its detail, an
+    // empty one does not.
     const RequestCounts cleanRun = afterClean - beforeClean;
     const RequestCounts faultRun = afterFaults - afterClean;
     EXPECT_EQ(faultRun.search, cleanRun.search + 5);
@@ -164,10 +142,23 @@ TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
     EXPECT_TRUE(errors.contains(QStringLiteral("ERROR_Broken для ") + searchUrl));
 
     // The rows of the clean run, less the applicant the history skipped; the one exported long ago
-    // is exported again.
+    // is exported again. The row that got the empty lookup has empty dictionary cells.
     QList<QStringList> expected = clean.results.rows;
     expected.removeAt(4);
-    EXPECT_EQ(faulty.results.rows, expected);
+    ASSERT_EQ(faulty.results.rows.size(), expected.size());
+    qsizetype withoutDictionary = 0;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (faulty.results.rows[i] != expected[i]) {
+            ++withoutDictionary;
+            expected[i][5] = QString();
+            expected[i][6] = QStringLiteral(" ");
+            expected[i][7] = QString();
+            expected[i][16] = QStringLiteral(" ");
+        }
+        EXPECT_EQ(faulty.results.rows[i], expected[i]);
+    }
+    EXPECT_EQ(withoutDictionary, 1);
     EXPECT_TRUE(faulty.results.keys.contains(again));
     const QString skipLine =
         QStringLiteral(" с ИНН ") + skipped + QStringLiteral(" выгружался 10 дней назад, пропускаем");
@@ -214,8 +205,78 @@ TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
     }
 }
 
+// SIGTERM or SIGINT while the login or the regulation list is under way (a request stalled, or a
+// page failing and tried again): the program ends at once with 3, starts no run and touches no file.
+TEST_F(CliE2e, SignalDuringTheLoginEndsAtOnceAndTouchesNothing)
+{
+    struct Case
+    {
+        const char *name;
+        Endpoint endpoint;
+        SimReply fault;
+        qsizetype requests; // the signal comes once the endpoint has had this many more
+        bool interrupt;     // SIGINT, else SIGTERM
+    };
+    const QList<Case> cases = {
+        {"SIGTERM, the login's request stalled", Endpoint::Login, SimFault::stall(), 1, false},
+        {"SIGINT, the login's request stalled", Endpoint::Login, SimFault::stall(), 1, true},
+        {"SIGTERM, a regulation page failing and tried again", Endpoint::Dictionary, SimFault::status(503), 2, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+        writeHistory(dir.path(), {QStringLiteral("7701000001=01.01.2024")});
+        const DirSnapshot before = snapshot(dir.path());
+        const QByteArray history = readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt")));
+        const qsizetype asked = countOf(*sim, c.endpoint);
+        const qsizetype searches = countOf(*sim, Endpoint::Search);
+        sim->injectFault(c.endpoint, c.fault, 100);
+
+        CliRun cli(dir.path());
+        cli.start();
+        ASSERT_TRUE(waitFor([&] { return countOf(*sim, c.endpoint) >= asked + c.requests; }));
+        c.interrupt ? cli.interrupt() : cli.terminate();
+        // The stalled request would hold the login for its 120 s time-out, the failing page for 21
+        // attempts 2 s apart; the bound only tells "at once" from those.
+        EXPECT_TRUE(cli.finish(30000)) << "the signal did not end the login";
+        sim->clearFaults();
+
+        EXPECT_FALSE(cli.crashed());
+        EXPECT_EQ(cli.exitCode(), 3) << cli.errorOutput().toStdString();
+        EXPECT_EQ(snapshot(dir.path()).files, before.files) << "no file made";
+        EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))), history);
+        EXPECT_EQ(countOf(*sim, Endpoint::Search), searches);
+        EXPECT_TRUE(runPart(cli.lines()).isEmpty()) << "no run started";
+    }
+}
+
+// A DatesDB.txt that exists but cannot be decoded: the run ends before the search, the file stays
+// as it was, and the exit status says the run did not go well.
+TEST_F(CliE2e, UnreadableHistoryExitsWithOneAndStaysUntouched)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+    const QByteArray history("\xEF\xBB\xBF"
+                             "7701000001=\xC3\x28\r\n");
+    writeBytes(path, history);
+    const qsizetype searches = countOf(*sim, Endpoint::Search);
+
+    CliRun cli(dir.path());
+    cli.start();
+    ASSERT_TRUE(cli.finish());
+    EXPECT_FALSE(cli.crashed());
+    EXPECT_EQ(cli.exitCode(), 1) << cli.errorOutput().toStdString();
+    EXPECT_EQ(readBytes(path), history);
+    EXPECT_EQ(countOf(*sim, Endpoint::Search), searches);
+    const QStringList runLog = runPart(cli.lines());
+    checkLog(runLog, dir.path());
+    EXPECT_EQ(linesStartingWith(unstamped(runLog), QStringLiteral("Ошибка: файл DatesDB.txt")).size(), 1);
+}
+
 // SIGTERM at three moments of a run: the run stops at its next step, makes its closing steps and
-// the program exits 0.
+// the program exits 3.
 TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
 {
     enum class Moment { Search, Filter, ErrorPause };
@@ -261,7 +322,7 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
         });
         sim->clearFaults();
 
-        EXPECT_EQ(out.exitCode, 0) << out.errorOutput;
+        EXPECT_EQ(out.exitCode, 3) << out.errorOutput;
         EXPECT_TRUE(out.plain.contains(QStringLiteral("Останавливаем работу")));
         EXPECT_EQ(out.results.rows.size(), countEnding(out.plain, kept)) << "every applicant kept has its row";
         switch (c.moment) {
@@ -282,4 +343,56 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
             break;
         }
     }
+}
+
+// Two runs of tavrosin-run on one folder at once: exactly one runs, the other refuses before it
+// touches anything and exits 4; the history holds every export of the one that ran. A run killed
+// outright leaves its lock file behind, and the next run takes it over.
+TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=8\r\n");
+    // Slow details keep the runs overlapping whatever the machine's load.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(200), 1000);
+    const DirSnapshot before = snapshot(dir.path());
+    const qsizetype notices = sim->botMessages().size();
+
+    CliRun a(dir.path());
+    CliRun b(dir.path());
+    a.start();
+    b.start();
+    ASSERT_TRUE(waitFor([&] { return !runPart(a.lines()).isEmpty() || !runPart(b.lines()).isEmpty(); }));
+    ASSERT_TRUE(a.finish());
+    ASSERT_TRUE(b.finish());
+    EXPECT_FALSE(a.crashed() || b.crashed());
+    const QList<int> codes = {a.exitCode(), b.exitCode()};
+    ASSERT_TRUE(codes == QList<int>({0, 4}) || codes == QList<int>({4, 0})) << codes[0] << " " << codes[1];
+    CliRun &ran = a.exitCode() == 0 ? a : b;
+    CliRun &refused = a.exitCode() == 0 ? b : a;
+    EXPECT_TRUE(runPart(refused.lines()).isEmpty()) << "the refused run started nothing";
+    const QStringList refusal = unstamped(refused.lines());
+    ASSERT_EQ(refusal.size(), 1) << refusal.join(u'\n').toStdString();
+    EXPECT_TRUE(refusal[0].startsWith(QStringLiteral("Выгрузка не начата: в папке ") +
+                                      QDir::toNativeSeparators(dir.path()) + QStringLiteral(" уже идёт другая выгрузка")))
+        << refusal[0].toStdString();
+    checkLog(runPart(ran.lines()), dir.path());
+    const RunResults results = checkRun(dir.path(), before);
+    EXPECT_EQ(results.rows.size(), 8);
+    checkNotice(*sim, notices, 8);
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+
+    // Killed in the middle of its filter: the lock file stays, with a process id that is gone.
+    {
+        CliRun killed(dir.path());
+        killed.start();
+        ASSERT_TRUE(killed.waitForOutput(
+            [](const QStringList &lines) { return countEnding(lines, QStringLiteral(" не выгружался, выводим в результат")) >= 2; }));
+        killed.kill();
+        ASSERT_TRUE(killed.finish());
+    }
+    ASSERT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+    sim->clearFaults();
+    const CliOutcome next = runOnce(dir.path());
+    EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
+    EXPECT_EQ(next.results.rows.size(), 8);
 }

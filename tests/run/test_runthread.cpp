@@ -1,11 +1,17 @@
 // The run thread end to end against a loopback registry: reports and their order, the log file,
 // the start control, hold and resume, stop.
 
+#include "logline.h"
+#include "registryhandler.h"
 #include "runharness.h"
+#include "testfiles.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace {
 
@@ -29,6 +35,34 @@ SimReply emptyRegistry(const RecordedRequest &request)
     notFound.reason = "Not Found";
     return notFound;
 }
+
+// One declaration whose applicant no history knows.
+void serveOneApplicant(RegistryHandler &registry)
+{
+    registry.setDeclarations({{QStringLiteral("1"), QStringLiteral("ООО Один")}});
+    registry.setApplicant(QStringLiteral("1"), {QStringLiteral("7705000001"), {}, QStringLiteral("ООО Один")});
+}
+
+// A host whose log throws once, at the first line that ends with `trigger`: a failure nobody
+// foresaw at that step of the run.
+class FailingHost : public HeadlessHost
+{
+public:
+    explicit FailingHost(QString trigger) : m_trigger(std::move(trigger)) {}
+
+    void appendLogLine(const QString &line) override
+    {
+        if (!m_failed && line.endsWith(m_trigger)) {
+            m_failed = true;
+            throw std::runtime_error("host failed");
+        }
+        HeadlessHost::appendLogLine(line);
+    }
+
+private:
+    QString m_trigger;
+    bool m_failed = false; // touched under the host's lock only, like the log
+};
 
 } // namespace
 
@@ -71,6 +105,80 @@ TEST(RunThread, EmptySearchMakesEveryReportAndWritesTheLogFile)
     const QList<RecordedRequest> requests = harness.server().requests();
     ASSERT_EQ(requests.size(), 1);
     EXPECT_TRUE(requests[0].headerLines.contains("Authorization: Bearer test-token"));
+    EXPECT_FALSE(harness.outcome().phaseError);
+    EXPECT_FALSE(harness.outcome().historyFailed);
+}
+
+// Whatever throws outside the pool loops, the closing steps still run: DatesDB.txt is saved (or,
+// when it was never read, left as it is), the finish report writes the log file, and the run counts
+// as ended in an error.
+TEST(RunThread, FailureOutsideThePoolLoopsStillPassesTheClosingSteps)
+{
+    const QStringList before = {QStringLiteral("7799999999=01.02.2020"), QStringLiteral("7700000001=01.01.2024")};
+    const QString exported = QStringLiteral("7705000001=") + shortDate(QDate::currentDate());
+    const QString undated = QStringLiteral("7705000001=abc");
+    struct Case
+    {
+        const char *name;
+        QString trigger;
+        QStringList history; // DatesDB.txt after the run
+        QStringList start = {};  // before the run, when not `before`
+    };
+    const Case cases[] = {
+        {"before the history is read", QStringLiteral("Начинаем поиск деклараций..."), before},
+        {"between the phases", QStringLiteral("Начинаем фильтрацию заявителей..."), {before[1], before[0]}},
+        {"at the workbook", QStringLiteral("Запускаем формирование файла Excel..."), {before[1], exported, before[0]}},
+        {"at the notice", QStringLiteral("Отправляем уведомление в Телеграм"), {before[1], exported, before[0]}},
+        // The error report fails before it has armed the resume timer: no hold is left behind.
+        {"in the error report", QStringLiteral("Включаем паузу на 30 секунд"), {before[1], undated, before[0]},
+         {before[0], undated, before[1]}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RegistryHandler registry;
+        serveOneApplicant(registry);
+        FailingHost host(c.trigger); // outlives the harness, which waits for the run when a check fails
+        RunHarness harness(registry.handler());
+        harness.useHost(host);
+        writeBytes(harness.dir() + QStringLiteral("/DatesDB.txt"), crlfLines(c.start.isEmpty() ? before : c.start));
+        harness.start();
+        ASSERT_TRUE(harness.wait());
+
+        const QStringList lines = harness.plainLines();
+        EXPECT_EQ(lines.filter(QStringLiteral("Ошибка: host failed")), QStringList{QStringLiteral("Ошибка: host failed")});
+        EXPECT_EQ(harness.readFile(QStringLiteral("DatesDB.txt")), crlfLines(c.history));
+        ASSERT_FALSE(lines.isEmpty());
+        EXPECT_TRUE(lines.last().startsWith(QStringLiteral("Автозапуск отключен")));
+        EXPECT_EQ(QDir(harness.dir()).entryList({QStringLiteral("log-*.txt")}).size(), 1);
+        EXPECT_TRUE(host.startEnabled());
+        EXPECT_TRUE(harness.outcome().phaseError);
+    }
+}
+
+// DatesDB.txt is on disk before the notice goes out: a Bot API that does not answer, or a kill
+// while the notice waits, cannot take the run's history with it.
+TEST(RunThread, HistoryIsSavedBeforeTheNotice)
+{
+    const QString botToken = QStringLiteral("123456:secret");
+    const QByteArray botTarget = "/bot" + botToken.toUtf8() + "/sendmessage";
+    RegistryHandler registry;
+    serveOneApplicant(registry);
+    registry.holdRequests(botTarget);
+    RunHarness harness(registry.handler());
+    const auto releaseGate = qScopeGuard([&registry] { registry.release(); });
+    const QString ca = harness.dir() + QStringLiteral("/bot-ca.pem");
+    writeBytes(ca, harness.server().certificatePem());
+    harness.environment().network.botApiCaFile = ca;
+    writeBytes(harness.dir() + QStringLiteral("/settings.ini"),
+               "[Settings]\r\nBotToken=" + botToken.toUtf8() + "\r\nTgUserId=42\r\n");
+
+    harness.start();
+    ASSERT_TRUE(RunHarness::waitFor([&] { return !requestsTo(harness.server().requests(), botTarget).isEmpty(); }));
+    EXPECT_EQ(harness.readFile(QStringLiteral("DatesDB.txt")),
+              crlfLines({QStringLiteral("7705000001=") + shortDate(QDate::currentDate())}));
+    registry.release();
+    ASSERT_TRUE(harness.wait());
+    EXPECT_FALSE(harness.outcome().historyFailed);
 }
 
 TEST(RunThread, FinishReportNamesTheAutostartTime)

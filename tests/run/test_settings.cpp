@@ -1,6 +1,7 @@
 // settings.ini and selection.txt on disk: reading rules, in-place writing, and files that must
 // survive a failed or partial write.
 #include "settings.h"
+#include "qtprinters.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 
 TEST(Settings, WholeNumbers)
 {
@@ -114,6 +116,8 @@ TEST(Settings, ReadingRules)
     }
 }
 
+// A new file gets all eight keys in order; the two Telegram keys stay empty for the user to fill
+// in, whatever the values handed over.
 TEST(Settings, NewFileHoldsAllEightKeysInOrder)
 {
     QTemporaryDir dir;
@@ -123,6 +127,7 @@ TEST(Settings, NewFileHoldsAllEightKeysInOrder)
     s.Time = QStringLiteral("9:  ");
     s.MinDays = -5;
     s.BotToken = QStringLiteral("123:abc");
+    s.TgUserId = QStringLiteral("42");
     const TextFileResult r = writeSettings(dir.path(), s);
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     EXPECT_EQ(readBytes(settingsPath(dir.path())), QByteArray("[Settings]\r\n"
@@ -132,14 +137,85 @@ TEST(Settings, NewFileHoldsAllEightKeysInOrder)
                                                               "MaxDays=35\r\n"
                                                               "SkipDays=60\r\n"
                                                               "MaxResults=50\r\n"
-                                                              "BotToken=123:abc\r\n"
+                                                              "BotToken=\r\n"
                                                               "TgUserId=\r\n"));
 
     const Settings back = readSettings(dir.path());
     EXPECT_TRUE(back.AutoStart);
     EXPECT_EQ(back.Time, s.Time);
     EXPECT_EQ(back.MinDays, -5);
-    EXPECT_EQ(back.BotToken, s.BotToken);
+    EXPECT_EQ(back.BotToken, QString());
+}
+
+// The Telegram keys are the user's, set by editing the file while the program may be open: a write
+// leaves them exactly as the file has them at that moment.
+TEST(Settings, WritingNeverChangesTheTelegramKeys)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray file;
+        QStringList expected; // the file's Telegram lines afterwards, in order
+    } cases[] = {
+        {"both set", "[Settings]\r\nBotToken=777:edited\r\nTgUserId=99\r\n",
+         {QStringLiteral("BotToken=777:edited"), QStringLiteral("TgUserId=99")}},
+        {"one set, one missing", "[Settings]\r\nTgUserId=5\r\n",
+         {QStringLiteral("TgUserId=5"), QStringLiteral("BotToken=")}},
+        {"set empty on purpose", "[Settings]\r\nBotToken=\r\nTgUserId=\r\n",
+         {QStringLiteral("BotToken="), QStringLiteral("TgUserId=")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        writeBytes(settingsPath(dir.path()), c.file);
+        Settings s; // what the program read earlier
+        s.BotToken = QStringLiteral("111:old");
+        s.TgUserId = QStringLiteral("1");
+        ASSERT_TRUE(writeSettings(dir.path(), s).ok);
+        const QByteArray bytes = readBytes(settingsPath(dir.path()));
+        EXPECT_TRUE(bytes.contains("MaxResults=50\r\n")) << bytes.toStdString();
+        QStringList telegram;
+        for (const QString &line : QString::fromUtf8(bytes).split(QStringLiteral("\r\n"))) {
+            if (line.startsWith(u"BotToken=") || line.startsWith(u"TgUserId="))
+                telegram.append(line);
+        }
+        EXPECT_EQ(telegram, c.expected);
+    }
+}
+
+// A file that is there but cannot be taken apart reads as the defaults and says why; a missing
+// file is no problem.
+TEST(Settings, AnUnreadableFileSaysWhy)
+{
+    const struct
+    {
+        const char *name;
+        std::optional<QByteArray> file;
+        const char *problem; // part of the reason; empty: none
+    } cases[] = {
+        {"missing", std::nullopt, ""},
+        {"fine", QByteArray("[Settings]\r\nMinDays=1\r\n"), ""},
+        {"not in the system code page", QByteArray("[Settings]\r\nMinDays=1\r\nName=\xFF\xFE\xFD\r\n"),
+         "не удаётся прочитать в его кодировке"},
+        {"a NUL inside", QByteArray("[Settings]\r\nMinDays=1\r\n\0x=y\r\n", 29), "нулевой символ"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        if (c.file)
+            writeBytes(settingsPath(dir.path()), *c.file);
+        QString problem;
+        const Settings s = readSettings(dir.path(), &problem);
+        EXPECT_EQ(problem.isEmpty(), QByteArray(c.problem).isEmpty()) << problem.toStdString();
+        EXPECT_TRUE(problem.contains(QString::fromUtf8(c.problem))) << problem.toStdString();
+        EXPECT_EQ(s.MinDays, problem.isEmpty() && c.file ? 1 : 30);
+        if (!problem.isEmpty()) {
+            EXPECT_FALSE(writeSettings(dir.path(), s).ok);
+            EXPECT_EQ(readBytes(settingsPath(dir.path())), *c.file) << "left as it is";
+        }
+    }
 }
 
 TEST(Settings, WritingKeepsEverythingElse)

@@ -15,6 +15,7 @@ RunHarness::RunHarness(HttpsServer::Handler handler)
     m_environment.network.registryUrl = m_server->baseUrl();
     m_environment.network.botApiUrl = m_server->baseUrl();
     m_environment.session = m_session;
+    m_environment.outcome = std::make_shared<RunOutcome>();
     m_environment.errorPauseMs = 200;
     m_environment.attemptWaitMs = 20;
     // Freshly logged in, so the run does not renew its token.
@@ -35,10 +36,16 @@ RunHarness::~RunHarness()
     m_server->stop();
 }
 
+void RunHarness::useHost(HeadlessHost &host)
+{
+    m_activeHost = &host;
+    m_params.host = &host;
+}
+
 TScraper *RunHarness::start()
 {
     m_run = new TScraper(m_environment, m_params);
-    m_host.setRun(m_run);
+    m_activeHost->setRun(m_run);
     m_run->start();
     return m_run;
 }
@@ -65,7 +72,7 @@ QStringList RunHarness::plainLines() const
 {
     static const QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d: "));
     QStringList out;
-    for (QString line : m_host.lines())
+    for (QString line : m_activeHost->lines())
         out.append(line.remove(stamp));
     return out;
 }

@@ -21,7 +21,10 @@ public:
 
     QString dir() const { return m_dir.path(); }
     HttpsServer &server() { return *m_server; }
-    HeadlessHost &host() { return m_host; }
+    HeadlessHost &host() { return *m_activeHost; }
+    // Makes the run report to `host` instead of the harness's own (which must outlive the run).
+    void useHost(HeadlessHost &host);
+    RunOutcome &outcome() { return *m_environment.outcome; }
     std::shared_ptr<Session> session() const { return m_session; }
     RunEnvironment &environment() { return m_environment; }
     RunParams &params() { return m_params; }
@@ -42,6 +45,7 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<HttpsServer> m_server;
     HeadlessHost m_host;
+    HeadlessHost *m_activeHost = &m_host;
     std::shared_ptr<Session> m_session = std::make_shared<Session>();
     RunEnvironment m_environment;
     RunParams m_params;

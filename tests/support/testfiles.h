@@ -3,8 +3,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // The file's bytes; empty when it cannot be read.
 QByteArray readBytes(const QString &path);
 // Replaces the file with these bytes; a failure is recorded as a test failure.
 void writeBytes(const QString &path, const QByteArray &bytes);
+// The lines in UTF-8, each followed by CR LF, as the program writes its text lists.
+QByteArray crlfLines(const QStringList &lines);

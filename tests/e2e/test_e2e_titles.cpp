@@ -1,0 +1,207 @@
+// The titles that the X server shows for the real program's windows: the main window and its
+// message boxes read exactly "Тавросин" and "Внимание!", with nothing appended by the window system
+// (Qt appends an application display name to every title it sends to X11 once one is set). Runs
+// the built tavrosin, copied to a folder of its own, on an Xvfb of its own and reads the titles
+// back with xwininfo and xprop; skipped where those tools are missing.
+
+#include "startupchecks.h"
+#include "testfiles.h"
+#include "qtprinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+
+namespace {
+
+QString tool(const char *name)
+{
+    return QStandardPaths::findExecutable(QString::fromLatin1(name));
+}
+
+// An Xvfb on a free display number, ended with the object.
+class VirtualScreen
+{
+public:
+    bool start(QString *error)
+    {
+        m_server.setProgram(tool("Xvfb"));
+        // -displayfd: the server picks a free display and writes its number on the descriptor.
+        m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                               QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                               QStringLiteral("tcp")});
+        m_server.start();
+        if (!m_server.waitForStarted(30000)) {
+            *error = m_server.errorString();
+            return false;
+        }
+        QByteArray out;
+        const bool ready = QTest::qWaitFor(
+            [&] {
+                out += m_server.readAllStandardOutput();
+                return out.contains('\n') || m_server.state() != QProcess::Running;
+            },
+            60000);
+        if (!ready || !out.contains('\n')) {
+            *error = QStringLiteral("Xvfb did not say its display: ") + QString::fromLocal8Bit(m_server.readAllStandardError());
+            return false;
+        }
+        m_display = u':' + QString::fromLatin1(out.trimmed());
+        return true;
+    }
+
+    ~VirtualScreen()
+    {
+        m_server.terminate();
+        if (!m_server.waitForFinished(10000))
+            m_server.kill();
+        m_server.waitForFinished();
+    }
+
+    QString display() const { return m_display; }
+
+private:
+    QProcess m_server;
+    QString m_display;
+};
+
+QProcessEnvironment environmentFor(const QString &display)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8")); // xprop prints UTF-8 as it is
+    env.remove(QStringLiteral("XAUTHORITY"));
+    return env;
+}
+
+QString runTool(const QString &display, const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.setProcessEnvironment(environmentFor(display));
+    p.start(program, arguments);
+    if (!p.waitForFinished(30000))
+        return {};
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// The names (_NET_WM_NAME, as UTF-8) of the top-level windows on the screen. Without a window
+// manager the program's windows are the root's own children; Qt's hidden helper windows are not
+// mapped.
+QStringList windowTitles(const QString &display)
+{
+    static const QRegularExpression id(QStringLiteral("^\\s+(0x[0-9a-f]+)"), QRegularExpression::MultilineOption);
+    static const QRegularExpression name(QStringLiteral("_NET_WM_NAME\\(UTF8_STRING\\) = \"(.*)\"$"));
+    QStringList titles;
+    const QString tree = runTool(display, tool("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")});
+    for (auto it = id.globalMatch(tree); it.hasNext();) {
+        const QString window = it.next().captured(1);
+        if (!runTool(display, tool("xwininfo"), {QStringLiteral("-id"), window}).contains(u"Map State: IsViewable"))
+            continue;
+        const QString property =
+            runTool(display, tool("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_NAME")}).trimmed();
+        const QRegularExpressionMatch m = name.match(property);
+        if (m.hasMatch())
+            titles.append(m.captured(1));
+    }
+    titles.sort();
+    return titles;
+}
+
+// The built program, copied into dir (a copy in a folder of its own keeps its files there).
+bool copyProgram(const QString &dir)
+{
+    const QString built = QStringLiteral(TAVROSIN_BINARY_DIR "/app/tavrosin");
+    const QString copy = QDir(dir).filePath(QStringLiteral("tavrosin"));
+    return QFile::copy(built, copy) &&
+           QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+class Titles : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        for (const char *name : {"Xvfb", "xwininfo", "xprop"}) {
+            if (tool(name).isEmpty())
+                GTEST_SKIP() << name << " is not installed (scripts/setup installs xvfb and x11-utils)";
+        }
+        QString error;
+        ASSERT_TRUE(screen.start(&error)) << error.toStdString();
+    }
+
+    void TearDown() override
+    {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished();
+        }
+    }
+
+    // Starts the copy in dir (a copy in a folder of its own keeps its files there).
+    void startProgram(const QString &dir)
+    {
+        program.setProcessEnvironment(environmentFor(screen.display()));
+        program.setWorkingDirectory(dir);
+        program.start(QDir(dir).filePath(QStringLiteral("tavrosin")), {});
+        ASSERT_TRUE(program.waitForStarted(30000)) << program.errorString().toStdString();
+    }
+
+    // Every title the X server shows once `done` holds for them (or the program has ended).
+    QStringList titlesOnceThey(const std::function<bool(const QStringList &)> &done)
+    {
+        QStringList titles;
+        (void)QTest::qWaitFor(
+            [&] {
+                titles = windowTitles(screen.display());
+                return done(titles) || program.state() == QProcess::NotRunning;
+            },
+            60000);
+        return titles;
+    }
+
+    VirtualScreen screen;
+    QProcess program;
+};
+
+} // namespace
+
+// A start-up check that fails (a copy under /tmp): the box titled "Внимание!" beside the window.
+TEST_F(Titles, StartupCheckBoxReadsExactlyВнимание)
+{
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/tavrosin-titles-XXXXXX"));
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(copyProgram(dir.path()));
+    startProgram(dir.path());
+    const QStringList titles =
+        titlesOnceThey([](const QStringList &t) { return t.contains(QStringLiteral("Внимание!")); });
+    EXPECT_TRUE(titles.contains(QStringLiteral("Внимание!"))) << titles.join(u" | ").toStdString();
+    // The window itself may not be on the screen yet behind the box; if it is, as it is named.
+    for (const QString &title : titles)
+        EXPECT_TRUE(title == u"Внимание!" || title == u"Тавросин") << title.toStdString();
+}
+
+// The registry unreachable: the box of the failed login is titled "Тавросин", as the window is.
+TEST_F(Titles, LoginFailureBoxReadsExactlyТавросин)
+{
+    // Beside the build, so the start-up checks pass; a build under a temporary folder cannot show it.
+    QTemporaryDir dir(QStringLiteral(TAVROSIN_BINARY_DIR "/titles-XXXXXX"));
+    ASSERT_TRUE(dir.isValid());
+    if (startupProblem(withTrailingSeparator(dir.path()), true) != StartupProblem::None)
+        GTEST_SKIP() << "the build folder " << TAVROSIN_BINARY_DIR << " does not pass the start-up checks";
+    ASSERT_TRUE(copyProgram(dir.path()));
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")),
+               "[Network]\r\nRegistryUrl=https://127.0.0.1:1\r\nBotApiUrl=https://127.0.0.1:1\r\n");
+    // The window and, a second later, the box of the failed login.
+    startProgram(dir.path());
+    const QStringList titles = titlesOnceThey([](const QStringList &t) { return t.size() >= 2; });
+    EXPECT_EQ(titles, (QStringList{QStringLiteral("Тавросин"), QStringLiteral("Тавросин")}));
+}
