@@ -6,6 +6,15 @@
 
 #include <QString>
 
+// How long the program waits on the registry and the Bot API. The defaults are the ones it runs
+// with; only tests shorten them.
+struct NetworkTimings
+{
+    int registryInactivitySeconds = 120; // a registry request that exchanges no data this long is aborted
+    int botApiInactivitySeconds = 30;    // the same for the notice
+    int attemptDeadlineMs = kDefaultOverallTimeoutMs; // the longest one attempt may take, whatever trickles in
+};
+
 struct NetworkConfig
 {
     QString registryUrl = QStringLiteral("https://pub.fsa.gov.ru"); // scheme, host and port; no trailing slash
@@ -14,6 +23,8 @@ struct NetworkConfig
     QString botApiCaFile;    // empty: verified against the system trust store
     QString loginUser = QStringLiteral("anonymous");
     QString loginPassword = QStringLiteral("vbnuwe3KTD58Ra");
+
+    NetworkTimings timings;
 
     TlsOptions registryTls() const { return {!registryCaFile.isEmpty(), registryCaFile}; }
     TlsOptions botApiTls() const { return {true, botApiCaFile}; }

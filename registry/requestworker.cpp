@@ -7,9 +7,11 @@
 
 #include <QElapsedTimer>
 
+#include <chrono>
+#include <new>
+
 namespace {
 
-constexpr int kRequestTimeoutSeconds = 120;
 // Marks success in the attempt counter, as any value at or above the attempt limit ends the loop.
 constexpr int kSuccess = 1000;
 
@@ -83,6 +85,21 @@ TScrapingThread::Attempt TScrapingThread::send(const std::function<HttpResult(QB
     return {};
 }
 
+TScrapingThread::Attempt TScrapingThread::guardedAttempt(const std::function<Attempt()> &attempt)
+{
+    // Nothing may leave the worker's thread as an exception: running out of memory while reading a
+    // reply (or anything else thrown) fails this attempt, and the next one may well succeed.
+    try {
+        return attempt();
+    } catch (const std::bad_alloc &) {
+        return {Attempt::Failed, QStringLiteral("Недостаточно памяти для ответа")};
+    } catch (const std::exception &e) {
+        return {Attempt::Failed, QString::fromUtf8(e.what())};
+    } catch (...) {
+        return {Attempt::Failed, QStringLiteral("неизвестная ошибка")};
+    }
+}
+
 TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
 {
     const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
@@ -127,7 +144,20 @@ void TScrapingThread::run()
         moveToFinished();
         return;
     }
+    // Whatever is thrown outside an attempt fails the request; the worker still reaches
+    // FinishedList, or the run would wait for it for ever.
+    try {
+        work();
+    } catch (...) {
+        result = -1;
+        statusText = QStringLiteral("ERROR_неизвестная ошибка");
+    }
+    releaseThreadTlsState();
+    moveToFinished();
+}
 
+void TScrapingThread::work()
+{
     {
         HttpClient client(network.registryTls());
         CustomHeaders = {QStringLiteral("Authorization: Bearer ") + token};
@@ -137,7 +167,7 @@ void TScrapingThread::run()
         });
         client.setAbortFlag(&m_abort);
         client.setAccept(registryAccept());
-        client.setTimeout(kRequestTimeoutSeconds);
+        client.setTimeout(network.timings.registryInactivitySeconds);
         client.setUserAgent(registryUserAgent());
 
         result = 0;
@@ -162,7 +192,10 @@ void TScrapingThread::run()
             ++counter;
             client.setUrl(url);
             client.setReferer(url);
-            const Attempt attempt = searchMode ? searchAttempt(client) : detailAttempt(client);
+            // One deadline for the whole attempt: a detail and its lookup share it.
+            client.setDeadline(std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(network.timings.attemptDeadlineMs));
+            const Attempt attempt = guardedAttempt([&] { return searchMode ? searchAttempt(client) : detailAttempt(client); });
             if (attempt.kind == Attempt::Left) {
                 left = true;
             } else if (attempt.kind == Attempt::Failed) {
@@ -192,6 +225,4 @@ void TScrapingThread::run()
             statusText = QStringLiteral("успешно");
         }
     }
-    releaseThreadTlsState();
-    moveToFinished();
 }

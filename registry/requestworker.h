@@ -65,6 +65,8 @@ protected:
 
 private:
     struct Attempt;
+    void work();
+    Attempt guardedAttempt(const std::function<Attempt()> &attempt);
     Attempt searchAttempt(class HttpClient &client);
     Attempt detailAttempt(class HttpClient &client);
     // Sends one request; its body decoded into `into` when it came back whole.
