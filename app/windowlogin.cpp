@@ -123,7 +123,7 @@ void TMainForm::loginTryEnded(const LoginTry &attempt)
                 item->setData(RegulationIdRole, id);
             }
         }
-        m_options.session->setAuthorization(result.authorizationText, now());
+        m_options.session->setAuthorization(result.authorizationText, now(), result.sessionCookie);
         m_options.session->setRegulationIds(result.regulationIds);
         RestoreSelection(CitiesListBox, wanted);
         m_listLoaded = true;

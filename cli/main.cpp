@@ -192,7 +192,7 @@ int main(int argc, char **argv)
             curl_global_cleanup();
             return NoRun;
         }
-        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime());
+        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime(), login.sessionCookie);
         session->setRegulationIds(login.regulationIds);
 
         HeadlessHost host;

@@ -42,25 +42,74 @@ QString failureText(const HttpResult &result)
     return result.error.isEmpty() ? QStringLiteral("HTTP ") + QString::number(result.status) : result.error;
 }
 
-// The login POST. Leaves the result Failed (with the text for the message box), Refused (answered
-// without an Authorization value, a 401 included) or LoggedIn with authorizationText set.
-LoginResult postLogin(HttpClient &client, const NetworkConfig &network)
+bool refused(const LoginResult &login)
+{
+    return login.status == 401 || login.status == 403;
+}
+
+// The login POST with a password and a cookie (empty: no Cookie line). Leaves the result Failed (with
+// the text for the message box), Refused (answered without an Authorization value, a 401 included) or
+// LoggedIn with authorizationText set.
+LoginResult postLogin(HttpClient &client, const NetworkConfig &network, const QString &password, const QString &cookie)
 {
     LoginResult login;
     client.setUrl(loginUrl(network.registryUrl));
     client.setContentType(formContentType());
+    client.setCookie(cookie);
     QByteArray received;
-    const HttpResult reply = client.post(loginBody(network), received);
+    const HttpResult reply = client.post(loginBody(network, password), received);
+    client.setCookie(QString());
+    login.status = reply.status;
     login.headers = client.receivedHeaders();
     if (!reply.ok) {
         login.outcome = LoginResult::Outcome::Failed;
         login.error = failureText(reply);
         login.failure = reply.failure;
-        login.status = reply.status;
+        if (reply.connectTimedOut)
+            login.advice = connectTimeoutAdvice(network);
         return login;
     }
     login.authorizationText = authorizationFromHeaders(login.headers);
     login.outcome = login.authorizationText.isEmpty() ? LoginResult::Outcome::Refused : LoginResult::Outcome::LoggedIn;
+    return login;
+}
+
+// The cookie that the declarations page sets, as browsers get it before they log in; empty when the
+// page cannot be had or sets none.
+QString fetchSessionCookie(HttpClient &client, const NetworkConfig &network)
+{
+    client.setUrl(declarationReferer(network.registryUrl));
+    QByteArray received;
+    const HttpResult reply = client.get(received);
+    return reply.ok ? sessionCookieFromHeaders(client.receivedHeaders()) : QString();
+}
+
+// The login as a whole: the configured password, and when the registry refuses it, the same with the
+// session cookie and then the other anonymous password. Neither password ever reaches a log line.
+LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::function<void(const QString &)> &log)
+{
+    LoginResult login = postLogin(client, network, network.loginPassword, QString());
+    if (!refused(login))
+        return login;
+
+    log(QStringLiteral("Вход отклонён (HTTP %1), получаем cookie сеанса и пробуем снова").arg(login.status));
+    const QString cookie = fetchSessionCookie(client, network);
+    bool alternate = false;
+    if (!cookie.isEmpty())
+        login = postLogin(client, network, network.loginPassword, cookie);
+    if (refused(login) && !network.loginPasswordSet) {
+        log(QStringLiteral("Вход отклонён (HTTP %1), пробуем запасной пароль анонимного входа").arg(login.status));
+        login = postLogin(client, network, alternateLoginPassword(), cookie);
+        alternate = true;
+    }
+    if (login.outcome == LoginResult::Outcome::LoggedIn) {
+        login.sessionCookie = cookie;
+        log(QStringLiteral("Вход выполнен: принят %1%2")
+                .arg(alternate ? QStringLiteral("запасной пароль анонимного входа") : QStringLiteral("основной пароль"),
+                     cookie.isEmpty() ? QString() : QStringLiteral(", с cookie сеанса")));
+    } else if (refused(login)) {
+        login.advice = loginRefusedAdvice(network, login.status);
+    }
     return login;
 }
 
@@ -75,15 +124,18 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
     HttpClient client(network.registryTls());
     configureClient(client, network, options.closing);
 
-    LoginResult result = postLogin(client, network);
-    if (result.outcome == LoginResult::Outcome::Failed)
-        return result; // the caller shows the text; nothing more goes to the log
-    if (result.outcome == LoginResult::Outcome::Refused) {
-        log(QStringLiteral("Не удалось подключиться:") + result.headers);
+    LoginResult result = logIn(client, network, log);
+    if (result.outcome != LoginResult::Outcome::LoggedIn) {
+        // A failure's text is the caller's to show; a refusal's header lines go to the log.
+        if (result.outcome == LoginResult::Outcome::Refused)
+            log(QStringLiteral("Не удалось подключиться:") + result.headers);
+        if (!result.advice.isEmpty())
+            log(result.advice);
         return result;
     }
 
     client.addHeaderLine(QStringLiteral("Authorization: ") + result.authorizationText);
+    client.setCookie(result.sessionCookie);
     client.setUrl(regulationPageUrl(network.registryUrl));
     client.setContentType(jsonContentType());
     log(QStringLiteral("Загружаем список регламентов"));
@@ -155,9 +207,38 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
     }
 }
 
-LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing)
+LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing,
+                      const std::function<void(const QString &)> &log)
 {
     HttpClient client(network.registryTls());
     configureClient(client, network, closing);
-    return postLogin(client, network);
+    return logIn(client, network, [&log](const QString &text) {
+        if (log)
+            log(text);
+    });
+}
+
+QString loginRefusedAdvice(const NetworkConfig &network, int status)
+{
+    QString text = QStringLiteral("Реестр отказал во входе (HTTP %1), в том числе с cookie сеанса").arg(status);
+    text += network.loginPasswordSet ? QStringLiteral(". Проверьте пароль LoginPassword в разделе [Network] файла settings.ini. ")
+                                     : QStringLiteral(" и с запасным паролем. ");
+    if (!network.proxy.isEmpty())
+        return text + QStringLiteral("Вход шёл через прокси ") + maskedProxy(network.proxy) +
+               QStringLiteral(": возможно, реестр не принимает подключения через него, укажите другой прокси, лучше в "
+                              "России (ключ Proxy в разделе [Network] файла settings.ini).");
+    return text + QStringLiteral("Возможно, реестр не принимает подключения из вашей сети или страны: укажите прокси в "
+                                 "файле settings.ini, раздел [Network], ключ Proxy (например, "
+                                 "Proxy=http://пользователь:пароль@адрес:порт или Proxy=socks5h://адрес:порт).");
+}
+
+QString connectTimeoutAdvice(const NetworkConfig &network)
+{
+    if (!network.proxy.isEmpty())
+        return QStringLiteral("Реестр не ответил на подключение через прокси ") + maskedProxy(network.proxy) +
+               QStringLiteral(". Проверьте прокси или укажите другой, лучше в России (ключ Proxy в разделе [Network] "
+                              "файла settings.ini).");
+    return QStringLiteral("Реестр не ответил на подключение. Возможно, он отвечает только на подключения из России: "
+                          "укажите прокси в файле settings.ini, раздел [Network], ключ Proxy (например, "
+                          "Proxy=http://пользователь:пароль@адрес:порт или Proxy=socks5h://адрес:порт).");
 }

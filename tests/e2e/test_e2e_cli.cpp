@@ -20,16 +20,6 @@ namespace {
 constexpr int kDeclarations = 150;
 constexpr int kApplicants = 60;
 
-struct CliOutcome
-{
-    int exitCode = -1;
-    std::string errorOutput; // standard error, shown when the exit code is not the one expected
-    QStringList lines;       // the whole standard output
-    QStringList runLog;      // the run's part of it, stamps kept
-    QStringList plain;       // the run's part without stamps
-    RunResults results;
-};
-
 class CliE2e : public ::testing::Test
 {
 protected:
@@ -44,28 +34,7 @@ protected:
     CliOutcome runOnce(const QString &folder, const std::function<void(CliRun &)> &during = {},
                        bool noticeAccepted = true)
     {
-        CliOutcome out;
-        const DirSnapshot before = snapshot(folder);
-        const qsizetype notices = sim->botMessages().size();
-        CliRun cli(folder);
-        cli.start();
-        if (during)
-            during(cli);
-        EXPECT_TRUE(cli.finish()) << "tavrosin-run did not end";
-        EXPECT_FALSE(cli.crashed());
-        EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
-        out.exitCode = cli.exitCode();
-        out.errorOutput = cli.errorOutput().toStdString();
-        out.lines = cli.lines();
-        out.runLog = runPart(out.lines);
-        out.plain = unstamped(out.runLog);
-        checkLog(out.runLog, folder);
-        out.results = checkRun(folder, before);
-        if (noticeAccepted)
-            checkNotice(*sim, notices, out.results.rows.size());
-        else
-            EXPECT_EQ(sim->botMessages().size(), notices);
-        return out;
+        return runCli(*sim, folder, during, noticeAccepted);
     }
 
     std::unique_ptr<RegistrySim> sim;

@@ -1,15 +1,22 @@
 // The request worker on its own thread against a registry on loopback: retries and their log lines,
-// failure texts, the detail with its dictionary lookup, termination before the start, and the bytes
-// of a search request.
+// failure texts, the detail with its dictionary lookup, termination before the start, the bytes
+// of a search request, a refused token renewed, the registry's Retry-After, and a host that never
+// answers the connection.
 
 #include "fixtures.h"
 #include "json.h"
 #include "qtprinters.h"
 #include "registryapi.h"
 #include "registryhandler.h"
+#include "registrylogin.h"
 #include "requestworker.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <memory>
@@ -409,4 +416,176 @@ TEST(RequestWorker, SearchRequestByteForByte)
     EXPECT_EQ(requests[0].requestLine, "POST /api/v1/rds/common/declarations/get HTTP/1.0");
     EXPECT_EQ(requests[0].headerLines, headers);
     EXPECT_EQ(requests[0].body, body);
+}
+
+namespace {
+
+SimReply withHeader(SimReply reply, const QByteArray &name, const QByteArray &value)
+{
+    reply.headers.append({name, value});
+    return reply;
+}
+
+} // namespace
+
+// A request answered 401 or 403 asks for fresh credentials once per attempt; with them the attempt is
+// made again, uncounted and without a failure line, and every later request carries them. Without
+// them, or refused again, the attempt counts as what it gave.
+TEST(RequestWorker, RefusedTokenIsRenewedAndTheAttemptMadeAgain)
+{
+    const SimReply unauthorized = RegistryHandler::statusReply(401, "Unauthorized", R"({"error":"invalid_token"})");
+    const SimReply forbidden = RegistryHandler::statusReply(403, "Forbidden", "<html>403</html>");
+    const QByteArray own = kToken.toUtf8();
+    const struct
+    {
+        const char *name;
+        bool search;              // else a detail with its lookup
+        QByteArray refusedTarget; // empty: the search page
+        SimReply refusal;
+        int refusals;             // how many requests to that target are refused
+        bool renewalGives;        // renewToken has credentials to give
+        int result;
+        int renewals;             // calls of renewToken
+        QStringList lines;        // failure lines, each followed by " для <url>"
+        QList<QByteArray> tokens; // the token of each request, in order
+    } cases[] = {
+        {"search page 403", true, {}, forbidden, 1, true, 1, 1, {}, {own, "fresh-1"}},
+        {"detail 401", false, RegistryHandler::detailTarget(u"42"_s), unauthorized, 1, true, 1, 1, {},
+         {own, "fresh-1", "fresh-1"}},
+        {"lookup 401", false, RegistryHandler::lookupTarget, unauthorized, 1, true, 1, 1, {},
+         {own, own, "fresh-1", "fresh-1"}},
+        {"no credentials to be had", false, RegistryHandler::detailTarget(u"42"_s), unauthorized, 2, false, -1, 2,
+         {u"ERROR_Broken"_s, u"ERROR_Broken"_s}, {own, own}},
+        // Refused twice in a row: the second time counts; the next attempt may renew again.
+        {"refused again with the fresh ones", true, {}, forbidden, 3, true, 1, 2, {u"ERROR_Forbidden"_s},
+         {own, "fresh-1", "fresh-1", "fresh-2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        registry.handler.addFault(c.search ? RegistryHandler::searchTarget : c.refusedTarget, c.refusal, c.refusals);
+        Pool pool;
+        TScrapingThread worker;
+        const QString url = c.search ? searchItem(registry, 0) : registry.url(RegistryHandler::detailTarget(u"42"_s));
+        pool.attach(worker, registry, url);
+        worker.multi = !c.search;
+        worker.maxAttempts = 2;
+        QStringList refusedTokens;
+        worker.renewToken = [&](const QString &refused) -> std::optional<RegistryCredentials> {
+            refusedTokens.append(refused);
+            if (!c.renewalGives)
+                return std::nullopt;
+            return RegistryCredentials{u"fresh-%1"_s.arg(refusedTokens.size()), u"session-cookie=c9"_s};
+        };
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, c.result);
+        EXPECT_EQ(refusedTokens.size(), c.renewals);
+        EXPECT_EQ(refusedTokens.value(0), kToken);
+        QStringList lines;
+        for (const QString &text : c.lines)
+            lines.append(text + u" для "_s + worker.url);
+        EXPECT_EQ(pool.lines(), lines);
+        QList<QByteArray> tokens;
+        for (const RecordedRequest &request : registry.server.requests()) {
+            tokens.append(headerValue(request, "Authorization").value_or("none").mid(7));
+            // The cookie comes with the fresh credentials.
+            EXPECT_EQ(headerValue(request, "Cookie").has_value(), tokens.last() != own) << tokens.last().constData();
+        }
+        EXPECT_EQ(tokens, c.tokens);
+    }
+}
+
+// A 429 or 503 that says when to come back is waited out (up to the cap) instead of the usual pause;
+// the wait is one attempt, and its line says how long.
+TEST(RequestWorker, RetryAfterIsWaitedOutAndItsLengthLogged)
+{
+    const struct
+    {
+        const char *name;
+        SimReply reply;
+        int capMs;
+        QString waitLine; // empty: no such line, the usual pause
+        qint64 atLeastMs;
+    } cases[] = {
+        {"429 in seconds", withHeader(RegistryHandler::statusReply(429, "Too Many Requests"), "Retry-After", "1"),
+         300000, u"Реестр просит подождать (HTTP 429), следующая попытка через 1 с"_s, 950},
+        {"503 past the cap",
+         withHeader(RegistryHandler::statusReply(503, "Service Unavailable"), "Retry-After", "3600"), 1500,
+         u"Реестр просит подождать (HTTP 503), следующая попытка через 2 с"_s, 1450},
+        {"429 without Retry-After", RegistryHandler::statusReply(429, "Too Many Requests"), 300000, {}, 0},
+        {"500 with Retry-After", withHeader(RegistryHandler::statusReply(500, "Internal Server Error"), "Retry-After", "60"),
+         300000, {}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, c.reply, 1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 0));
+        worker.retryAfterCapMs = c.capMs;
+        QElapsedTimer timer;
+        timer.start();
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(registry.server.requests().size(), 2) << "the wait is the pause of one attempt";
+        const QStringList lines = pool.lines();
+        ASSERT_EQ(lines.size(), c.waitLine.isEmpty() ? 1 : 2);
+        EXPECT_TRUE(lines[0].startsWith(u"ERROR_"_s)) << lines[0].toStdString();
+        if (!c.waitLine.isEmpty()) {
+            EXPECT_EQ(lines[1], c.waitLine);
+        }
+        EXPECT_GE(timer.elapsed(), c.atLeastMs);
+    }
+
+    // A worker asked to end does not sit out a long wait.
+    Registry registry;
+    registry.handler.addFault(RegistryHandler::searchTarget,
+                              withHeader(RegistryHandler::statusReply(429, "Too Many Requests"), "Retry-After", "300"), -1);
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    {
+        QMutexLocker guard(pool.lock.get());
+        pool.running->append(&worker);
+    }
+    worker.start();
+    const QDeadlineTimer deadline(60000);
+    while (pool.lines().size() < 2 && !deadline.hasExpired())
+        QThread::msleep(5);
+    worker.requestInterruption();
+    EXPECT_TRUE(worker.wait(60000));
+    EXPECT_EQ(registry.server.requests().size(), 1);
+}
+
+// A registry that never answers the connection (from outside Russia, it may not): every attempt fails
+// on the time-out, and the first one adds the hint to set a proxy.
+TEST(RequestWorker, ConnectionNeverMadeGetsTheProxyHintOnce)
+{
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const QString base = u"https://127.0.0.1:%1"_s.arg(ntohs(address.sin_port));
+
+    Pool pool;
+    TScrapingThread worker;
+    Registry unused;
+    pool.attach(worker, unused, base + u"/api/v1/rds/common/declarations/get|||0"_s);
+    worker.network.registryUrl = base;
+    worker.network.timings.registryInactivitySeconds = 1;
+    worker.maxAttempts = 2;
+    ASSERT_TRUE(pool.run(worker));
+    ::close(silent);
+
+    const QString failure = u"ERROR_Request aborted on timeout для "_s + worker.url;
+    EXPECT_EQ(pool.lines(), (QStringList{failure, connectTimeoutAdvice(worker.network), failure}));
+    EXPECT_TRUE(connectTimeoutAdvice(worker.network).contains(u"России"_s));
 }
