@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "autostart.h"
+#include "folderlock.h"
 #include "httpclient.h"
 #include "intervallabel.h"
 #include "linklabel.h"
@@ -261,6 +262,16 @@ void TMainForm::FormShow()
             return;
         }
     }
+    // A second window on the folder would run the same history and write the same settings.ini.
+    m_windowLock = std::make_unique<FolderLock>(m_options.dataDir, FolderLock::Kind::Window);
+    if (m_windowLock->claim() != FolderLock::Claim::Held) {
+        m_abandoned = true;
+        Timer2->stop();
+        AutoStartTimer->stop();
+        m_options.showWarning(QStringLiteral("Внимание!"), m_windowLock->refusalText());
+        m_options.exitProcess(0);
+        return;
+    }
     if (!m_options.startupNote.isEmpty())
         logStamped(m_options.startupNote);
     CitiesListBox->clear();
@@ -417,8 +428,17 @@ void TMainForm::Timer2Timer()
 void TMainForm::StartButtonClick()
 {
     // One run at a time; none once the window is closing.
+    m_startRefused = false;
     if (runActive() || m_closeAsked)
         return;
+    // One run per data folder, tavrosin-run's included: a run that finds it held touches no file.
+    auto folderLock = std::make_shared<FolderLock>(m_options.dataDir, FolderLock::Kind::Run);
+    if (folderLock->claim() != FolderLock::Claim::Held) {
+        m_startRefused = true;
+        logStamped(folderLock->refusalText());
+        StartButton->setEnabled(true);
+        return;
+    }
     const QDateTime start = now();
     RunParams params;
     params.host = m_host;
@@ -434,6 +454,7 @@ void TMainForm::StartButtonClick()
     environment.session = m_options.session;
     environment.errorPauseMs = m_options.errorPauseMs;
     environment.attemptWaitMs = m_options.attemptWaitMs;
+    environment.folderLock = std::move(folderLock);
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
@@ -486,7 +507,17 @@ void TMainForm::ResumeTimerTimer()
 
 void TMainForm::AutoStartTimerTimer()
 {
-    if (autoStartDue(AutoStartCheckBox->isChecked(), now(), timeMaskEditText(TimeMaskEdit),
-                     m_options.session->lastRunDate(), StartButton->isEnabled()))
-        StartButton->click();
+    const QDateTime moment = now();
+    if (m_autoStartRefusedOn == moment.date())
+        return;
+    if (!autoStartDue(AutoStartCheckBox->isChecked(), moment, timeMaskEditText(TimeMaskEdit),
+                      m_options.session->lastRunDate(), StartButton->isEnabled()))
+        return;
+    StartButton->click();
+    // Another run holds the folder at the daily time: that run makes today's export, and trying
+    // every second of the minute would only repeat the refusal.
+    if (m_startRefused) {
+        m_autoStartRefusedOn = moment.date();
+        logStamped(QStringLiteral("Автозапуск сегодня больше не повторится"));
+    }
 }

@@ -6,6 +6,10 @@
 // classes and functions beside it (startupchecks, intervallabel, autostart, selection,
 // timemaskedit, loginrecovery); a run reaches the window only through its WindowHost.
 //
+// One window per data folder: a second one says so when shown and ends the process; a run starts
+// only once it holds the folder's run lock (tavrosin-run takes the same one), and a start that
+// finds it held logs why and leaves the start control enabled.
+//
 // Closing never blocks: with a run or the login still going, the first close asks it to stop, says
 // so in the log, shows the busy cursor and is refused; the window closes by itself once the run's
 // closing steps (DatesDB.txt saved, log file written) or the login are over. A file that could not
@@ -27,6 +31,7 @@
 #include <functional>
 #include <memory>
 
+class FolderLock;
 class LinkLabel;
 class QCheckBox;
 class QGroupBox;
@@ -185,4 +190,8 @@ private:
     QString m_lastIntervalError; // logged once, not on every tick
     QThread *m_loginThread = nullptr;
     std::atomic<bool> m_loginClosing{false};
+    // One window per data folder, for the window's whole life (claimed when first shown).
+    std::unique_ptr<FolderLock> m_windowLock;
+    bool m_startRefused = false;   // the latest start found the folder held by another run
+    QDate m_autoStartRefusedOn;    // the day whose autostart found the folder held: not tried again that day
 };

@@ -116,7 +116,7 @@ void TMainForm::loginTryEnded(const LoginTry &attempt)
             for (const auto &[id, name] : attempt.items)
                 addRegulationItem(CitiesListBox, id, name);
         }
-        m_options.session->setAuthorization(result.authorizationText, now());
+        m_options.session->setAuthorization(result.authorizationText, now(), result.sessionCookie);
         m_options.session->setRegulationIds(result.regulationIds);
         RestoreSelection(CitiesListBox, wanted);
         m_listLoaded = true;

@@ -6,6 +6,7 @@
 // arguments.
 
 #include "datafolder.h"
+#include "folderlock.h"
 #include "headlesshost.h"
 #include "logline.h"
 #include "registrylogin.h"
@@ -49,7 +50,7 @@ enum ExitStatus {
     FinishedWithErrors = 1, // a phase ended in an error, or DatesDB.txt could not be read or saved
     NoRun = 2,              // the login or the regulation list failed: no run took place
     Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
-    FolderBusy = 4,         // another run holds the data folder (reserved for the folder lock)
+    FolderBusy = 4,         // another run holds the data folder: nothing was touched
 };
 
 // Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
@@ -86,6 +87,43 @@ QStringList selectedIds(const QStringList &regulationLines, const QStringList &n
     return ids;
 }
 
+// The waits of a run, shortened only by test harnesses (the end-to-end suite's fault matrix), through
+// TAVROSIN_TEST_TIMINGS="inactivity=S,notice=S,deadline=MS,wait=MS,pause=MS,pagewait=MS" (any of them).
+// Unset, everything keeps the values the program runs with.
+struct Timings
+{
+    NetworkTimings network;
+    int attemptWaitMs = 1000;
+    int errorPauseMs = 30000;
+    int pageWaitMs = LoginOptions{}.retryWaitMs;
+};
+
+Timings timingsFromEnvironment()
+{
+    Timings timings;
+    const QString text = qEnvironmentVariable("TAVROSIN_TEST_TIMINGS");
+    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
+        const QString key = item.section(u'=', 0, 0).trimmed();
+        bool ok = false;
+        const int value = item.section(u'=', 1).trimmed().toInt(&ok);
+        if (!ok || value <= 0)
+            continue;
+        if (key == u"inactivity")
+            timings.network.registryInactivitySeconds = value;
+        else if (key == u"notice")
+            timings.network.botApiInactivitySeconds = value;
+        else if (key == u"deadline")
+            timings.network.attemptDeadlineMs = value;
+        else if (key == u"wait")
+            timings.attemptWaitMs = value;
+        else if (key == u"pause")
+            timings.errorPauseMs = value;
+        else if (key == u"pagewait")
+            timings.pageWaitMs = value;
+    }
+    return timings;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -113,10 +151,21 @@ int main(int argc, char **argv)
         if (folder.perUser)
             print(stampedLine(dataFolderText(dir)));
 
+        // One run per data folder: a second one (the window's, or another tavrosin-run) would load
+        // the same history, export the same applicants, and the last save would forget the other's
+        // exports. Held until the program ends, the login included, so a refusal touches nothing.
+        FolderLock runLock(dir, FolderLock::Kind::Run);
+        if (const FolderLock::Claim claim = runLock.claim(); claim != FolderLock::Claim::Held) {
+            print(stampedLine(runLock.refusalText()));
+            return claim == FolderLock::Claim::Busy ? FolderBusy : FinishedWithErrors;
+        }
+
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
-        const NetworkConfig network = readNetworkConfig(dir);
+        const Timings timings = timingsFromEnvironment();
+        NetworkConfig network = readNetworkConfig(dir);
+        network.timings = timings.network;
         const Settings settings = readSettings(dir);
         auto session = std::make_shared<Session>();
         session->setTelegram(settings.BotToken, settings.TgUserId);
@@ -126,6 +175,7 @@ int main(int argc, char **argv)
         sink.addRegulation = [](const QString &, const QString &) {};
         LoginOptions options;
         options.closing = &g_stopRequested;
+        options.retryWaitMs = timings.pageWaitMs;
         const LoginResult login = runRegistryLogin(network, sink, options);
         if (g_stopRequested) {
             curl_global_cleanup();
@@ -142,7 +192,7 @@ int main(int argc, char **argv)
             curl_global_cleanup();
             return NoRun;
         }
-        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime());
+        session->setAuthorization(login.authorizationText, QDateTime::currentDateTime(), login.sessionCookie);
         session->setRegulationIds(login.regulationIds);
 
         HeadlessHost host;
@@ -162,6 +212,8 @@ int main(int argc, char **argv)
         environment.dataDir = dir;
         environment.network = network;
         environment.session = session;
+        environment.attemptWaitMs = timings.attemptWaitMs;
+        environment.errorPauseMs = timings.errorPauseMs;
         const auto outcome = std::make_shared<RunOutcome>();
         environment.outcome = outcome;
 

@@ -2,6 +2,8 @@
 
 #include "textscan.h"
 
+#include <QLocale>
+
 #include <string>
 
 namespace {
@@ -89,8 +91,17 @@ QString declarationViewUrl(const QString &registryUrl, const QString &idDeclarat
 
 QByteArray loginBody(const NetworkConfig &network)
 {
-    return "{\"username\":" + jsonString(network.loginUser) + ",\"password\":" + jsonString(network.loginPassword) +
-           "}";
+    return loginBody(network, network.loginPassword);
+}
+
+QByteArray loginBody(const NetworkConfig &network, const QString &password)
+{
+    return "{\"username\":" + jsonString(network.loginUser) + ",\"password\":" + jsonString(password) + "}";
+}
+
+QString alternateLoginPassword()
+{
+    return QStringLiteral("hrgesf7HDR67Bd");
 }
 
 QByteArray regulationPageBody(int page)
@@ -197,6 +208,59 @@ QString bearerToken(const QString &authorizationText)
     return ExtractBetween(authorizationText, QStringLiteral("Bearer "), QString(), QString());
 }
 
+std::optional<QDateTime> tokenExpiry(const QString &token)
+{
+    const QStringList parts = token.trimmed().split(u'.');
+    if (parts.size() != 3)
+        return std::nullopt;
+    const auto decoded = QByteArray::fromBase64Encoding(
+        parts[1].toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    const std::optional<Json> payload = parseJson(*decoded);
+    if (!payload || !payload->is_object())
+        return std::nullopt;
+    const Json *exp = jsonPath(*payload, "exp");
+    if (!exp || !exp->is_number())
+        return std::nullopt;
+    const double seconds = exp->get<double>();
+    // Beyond what a date can hold the value means nothing.
+    if (!(seconds > 0 && seconds < 253402300800.0))
+        return std::nullopt;
+    return QDateTime::fromSecsSinceEpoch(qint64(seconds), Qt::UTC);
+}
+
+QString sessionCookieFromHeaders(const QString &headerLines)
+{
+    for (const QString &value : headerValues(headerLines, u"Set-Cookie")) {
+        const QString pair = value.section(u';', 0, 0).trimmed();
+        const qsizetype eq = pair.indexOf(u'=');
+        if (eq > 0 && pair.left(eq).trimmed() == u"session-cookie" && eq + 1 < pair.size())
+            return QStringLiteral("session-cookie=") + pair.mid(eq + 1).trimmed();
+    }
+    return QString();
+}
+
+std::optional<qint64> retryAfterSeconds(const QString &headerLines, const QDateTime &now)
+{
+    const std::optional<QString> value = headerValue(headerLines, u"Retry-After");
+    if (!value || value->isEmpty())
+        return std::nullopt;
+    bool number = false;
+    const qint64 seconds = value->toLongLong(&number);
+    if (number)
+        return seconds < 0 ? std::nullopt : std::optional<qint64>(seconds);
+    // An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" as a rule, a numeric zone now and then.
+    QDateTime at = QLocale::c().toDateTime(*value, QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    if (at.isValid())
+        at.setTimeSpec(Qt::UTC);
+    else
+        at = QDateTime::fromString(*value, Qt::RFC2822Date);
+    if (!at.isValid())
+        return std::nullopt;
+    return qMax<qint64>(0, now.secsTo(at));
+}
+
 RegulationPage readRegulationPage(const QByteArray &utf8)
 {
     RegulationPage page;
@@ -224,7 +288,8 @@ SearchPage readSearchPage(const QString &text)
     const Json *items = jsonArray(jsonPath(*document, "items"));
     for (std::size_t i = 0; i < jsonLength(items); ++i) {
         const Json *item = jsonElement(items, i);
-        page.items.append({jsonText(jsonPath(item, "id")), jsonText(jsonPath(item, "applicantName"))});
+        page.items.append({jsonText(jsonPath(item, "id")), jsonText(jsonPath(item, "applicantName")),
+                           jsonText(jsonPath(item, "applicantInn"))});
     }
     page.total = jsonInteger(jsonPath(*document, "total"));
     return page;

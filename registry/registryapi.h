@@ -9,9 +9,11 @@
 #include "networkconfig.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 // Header values that every registry request carries.
 QString registryAccept();    // "text/html, */*"
@@ -33,6 +35,11 @@ QString declarationViewUrl(const QString &registryUrl, const QString &idDeclarat
 // {"username":"<loginUser>","password":"<loginPassword>"}; the values are escaped as JSON strings,
 // which leaves the default values unchanged.
 QByteArray loginBody(const NetworkConfig &network);
+// The same with another password.
+QByteArray loginBody(const NetworkConfig &network, const QString &password);
+// The other password of the anonymous login, which the registry's public clients have sent for years;
+// tried once when the configured one is refused.
+QString alternateLoginPassword();
 // One page of 50 regulations, offset 50 × page.
 QByteArray regulationPageBody(int page);
 // One search page of 100 declarations with status 6 whose end date lies in [fromDate, toDate]
@@ -56,6 +63,15 @@ LookupBody lookupBody(const Json &detail);
 QString authorizationFromHeaders(const QString &headerLines);
 // The access token: the text after the first "Bearer " up to the end; empty when there is none.
 QString bearerToken(const QString &authorizationText);
+// When an access token (a JWT) stops being accepted: its payload's "exp", in seconds since 1970.
+// The token is decoded, never verified. Nothing when the token is not a JWT or has no readable exp.
+std::optional<QDateTime> tokenExpiry(const QString &token);
+// The session cookie that a page of the registry sets ("Set-Cookie: session-cookie=<value>; ..."),
+// as the pair to send back: "session-cookie=<value>"; empty when no header line sets it.
+QString sessionCookieFromHeaders(const QString &headerLines);
+// How long a reply's Retry-After header asks to wait: whole seconds, or an HTTP date taken against
+// now (a date already past gives 0). Nothing when there is no such header or it reads as neither.
+std::optional<qint64> retryAfterSeconds(const QString &headerLines, const QDateTime &now);
 
 struct Regulation
 {
@@ -76,6 +92,7 @@ struct DeclarationItem
 {
     QString id;
     QString applicantName;
+    QString applicantInn; // items have carried it since 2025; empty in older replies
 };
 
 struct SearchPage

@@ -6,6 +6,19 @@
 
 namespace {
 
+// The regulation list has about 120 entries, 50 a page; a server that never gives a short page is
+// stopped here.
+constexpr int kMaxRegulationPages = 200;
+
+// A page's entries, to tell a page that repeats the one before (a server that ignores the offset).
+QStringList entriesOf(const RegulationPage &page)
+{
+    QStringList entries;
+    for (const Regulation &regulation : page.items)
+        entries << regulation.id + u'=' + regulation.displayName;
+    return entries;
+}
+
 // The client of the login step: browser-like header values, the Referer of the declaration pages,
 // a 120 s inactivity time-out, and a request in flight aborted when the program closes.
 void configureClient(HttpClient &client, const NetworkConfig &network, const std::atomic<bool> *closing)
@@ -13,7 +26,8 @@ void configureClient(HttpClient &client, const NetworkConfig &network, const std
     client.setAccept(registryAccept());
     client.setUserAgent(registryUserAgent());
     client.setReferer(declarationReferer(network.registryUrl));
-    client.setTimeout(120);
+    client.setTimeout(network.timings.registryInactivitySeconds);
+    client.setOverallTimeout(network.timings.attemptDeadlineMs);
     client.setAbortFlag(closing);
 }
 
@@ -28,21 +42,31 @@ QString failureText(const HttpResult &result)
     return result.error.isEmpty() ? QStringLiteral("HTTP ") + QString::number(result.status) : result.error;
 }
 
-// The login POST. Leaves the result Failed (with the text for the message box), Refused (answered
-// without an Authorization value, a 401 included) or LoggedIn with authorizationText set.
-LoginResult postLogin(HttpClient &client, const NetworkConfig &network)
+bool refused(const LoginResult &login)
+{
+    return login.status == 401 || login.status == 403;
+}
+
+// The login POST with a password and a cookie (empty: no Cookie line). Leaves the result Failed (with
+// the text for the message box), Refused (answered without an Authorization value, a 401 included) or
+// LoggedIn with authorizationText set.
+LoginResult postLogin(HttpClient &client, const NetworkConfig &network, const QString &password, const QString &cookie)
 {
     LoginResult login;
     client.setUrl(loginUrl(network.registryUrl));
     client.setContentType(formContentType());
+    client.setCookie(cookie);
     QByteArray received;
-    const HttpResult reply = client.post(loginBody(network), received);
+    const HttpResult reply = client.post(loginBody(network, password), received);
+    client.setCookie(QString());
+    login.status = reply.status;
     login.headers = client.receivedHeaders();
     if (!reply.ok) {
         login.outcome = LoginResult::Outcome::Failed;
         login.error = failureText(reply);
         login.failure = reply.failure;
-        login.status = reply.status;
+        if (reply.connectTimedOut)
+            login.advice = connectTimeoutAdvice(network);
         return login;
     }
     login.authorizationText = authorizationFromHeaders(login.headers);
@@ -50,9 +74,46 @@ LoginResult postLogin(HttpClient &client, const NetworkConfig &network)
     return login;
 }
 
-} // namespace
+// The cookie that the declarations page sets, as browsers get it before they log in; empty when the
+// page cannot be had or sets none.
+QString fetchSessionCookie(HttpClient &client, const NetworkConfig &network)
+{
+    client.setUrl(declarationReferer(network.registryUrl));
+    QByteArray received;
+    const HttpResult reply = client.get(received);
+    return reply.ok ? sessionCookieFromHeaders(client.receivedHeaders()) : QString();
+}
 
-LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
+// The login as a whole: the configured password, and when the registry refuses it, the same with the
+// session cookie and then the other anonymous password. Neither password ever reaches a log line.
+LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::function<void(const QString &)> &log)
+{
+    LoginResult login = postLogin(client, network, network.loginPassword, QString());
+    if (!refused(login))
+        return login;
+
+    log(QStringLiteral("Вход отклонён (HTTP %1), получаем cookie сеанса и пробуем снова").arg(login.status));
+    const QString cookie = fetchSessionCookie(client, network);
+    bool alternate = false;
+    if (!cookie.isEmpty())
+        login = postLogin(client, network, network.loginPassword, cookie);
+    if (refused(login) && !network.loginPasswordSet) {
+        log(QStringLiteral("Вход отклонён (HTTP %1), пробуем запасной пароль анонимного входа").arg(login.status));
+        login = postLogin(client, network, alternateLoginPassword(), cookie);
+        alternate = true;
+    }
+    if (login.outcome == LoginResult::Outcome::LoggedIn) {
+        login.sessionCookie = cookie;
+        log(QStringLiteral("Вход выполнен: принят %1%2")
+                .arg(alternate ? QStringLiteral("запасной пароль анонимного входа") : QStringLiteral("основной пароль"),
+                     cookie.isEmpty() ? QString() : QStringLiteral(", с cookie сеанса")));
+    } else if (refused(login)) {
+        login.advice = loginRefusedAdvice(network, login.status);
+    }
+    return login;
+}
+
+LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
 {
     const auto log = [&sink](const QString &entry) {
         if (sink.log)
@@ -63,20 +124,24 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
     HttpClient client(network.registryTls());
     configureClient(client, network, options.closing);
 
-    LoginResult result = postLogin(client, network);
-    if (result.outcome == LoginResult::Outcome::Failed)
-        return result; // the caller shows the text; nothing more goes to the log
-    if (result.outcome == LoginResult::Outcome::Refused) {
-        log(QStringLiteral("Не удалось подключиться:") + result.headers);
+    LoginResult result = logIn(client, network, log);
+    if (result.outcome != LoginResult::Outcome::LoggedIn) {
+        // A failure's text is the caller's to show; a refusal's header lines go to the log.
+        if (result.outcome == LoginResult::Outcome::Refused)
+            log(QStringLiteral("Не удалось подключиться:") + result.headers);
+        if (!result.advice.isEmpty())
+            log(result.advice);
         return result;
     }
 
     client.addHeaderLine(QStringLiteral("Authorization: ") + result.authorizationText);
+    client.setCookie(result.sessionCookie);
     client.setUrl(regulationPageUrl(network.registryUrl));
     client.setContentType(jsonContentType());
     log(QStringLiteral("Загружаем список регламентов"));
 
-    for (int page = 0;; ++page) {
+    QStringList previousEntries;
+    for (int page = 0; page < kMaxRegulationPages; ++page) {
         const QByteArray body = regulationPageBody(page);
         QByteArray received;
         HttpResult reply;
@@ -108,6 +173,11 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
             return result;
         }
         const RegulationPage regulations = readRegulationPage(received);
+        // The same entries again: the server does not page, and the list is all there is.
+        const QStringList entries = entriesOf(regulations);
+        if (page > 0 && !entries.isEmpty() && entries == previousEntries)
+            break;
+        previousEntries = entries;
         for (const Regulation &regulation : regulations.items) {
             if (sink.addRegulation)
                 sink.addRegulation(regulation.id, regulation.displayName);
@@ -121,9 +191,54 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
     return result;
 }
 
-LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing)
+} // namespace
+
+LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
+{
+    // Runs on the window's login thread and in tavrosin-run: nothing may be thrown from here.
+    try {
+        return registryLogin(network, sink, options);
+    } catch (...) {
+        LoginResult failed;
+        failed.outcome = LoginResult::Outcome::Failed;
+        failed.failure = HttpFailure::Other;
+        failed.error = QStringLiteral("Недостаточно памяти для ответа реестра");
+        return failed;
+    }
+}
+
+LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing,
+                      const std::function<void(const QString &)> &log)
 {
     HttpClient client(network.registryTls());
     configureClient(client, network, closing);
-    return postLogin(client, network);
+    return logIn(client, network, [&log](const QString &text) {
+        if (log)
+            log(text);
+    });
+}
+
+QString loginRefusedAdvice(const NetworkConfig &network, int status)
+{
+    QString text = QStringLiteral("Реестр отказал во входе (HTTP %1), в том числе с cookie сеанса").arg(status);
+    text += network.loginPasswordSet ? QStringLiteral(". Проверьте пароль LoginPassword в разделе [Network] файла settings.ini. ")
+                                     : QStringLiteral(" и с запасным паролем. ");
+    if (!network.proxy.isEmpty())
+        return text + QStringLiteral("Вход шёл через прокси ") + maskedProxy(network.proxy) +
+               QStringLiteral(": возможно, реестр не принимает подключения через него, укажите другой прокси, лучше в "
+                              "России (ключ Proxy в разделе [Network] файла settings.ini).");
+    return text + QStringLiteral("Возможно, реестр не принимает подключения из вашей сети или страны: укажите прокси в "
+                                 "файле settings.ini, раздел [Network], ключ Proxy (например, "
+                                 "Proxy=http://пользователь:пароль@адрес:порт или Proxy=socks5h://адрес:порт).");
+}
+
+QString connectTimeoutAdvice(const NetworkConfig &network)
+{
+    if (!network.proxy.isEmpty())
+        return QStringLiteral("Реестр не ответил на подключение через прокси ") + maskedProxy(network.proxy) +
+               QStringLiteral(". Проверьте прокси или укажите другой, лучше в России (ключ Proxy в разделе [Network] "
+                              "файла settings.ini).");
+    return QStringLiteral("Реестр не ответил на подключение. Возможно, он отвечает только на подключения из России: "
+                          "укажите прокси в файле settings.ini, раздел [Network], ключ Proxy (например, "
+                          "Proxy=http://пользователь:пароль@адрес:порт или Proxy=socks5h://адрес:порт).");
 }

@@ -4,12 +4,15 @@
 #include "json.h"
 #include "logline.h"
 #include "registryapi.h"
+#include "registrylogin.h"
 
 #include <QElapsedTimer>
 
+#include <chrono>
+#include <new>
+
 namespace {
 
-constexpr int kRequestTimeoutSeconds = 120;
 // Marks success in the attempt counter, as any value at or above the attempt limit ends the loop.
 constexpr int kSuccess = 1000;
 
@@ -63,11 +66,18 @@ void TScrapingThread::moveToFinished()
 // because the worker was asked to end.
 struct TScrapingThread::Attempt
 {
-    enum Kind { Done, Failed, Left } kind = Done;
+    enum Kind { Done, Failed, Left };
+    Attempt(Kind kind = Done, QString error = {}) : kind(kind), error(std::move(error)) {}
+
+    Kind kind;
     QString error;
+    int status = 0;                  // of the request that failed
+    bool connectTimedOut = false;    // the registry never answered the connection
+    std::optional<qint64> retryAfter; // seconds a 429 or 503 asked to wait
 };
 
-TScrapingThread::Attempt TScrapingThread::send(const std::function<HttpResult(QByteArray &)> &request, QString &into)
+TScrapingThread::Attempt TScrapingThread::send(HttpClient &client, const std::function<HttpResult(QByteArray &)> &request,
+                                               QString &into)
 {
     QByteArray received;
     const HttpResult outcome = request(received);
@@ -75,19 +85,43 @@ TScrapingThread::Attempt TScrapingThread::send(const std::function<HttpResult(QB
     // worker leaves without a failure line.
     if (!outcome.ok && outcome.failure == HttpFailure::Aborted)
         return {Attempt::Left, {}};
-    if (!outcome.ok)
-        return {Attempt::Failed, failureText(outcome)};
+    const int status = client.statusCode();
+    if (status == 401 || status == 403)
+        m_tokenRefused = true;
+    if (!outcome.ok) {
+        Attempt failed(Attempt::Failed, failureText(outcome));
+        failed.status = status;
+        failed.connectTimedOut = outcome.connectTimedOut;
+        if (status == 429 || status == 503)
+            failed.retryAfter = retryAfterSeconds(client.receivedHeaders(), QDateTime::currentDateTimeUtc());
+        return failed;
+    }
     if (isInterruptionRequested() || m_abort)
         return {Attempt::Left, {}};
     into = QString::fromUtf8(received);
     return {};
 }
 
+TScrapingThread::Attempt TScrapingThread::guardedAttempt(const std::function<Attempt()> &attempt)
+{
+    // Nothing may leave the worker's thread as an exception: running out of memory while reading a
+    // reply (or anything else thrown) fails this attempt, and the next one may well succeed.
+    try {
+        return attempt();
+    } catch (const std::bad_alloc &) {
+        return {Attempt::Failed, QStringLiteral("Недостаточно памяти для ответа")};
+    } catch (const std::exception &e) {
+        return {Attempt::Failed, QString::fromUtf8(e.what())};
+    } catch (...) {
+        return {Attempt::Failed, QStringLiteral("неизвестная ошибка")};
+    }
+}
+
 TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
 {
     const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
     client.setContentType(jsonContentType());
-    const Attempt sent = send([&](QByteArray &received) { return client.post(body, received); }, html);
+    const Attempt sent = send(client, [&](QByteArray &received) { return client.post(body, received); }, html);
     if (sent.kind != Attempt::Done)
         return sent;
     if (!html.contains(QStringLiteral("\"items\":")))
@@ -98,7 +132,7 @@ TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
 TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
 {
     pause(detailDelayMs, false);
-    const Attempt sent = send([&](QByteArray &received) { return client.get(received); }, html);
+    const Attempt sent = send(client, [&](QByteArray &received) { return client.get(received); }, html);
     if (sent.kind != Attempt::Done)
         return sent;
     if (!html.contains(QStringLiteral("\"idCertificate\":")) && !html.contains(QStringLiteral("\"idDeclaration\":")))
@@ -116,8 +150,29 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     client.setReferer(url);
     client.setContentType(jsonContentType());
     // Whatever the lookup answers is taken: the row reads it as text, and a reply without the
-    // dictionaries only leaves their cells empty.
-    return send([&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+    // dictionaries only leaves their cells empty. (A refused token is the exception: the attempt is
+    // made again with a fresh one when one can be had.)
+    return send(client, [&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+}
+
+void TScrapingThread::setCredentials(const RegistryCredentials &credentials)
+{
+    token = credentials.token;
+    cookie = credentials.cookie;
+    CustomHeaders = {QStringLiteral("Authorization: Bearer ") + token};
+    if (!cookie.isEmpty())
+        CustomHeaders.append(QStringLiteral("Cookie: ") + cookie);
+}
+
+bool TScrapingThread::takeFreshToken()
+{
+    if (!renewToken)
+        return false;
+    const std::optional<RegistryCredentials> fresh = renewToken(token);
+    if (!fresh)
+        return false;
+    setCredentials(*fresh);
+    return true;
 }
 
 void TScrapingThread::run()
@@ -127,17 +182,30 @@ void TScrapingThread::run()
         moveToFinished();
         return;
     }
+    // Whatever is thrown outside an attempt fails the request; the worker still reaches
+    // FinishedList, or the run would wait for it for ever.
+    try {
+        work();
+    } catch (...) {
+        result = -1;
+        statusText = QStringLiteral("ERROR_неизвестная ошибка");
+    }
+    releaseThreadTlsState();
+    moveToFinished();
+}
 
+void TScrapingThread::work()
+{
     {
         HttpClient client(network.registryTls());
-        CustomHeaders = {QStringLiteral("Authorization: Bearer ") + token};
+        setCredentials({token, cookie});
         client.setHeaderHook([this](QList<QByteArray> &lines) {
             for (const QString &line : std::as_const(CustomHeaders))
                 lines.append(line.toUtf8());
         });
         client.setAbortFlag(&m_abort);
         client.setAccept(registryAccept());
-        client.setTimeout(kRequestTimeoutSeconds);
+        client.setTimeout(network.timings.registryInactivitySeconds);
         client.setUserAgent(registryUserAgent());
 
         result = 0;
@@ -153,6 +221,7 @@ void TScrapingThread::run()
         int counter = 0;
         bool failed = false;
         bool left = false;
+        bool repeatedWithFreshToken = false;
         while (!left) {
             if (endRequested()) {
                 left = true;
@@ -162,7 +231,20 @@ void TScrapingThread::run()
             ++counter;
             client.setUrl(url);
             client.setReferer(url);
-            const Attempt attempt = searchMode ? searchAttempt(client) : detailAttempt(client);
+            m_tokenRefused = false;
+            // One deadline for the whole attempt: a detail and its lookup share it.
+            client.setDeadline(std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(network.timings.attemptDeadlineMs));
+            const Attempt attempt = guardedAttempt([&] { return searchMode ? searchAttempt(client) : detailAttempt(client); });
+            // A refused token is renewed and the attempt made once more with the fresh one, uncounted;
+            // refused again, it counts as what it gave.
+            if (attempt.kind != Attempt::Left && m_tokenRefused && !repeatedWithFreshToken && !endRequested() &&
+                takeFreshToken()) {
+                repeatedWithFreshToken = true;
+                --counter;
+                continue;
+            }
+            repeatedWithFreshToken = false;
             if (attempt.kind == Attempt::Left) {
                 left = true;
             } else if (attempt.kind == Attempt::Failed) {
@@ -172,8 +254,23 @@ void TScrapingThread::run()
                              (attempt.error.isEmpty() ? QString::number(client.statusCode()) : attempt.error);
                 LogMessageText = statusText + QStringLiteral(" для ") + url;
                 logStep();
-                // The wait after a failure does not look at termination requests, only at an abort.
-                pause(attemptWaitMs, false);
+                if (attempt.connectTimedOut && !m_connectHintLogged) {
+                    m_connectHintLogged = true;
+                    LogMessageText = connectTimeoutAdvice(network);
+                    logStep();
+                }
+                if (attempt.retryAfter) {
+                    // The registry says when it will answer again: asking sooner only prolongs the block.
+                    const qint64 waitMs = qMin<qint64>(*attempt.retryAfter * 1000, retryAfterCapMs);
+                    LogMessageText = QStringLiteral("Реестр просит подождать (HTTP %1), следующая попытка через %2 с")
+                                         .arg(attempt.status)
+                                         .arg((waitMs + 999) / 1000);
+                    logStep();
+                    pause(int(waitMs), true);
+                } else {
+                    // The wait after a failure does not look at termination requests, only at an abort.
+                    pause(attemptWaitMs, false);
+                }
             } else if (endRequested()) {
                 left = true;
             } else {
@@ -192,6 +289,4 @@ void TScrapingThread::run()
             statusText = QStringLiteral("успешно");
         }
     }
-    releaseThreadTlsState();
-    moveToFinished();
 }

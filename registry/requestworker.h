@@ -9,6 +9,10 @@
 // destructor waits for the thread to end). A termination request (requestInterruption) is noticed
 // between network operations; abortTransfer() also ends a request in flight, for a run that is
 // closing and will not read the answer.
+//
+// A request answered 401 or 403 asks renewToken for fresh credentials and, when it gets them, makes
+// the attempt again without counting it. A 429 or 503 that carries Retry-After waits that long (at
+// most retryAfterCapMs) instead of attemptWaitMs.
 
 #include "networkconfig.h"
 
@@ -22,9 +26,18 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class TScrapingThread;
 using WorkerList = QList<TScrapingThread *>;
+
+// What a worker sends to be let in: the access token and the session cookie ("session-cookie=<value>",
+// empty when the registry did not ask for one).
+struct RegistryCredentials
+{
+    QString token;
+    QString cookie;
+};
 
 class TScrapingThread : public QThread
 {
@@ -43,6 +56,7 @@ public:
     NetworkConfig network;                             // registry URL and TLS settings
     QString url;                                       // work item; after the start the bare request URL
     QString token;
+    QString cookie; // the session cookie, sent as a Cookie line when not empty
     QString idTechReg;
     QString fromdate;
     QString todate;
@@ -50,6 +64,10 @@ public:
     int attemptWaitMs = 1000;  // pause after a failed attempt
     int detailDelayMs = 100;   // pause before a detail GET
     int maxAttempts = 50;
+    int retryAfterCapMs = 300000; // the longest wait a Retry-After header gets
+    // Called on the worker's thread when the registry refused its token: the credentials to go on with
+    // (another worker's renewal, or a fresh login), or nothing when none can be had now.
+    std::function<std::optional<RegistryCredentials>(const QString &refusedToken)> renewToken;
 
     // Written by the worker; read by the run thread once the worker is in FinishedList.
     QStringList CustomHeaders;
@@ -65,10 +83,16 @@ protected:
 
 private:
     struct Attempt;
+    void work();
+    Attempt guardedAttempt(const std::function<Attempt()> &attempt);
     Attempt searchAttempt(class HttpClient &client);
     Attempt detailAttempt(class HttpClient &client);
     // Sends one request; its body decoded into `into` when it came back whole.
-    Attempt send(const std::function<struct HttpResult(QByteArray &)> &request, QString &into);
+    Attempt send(class HttpClient &client, const std::function<struct HttpResult(QByteArray &)> &request,
+                 QString &into);
+    // CustomHeaders from token and cookie.
+    void setCredentials(const RegistryCredentials &credentials);
+    bool takeFreshToken();
     void logStep();
     // Sleeps up to ms; ends early when abortTransfer() was called, and also on a termination request
     // when stopOnTermination is set.
@@ -76,4 +100,6 @@ private:
     void moveToFinished();
 
     std::atomic<bool> m_abort{false};
+    bool m_tokenRefused = false;      // a request of the current attempt was answered 401 or 403
+    bool m_connectHintLogged = false;
 };

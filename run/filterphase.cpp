@@ -62,7 +62,7 @@ PoolOutcome TScraper::runFilter()
     steps.queueEmpty = [this] { return d->DetailQueue.isEmpty(); };
     steps.takeEntry = [this] { return d->DetailQueue.takeFirst(); };
     steps.start = [this, registryUrl](const QString &id, TScrapingThread &worker) {
-        if (d->LimitReached)
+        if (d->LimitReached || skippedFromSearchItem(id))
             return false;
         worker.url = detailUrl(registryUrl, id);
         worker.multi = true;
@@ -96,6 +96,24 @@ PoolOutcome TScraper::runFilter()
         return error;
     };
     return guardedPool(steps);
+}
+
+// An applicant that the history shows exported SkipDays days ago or less, under the INN its search
+// item carries, is skipped with the line the detail would have given, and neither its detail nor its
+// lookup is asked for. A recent date is never replaced during a run, so the detail could not decide
+// otherwise. Everything else (no INN, not in the history, long ago, a date that does not read) goes
+// to the detail.
+bool TScraper::skippedFromSearchItem(const QString &id)
+{
+    const auto found = d->searchApplicants.constFind(id);
+    if (found == d->searchApplicants.cend())
+        return false;
+    const ApplicantDecision decision =
+        judgeApplicant(*d->history, found->inn, found->name, m_params.SkipDays, QDateTime::currentDateTime());
+    if (decision.verdict != ApplicantDecision::Verdict::ExportedRecently)
+        return false;
+    log(decision.logText);
+    return true;
 }
 
 std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QString &dictionaryText)
@@ -152,5 +170,6 @@ void TScraper::announceCompletion()
 {
     const Session &session = *m_environment.session;
     SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), d->RowsWritten,
-                         [this](const QString &text) { log(text); });
+                         [this](const QString &text) { log(text); },
+                         m_environment.network.timings.botApiInactivitySeconds);
 }

@@ -366,6 +366,15 @@ bool History::isUnreadable() const
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
                                   const QDateTime &now)
 {
+    const ApplicantDecision decision = judgeApplicant(history, key, name, skipDays, now);
+    if (decision.keep)
+        history.setDate(key, now.date());
+    return decision;
+}
+
+ApplicantDecision judgeApplicant(const History &history, const QString &key, const QString &name, int skipDays,
+                                 const QDateTime &now)
+{
     using Verdict = ApplicantDecision::Verdict;
     ApplicantDecision decision;
     const QString applicant = QStringLiteral("Заявитель ") + name + QStringLiteral(" с ИНН ") + key;
@@ -377,7 +386,6 @@ ApplicantDecision decideApplicant(History &history, const QString &key, const QS
         decision.verdict = Verdict::NotExported;
         decision.keep = true;
         decision.logText = applicant + QStringLiteral(" не выгружался, выводим в результат");
-        history.setDate(key, now.date());
         return decision;
     }
 
@@ -399,7 +407,6 @@ ApplicantDecision decideApplicant(History &history, const QString &key, const QS
         decision.verdict = Verdict::ExportedLongAgo;
         decision.keep = true;
         decision.logText = applicant + ago + QStringLiteral("выводим в результат");
-        history.setDate(key, now.date());
     } else {
         decision.verdict = Verdict::ExportedRecently;
         decision.logText = applicant + ago + QStringLiteral("пропускаем");

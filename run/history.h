@@ -92,3 +92,6 @@ struct ApplicantDecision
 // daylight-saving change does not move them).
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
                                   const QDateTime &now);
+// The same decision, with the history left as it is.
+ApplicantDecision judgeApplicant(const History &history, const QString &key, const QString &name, int skipDays,
+                                 const QDateTime &now);

@@ -5,6 +5,17 @@
 
 namespace {
 
+// The seconds a Bot API reply asks to wait before the next request ({"ok":false,"error_code":429,
+// ..."parameters":{"retry_after":N}}); nothing when it does not say.
+std::optional<qint64> botRetryAfter(const QByteArray &reply)
+{
+    const std::optional<Json> json = parseJson(reply);
+    const Json *seconds = json && json->is_object() ? jsonPath(*json, "parameters.retry_after") : nullptr;
+    if (!seconds || !seconds->is_number_integer() || seconds->get<qint64>() < 0)
+        return std::nullopt;
+    return seconds->get<qint64>();
+}
+
 const QString kCheckStart = QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!");
 
 } // namespace
@@ -47,7 +58,8 @@ QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten)
 }
 
 void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
-                          int rowsWritten, const NoticeLog &log, int timeoutSeconds, const std::atomic<bool> *abortFlag)
+                          int rowsWritten, const NoticeLog &log, int timeoutSeconds, const std::atomic<bool> *abortFlag,
+                          int retryAfterCapSeconds)
 {
     const QString masked = maskToken(botToken);
     // Replies and failure texts come from outside; whatever they echo, the token is masked.
@@ -65,11 +77,24 @@ void SendCompletionNotice(const NetworkConfig &network, const QString &botToken,
         client.setUrl(network.botApiUrl + QStringLiteral("/bot") + botToken + QStringLiteral("/sendmessage"));
         client.setContentType(QStringLiteral("application/x-www-form-urlencoded"));
         client.setTimeout(timeoutSeconds);
+        client.setOverallTimeout(network.timings.attemptDeadlineMs);
+        // A Bot API reply is a few hundred bytes; anything past this is not one.
+        client.setMaxBodyBytes(kBotApiMaxBodyBytes);
         if (abortFlag)
             client.setAbortFlag(abortFlag);
 
+        const QByteArray body = completionNoticeBody(tgUserId, rowsWritten);
         QByteArray received;
-        const HttpResult sent = client.post(completionNoticeBody(tgUserId, rowsWritten), received);
+        HttpResult sent = client.post(body, received);
+        // Too many messages: the Bot API says when the next one is welcome, and gets one more try then.
+        if (const std::optional<qint64> wait = sent.status == 429 ? botRetryAfter(received) : std::nullopt) {
+            const qint64 seconds = qMin<qint64>(*wait, retryAfterCapSeconds);
+            log(QStringLiteral("Бот ") + masked + QStringLiteral(" просит подождать (HTTP 429), повторяем отправку через ") +
+                QString::number(seconds) + QStringLiteral(" с"));
+            HttpClient::processPendingEvents(int(seconds * 1000), [abortFlag] { return abortFlag && abortFlag->load(); });
+            received.clear();
+            sent = client.post(body, received);
+        }
         if (!sent.ok) {
             error = scrub(sent.error);
         } else {

@@ -23,8 +23,10 @@ QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten);
 using NoticeLog = std::function<void(const QString &text)>;
 
 // Sends the notice to botApiUrl + "/bot" + botToken + "/sendmessage" and logs the outcome through
-// log (texts without time stamps). An empty token or user id goes out unchanged. abortFlag, when
-// given, ends a request in flight while it reads true (the program is closing).
+// log (texts without time stamps). An empty token or user id goes out unchanged. A 429 whose reply
+// carries parameters.retry_after is answered with one more try after that many seconds (at most
+// retryAfterCapSeconds). abortFlag, when given, ends a request in flight, and that wait, while it
+// reads true (the program is closing).
 void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
                           int rowsWritten, const NoticeLog &log, int timeoutSeconds = 30,
-                          const std::atomic<bool> *abortFlag = nullptr);
+                          const std::atomic<bool> *abortFlag = nullptr, int retryAfterCapSeconds = 60);

@@ -1,5 +1,6 @@
 #include "runthread.h"
 
+#include "folderlock.h"
 #include "httpclient.h"
 #include "logline.h"
 #include "registryapi.h"
@@ -9,13 +10,12 @@
 #include "textfile.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <chrono>
 #include <exception>
 
 namespace {
 
-// The access token lives 8 hours; a run renews it when it is older than this.
-constexpr qint64 kTokenRenewalSeconds = 60 * 60;
 // Sleep after each pool pass and after starting a worker.
 constexpr int kPoolSleepMs = 10;
 
@@ -55,6 +55,11 @@ TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent
         m_environment.outcome = std::make_shared<RunOutcome>();
     timerslastupdated = m_environment.tickCount();
     d->host = m_params.host;
+    RunHost *host = d->host;
+    d->tokens = std::make_shared<TokenKeeper>(
+        m_environment.network, m_environment.session,
+        [host](const QString &text) { host->runOnHostThread([&] { host->appendLogLine(stampedLine(text)); }); },
+        m_environment.reloginSpacingMs);
     // The run disposes of itself once its thread function has returned.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
@@ -87,6 +92,7 @@ bool TScraper::isPaused() const
 void TScraper::requestStop()
 {
     m_stop = true;
+    d->tokens->abort();
     std::lock_guard lock(m_holdMutex);
     m_holdChanged.notify_all();
 }
@@ -174,8 +180,10 @@ void TScraper::ReportResult()
         return;
     }
     waitWhileHeld();
-    // Held before the resume timer is armed, so that its tick always finds the run held.
+    // Held before the resume timer is armed, so that its tick always finds the run held. Should the
+    // report fail before the timer is armed, nothing would ever end that hold: it is taken back.
     pauseRun();
+    auto unholdOnFailure = qScopeGuard([this] { resumeRun(); });
     const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + d->result.mid(6, 200));
     const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
     onHost([&] {
@@ -183,6 +191,7 @@ void TScraper::ReportResult()
         d->host->appendLogLine(pauseLine);
     });
     ArmResumeTimer();
+    unholdOnFailure.dismiss();
     waitWhileHeld();
 }
 
@@ -230,8 +239,17 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                     worker->RunningList = running;
                     worker->FinishedList = finished;
                     worker->network = m_environment.network;
-                    worker->token = d->bearerToken;
+                    // The credentials of the moment: a renewal during the run reaches the workers
+                    // started after it.
+                    const RegistryCredentials credentials = d->tokens->current();
+                    worker->token = credentials.token;
+                    worker->cookie = credentials.cookie;
+                    std::shared_ptr<TokenKeeper> tokens = d->tokens;
+                    worker->renewToken = [tokens](const QString &refused) {
+                        return tokens->renewAfterRefusal(refused);
+                    };
                     worker->attemptWaitMs = m_environment.attemptWaitMs;
+                    worker->retryAfterCapMs = m_environment.retryAfterCapMs;
                     RunHost *host = d->host;
                     worker->LogsMemo = [host](const QString &line) {
                         host->runOnHostThread([&] { host->appendLogLine(line); });
@@ -299,18 +317,6 @@ void TScraper::closingStep(const std::function<void()> &step)
 
 // --- The thread function --------------------------------------------------------------------
 
-void TScraper::renewTokenIfOld()
-{
-    Session &session = *m_environment.session;
-    const QDateTime obtained = session.authorizedAt();
-    if (obtained.isValid() && obtained.secsTo(QDateTime::currentDateTime()) <= kTokenRenewalSeconds)
-        return;
-    const LoginResult login = logInOnly(m_environment.network, &m_stop);
-    // A failed renewal keeps the old value: the registry may still accept it.
-    if (login.outcome == LoginResult::Outcome::LoggedIn)
-        session.setAuthorization(login.authorizationText, QDateTime::currentDateTime());
-}
-
 void TScraper::run()
 {
     // Every way out passes the closing steps: whatever throws outside the pool loops (the history
@@ -322,6 +328,9 @@ void TScraper::run()
         }))
         noteUnforeseen(*error);
     closingSteps();
+    // The log file is written: the folder is free for the next run.
+    if (m_environment.folderLock)
+        m_environment.folderLock->release();
     releaseThreadTlsState();
 }
 
@@ -345,8 +354,7 @@ void TScraper::runPhases()
 
     // Search phase.
     if (!m_stop)
-        renewTokenIfOld();
-    d->bearerToken = bearerToken(m_environment.session->authorizationText());
+        d->tokens->renewIfExpiring();
     const PoolOutcome search = runSearch();
     if (search.kind == PoolOutcome::Stopped)
         return;
@@ -380,7 +388,9 @@ void TScraper::closingSteps()
     });
     closingStep([this] { saveHistory(); });
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
-    // thread outlives the run and nothing touches its lock or lists afterwards.
+    // thread outlives the run and nothing touches its lock or lists afterwards. A login one of them
+    // makes for the run ends with them.
+    d->tokens->abort();
     for (TScrapingThread *worker : d->liveWorkers) {
         worker->requestInterruption();
         worker->abortTransfer();

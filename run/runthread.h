@@ -50,8 +50,16 @@ struct RunEnvironment
     std::shared_ptr<Session> session; // process-wide values
     int errorPauseMs = 30000;         // resume timer interval after an error (tests shorten it)
     int attemptWaitMs = 1000;         // a worker's pause after a failed attempt (tests shorten it)
+    int retryAfterCapMs = 300000;     // the longest wait a registry's Retry-After gets (tests shorten it)
+    int reloginSpacingMs = 300000;    // fresh logins after a refused token: at most one this often
+    // An applicant whose search item carries an INN exported SkipDays days ago or less is skipped
+    // without its detail and lookup requests. Off: every applicant's detail is fetched (to measure).
+    bool decideFromSearchPage = true;
     std::function<quint32()> tickCount; // 32-bit millisecond tick; default: a monotonic clock
     std::shared_ptr<RunOutcome> outcome; // filled as the run goes; the run makes its own when none is given
+    // The claim on the data folder that the starter made for this run; released once the run's
+    // last file is written (after the finish report). Empty: the starter holds it itself.
+    std::shared_ptr<class FolderLock> folderLock;
 };
 
 class TScraper : public QThread
@@ -106,7 +114,6 @@ private:
     void closingStep(const std::function<void()> &step);
     // Logs a failure that left a step by an exception and marks the run as ended in an error.
     void noteUnforeseen(const QString &error);
-    void renewTokenIfOld();
     // Search phase.
     void prepareSearch();
     struct PoolOutcome runSearch();
@@ -118,6 +125,7 @@ private:
     void closeFilter();
     void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
+    bool skippedFromSearchItem(const QString &id);
 
     std::unique_ptr<Private> d;
 

@@ -6,7 +6,9 @@
 #include "requestworker.h"
 #include "runthread.h"
 #include "sortedtextlist.h"
+#include "tokenkeeper.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 
@@ -62,9 +64,17 @@ struct TScraper::Private
     qint64 droppedPages = 0;
     qint64 receivedCount = 0;
     QString regulationIdString;
-    QString bearerToken;
+    std::shared_ptr<TokenKeeper> tokens;
     SortedTextList ApplicantNames;
     SortedTextList DetailQueue;
+    // The search item chosen for each applicant whose item carries an INN, by declaration id: the
+    // filter decides recently exported applicants from it alone.
+    struct SearchApplicant
+    {
+        QString inn;
+        QString name;
+    };
+    QHash<QString, SearchApplicant> searchApplicants;
 
     // Filter phase.
     std::shared_ptr<History> history; // set once DatesDB.txt has been read whole (or found absent)

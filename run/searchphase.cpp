@@ -1,5 +1,6 @@
 // The search phase: pages of the declaration search, reduced to one declaration id per applicant.
 
+#include "history.h"
 #include "registryapi.h"
 #include "runthread_p.h"
 
@@ -70,8 +71,12 @@ PoolOutcome TScraper::runSearch()
                 // An item without an id cannot be fetched; it must not take its applicant's place.
                 if (item.id.isEmpty())
                     continue;
-                if (d->ApplicantNames.insert(item.applicantName))
+                if (d->ApplicantNames.insert(item.applicantName)) {
                     d->DetailQueue.insert(item.id);
+                    const QString inn = CleanValue(item.applicantInn);
+                    if (m_environment.decideFromSearchPage && !inn.isEmpty())
+                        d->searchApplicants.insert(item.id, {inn, CleanValue(item.applicantName)});
+                }
             }
             queueFurtherPages(worker.Page.toLongLong(), page.count(), page.total);
         }

@@ -1,6 +1,7 @@
 #pragma once
 // Process-wide values shared by the window (or tavrosin-run) and the run of the moment: the
-// registry's Authorization value and when it was obtained, the regulation list, the day of the
+// registry's Authorization value, the session cookie that came with it (when the registry asked for
+// one) and when they were obtained, the regulation list, the day of the
 // latest run and the Telegram settings. Owned by the host program; every access is locked, so a
 // run thread and the window's thread may read and write it at any time.
 
@@ -16,11 +17,15 @@ class Session
 public:
     QString authorizationText() const { QMutexLocker l(&m_mutex); return m_authorizationText; }
     QDateTime authorizedAt() const { QMutexLocker l(&m_mutex); return m_authorizedAt; }
-    void setAuthorization(const QString &text, const QDateTime &at)
+    // "session-cookie=<value>", or empty: the registry let the login in without one.
+    QString sessionCookie() const { QMutexLocker l(&m_mutex); return m_sessionCookie; }
+    // A login's outcome replaces all three at once.
+    void setAuthorization(const QString &text, const QDateTime &at, const QString &sessionCookie = QString())
     {
         QMutexLocker l(&m_mutex);
         m_authorizationText = text;
         m_authorizedAt = at;
+        m_sessionCookie = sessionCookie;
     }
 
     // Lines id "=" display name, in the order received.
@@ -43,6 +48,7 @@ private:
     mutable QMutex m_mutex;
     QString m_authorizationText;
     QDateTime m_authorizedAt;
+    QString m_sessionCookie;
     QStringList m_regulationIds;
     QDate m_lastRunDate{2000, 1, 1}; // a day long past before the first run
     QString m_botToken;

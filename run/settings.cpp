@@ -283,8 +283,11 @@ NetworkConfig readNetworkConfig(const QString &dir)
     config.botApiCaFile = resolvedPath(dir, text("BotApiCaFile").value_or(QString()));
     if (const auto user = text("LoginUser"))
         config.loginUser = *user;
-    if (const auto password = text("LoginPassword"))
+    if (const auto password = text("LoginPassword")) {
         config.loginPassword = *password;
+        config.loginPasswordSet = true;
+    }
+    config.proxy = text("Proxy").value_or(QString()).trimmed();
     return config;
 }
 

@@ -1,6 +1,7 @@
 // The window without a registry: its controls, the settings it shows and writes, the selection
 // shortcuts, the interval label and the start-up checks as the window carries them out.
 #include "application.h"
+#include "folderlock.h"
 #include "linklabel.h"
 #include "startupchecks.h"
 #include "timemaskedit.h"
@@ -555,4 +556,46 @@ TEST(MainWindow, QtsOwnTextsReadInRussian)
     }
     QCoreApplication::removeTranslator(russian);
     delete russian;
+}
+
+// A second window on the folder of an open one says so and ends the process before it reads or
+// writes anything; a window on another folder, or after the first has gone, opens as usual.
+TEST(MainWindow, SecondWindowOnTheSameFolderSaysSoAndExits)
+{
+    QTemporaryDir dir;
+    QTemporaryDir otherDir;
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")), "[Settings]\r\nMinDays=3\r\n");
+    const QByteArray settings = readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
+
+    WindowRecord firstRecord;
+    auto first = std::make_unique<TMainForm>(windowOptions(dir.path(), firstRecord));
+    showWithoutLogin(*first);
+    EXPECT_TRUE(firstRecord.exits.isEmpty());
+
+    WindowRecord secondRecord;
+    {
+        TMainForm second(windowOptions(dir.path(), secondRecord));
+        showWithoutLogin(second);
+        ASSERT_EQ(secondRecord.exits, QList<int>{0});
+        ASSERT_EQ(secondRecord.warnings.size(), 1);
+        EXPECT_EQ(secondRecord.warnings[0], QStringLiteral("Внимание!\nТавросин уже открыт для папки ") +
+                                                QDir::toNativeSeparators(dir.path()) + QStringLiteral(" (процесс ") +
+                                                QString::number(QCoreApplication::applicationPid()) +
+                                                QStringLiteral("). Второе окно закрывается."));
+        second.close();
+    }
+    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))), settings)
+        << "the second window wrote nothing";
+
+    WindowRecord otherRecord;
+    TMainForm other(windowOptions(otherDir.path(), otherRecord));
+    showWithoutLogin(other);
+    EXPECT_TRUE(otherRecord.exits.isEmpty());
+
+    first->close();
+    first.reset();
+    WindowRecord laterRecord;
+    TMainForm later(windowOptions(dir.path(), laterRecord));
+    showWithoutLogin(later);
+    EXPECT_TRUE(laterRecord.exits.isEmpty()) << "the folder is free once the first window has gone";
 }

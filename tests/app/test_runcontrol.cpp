@@ -1,6 +1,7 @@
 // Run control from the window with real runs against a loopback registry that knows no
 // declaration: start, the one-run rule, pause and resume by hand and by the resume timer, stop,
 // closing during a run, and the daily autostart.
+#include "folderlock.h"
 #include "httpsserver.h"
 #include "timemaskedit.h"
 #include "windowtest.h"
@@ -153,6 +154,51 @@ TEST_F(RunControl, NoSecondRunWhileOneIsActive)
     ASSERT_TRUE(waitForTheEnd());
     EXPECT_EQ(unstampedLines(*form).count(QStringLiteral("<stamp>: Начинаем работу по заданным параметрам")), 1);
     EXPECT_EQ(searchRequests(), 1);
+}
+
+// Another run (tavrosin-run, say) holds the data folder: a start by hand logs why and leaves the
+// start control enabled, touches no file, and the next start after the other run goes ahead. An
+// autostart that finds it held says so once and leaves the day to that run.
+TEST_F(RunControl, StartRefusedWhileAnotherRunHoldsTheFolder)
+{
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    FolderLock other(dir.path(), FolderLock::Kind::Run);
+    ASSERT_EQ(other.claim(), FolderLock::Claim::Held);
+    const QStringList withLock = QDir(dir.path()).entryList(QDir::Files);
+
+    form->StartButton->click();
+    EXPECT_FALSE(form->CurrentScraper);
+    EXPECT_TRUE(form->StartButton->isEnabled());
+    EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Выгрузка не начата: в папке ") +
+                              QDir::toNativeSeparators(dir.path()) + QStringLiteral(" уже идёт другая выгрузка (процесс ") +
+                              QString::number(QCoreApplication::applicationPid()) +
+                              QStringLiteral("). Файлы папки не тронуты"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), withLock) << "no file made";
+    EXPECT_EQ(searchRequests(), 0);
+
+    form->AutoStartCheckBox->setChecked(true);
+    setTimeMaskEditText(form->TimeMaskEdit, clock.toString(QStringLiteral("HH:mm")));
+    const qsizetype before = logLines(*form).size();
+    for (int tick = 0; tick < 3; ++tick)
+        form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper);
+    EXPECT_EQ(unstampedLines(*form).mid(before),
+              QStringList({unstampedLines(*form)[before - 1],
+                           QStringLiteral("<stamp>: Автозапуск сегодня больше не повторится")}))
+        << "one refusal for the day, not one a second";
+
+    other.release();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), files);
+    form->AutoStartTimerTimer();
+    EXPECT_FALSE(form->CurrentScraper) << "the day's autostart was left to the other run";
+    form->StartButton->click();
+    ASSERT_TRUE(form->CurrentScraper);
+    // The window's run holds the folder now.
+    FolderLock later(dir.path(), FolderLock::Kind::Run);
+    EXPECT_EQ(later.claim(), FolderLock::Claim::Busy);
+    ASSERT_TRUE(waitForTheEnd());
+    ASSERT_TRUE(waitUntil([&] { return !form->CurrentScraper; }));
+    EXPECT_EQ(later.claim(), FolderLock::Claim::Held) << "released when the run ended";
 }
 
 TEST_F(RunControl, PauseAndResumeByHand)

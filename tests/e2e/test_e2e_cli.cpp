@@ -20,16 +20,6 @@ namespace {
 constexpr int kDeclarations = 150;
 constexpr int kApplicants = 60;
 
-struct CliOutcome
-{
-    int exitCode = -1;
-    std::string errorOutput; // standard error, shown when the exit code is not the one expected
-    QStringList lines;       // the whole standard output
-    QStringList runLog;      // the run's part of it, stamps kept
-    QStringList plain;       // the run's part without stamps
-    RunResults results;
-};
-
 class CliE2e : public ::testing::Test
 {
 protected:
@@ -44,28 +34,7 @@ protected:
     CliOutcome runOnce(const QString &folder, const std::function<void(CliRun &)> &during = {},
                        bool noticeAccepted = true)
     {
-        CliOutcome out;
-        const DirSnapshot before = snapshot(folder);
-        const qsizetype notices = sim->botMessages().size();
-        CliRun cli(folder);
-        cli.start();
-        if (during)
-            during(cli);
-        EXPECT_TRUE(cli.finish()) << "tavrosin-run did not end";
-        EXPECT_FALSE(cli.crashed());
-        EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
-        out.exitCode = cli.exitCode();
-        out.errorOutput = cli.errorOutput().toStdString();
-        out.lines = cli.lines();
-        out.runLog = runPart(out.lines);
-        out.plain = unstamped(out.runLog);
-        checkLog(out.runLog, folder);
-        out.results = checkRun(folder, before);
-        if (noticeAccepted)
-            checkNotice(*sim, notices, out.results.rows.size());
-        else
-            EXPECT_EQ(sim->botMessages().size(), notices);
-        return out;
+        return runCli(*sim, folder, during, noticeAccepted);
     }
 
     std::unique_ptr<RegistrySim> sim;
@@ -374,4 +343,56 @@ TEST_F(CliE2e, SigtermEndsTheRunCleanlyWithItsClosingSteps)
             break;
         }
     }
+}
+
+// Two runs of tavrosin-run on one folder at once: exactly one runs, the other refuses before it
+// touches anything and exits 4; the history holds every export of the one that ran. A run killed
+// outright leaves its lock file behind, and the next run takes it over.
+TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=8\r\n");
+    // Slow details keep the runs overlapping whatever the machine's load.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(200), 1000);
+    const DirSnapshot before = snapshot(dir.path());
+    const qsizetype notices = sim->botMessages().size();
+
+    CliRun a(dir.path());
+    CliRun b(dir.path());
+    a.start();
+    b.start();
+    ASSERT_TRUE(waitFor([&] { return !runPart(a.lines()).isEmpty() || !runPart(b.lines()).isEmpty(); }));
+    ASSERT_TRUE(a.finish());
+    ASSERT_TRUE(b.finish());
+    EXPECT_FALSE(a.crashed() || b.crashed());
+    const QList<int> codes = {a.exitCode(), b.exitCode()};
+    ASSERT_TRUE(codes == QList<int>({0, 4}) || codes == QList<int>({4, 0})) << codes[0] << " " << codes[1];
+    CliRun &ran = a.exitCode() == 0 ? a : b;
+    CliRun &refused = a.exitCode() == 0 ? b : a;
+    EXPECT_TRUE(runPart(refused.lines()).isEmpty()) << "the refused run started nothing";
+    const QStringList refusal = unstamped(refused.lines());
+    ASSERT_EQ(refusal.size(), 1) << refusal.join(u'\n').toStdString();
+    EXPECT_TRUE(refusal[0].startsWith(QStringLiteral("Выгрузка не начата: в папке ") +
+                                      QDir::toNativeSeparators(dir.path()) + QStringLiteral(" уже идёт другая выгрузка")))
+        << refusal[0].toStdString();
+    checkLog(runPart(ran.lines()), dir.path());
+    const RunResults results = checkRun(dir.path(), before);
+    EXPECT_EQ(results.rows.size(), 8);
+    checkNotice(*sim, notices, 8);
+    EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+
+    // Killed in the middle of its filter: the lock file stays, with a process id that is gone.
+    {
+        CliRun killed(dir.path());
+        killed.start();
+        ASSERT_TRUE(killed.waitForOutput(
+            [](const QStringList &lines) { return countEnding(lines, QStringLiteral(" не выгружался, выводим в результат")) >= 2; }));
+        killed.kill();
+        ASSERT_TRUE(killed.finish());
+    }
+    ASSERT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
+    sim->clearFaults();
+    const CliOutcome next = runOnce(dir.path());
+    EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
+    EXPECT_EQ(next.results.rows.size(), 8);
 }

@@ -1,7 +1,7 @@
 // Whole runs of TScraper in this process against the registry double, with the pauses shortened:
 // bursts of faults on the search, the details and the lookups, a detail that fails every attempt, a
 // stop during the search and during the filter, the pause control during the error pause, and an
-// access token that expires between two runs of one session. Every run ends with the consistency
+// access token revoked between two runs of one session. Every run ends with the consistency
 // checks of e2e.h, compared where it applies with a clean run of the same data.
 
 #include "e2e.h"
@@ -333,14 +333,15 @@ TEST_F(RunE2e, PauseControlDuringTheErrorPauseResumesTheRun)
 }
 
 // An access token that the registry no longer takes, between two runs of one session.
-TEST_F(RunE2e, TokenExpiringBetweenTwoRunsOfOneSession)
+TEST_F(RunE2e, TokenRevokedBetweenTwoRunsOfOneSession)
 {
     HeadlessRun run(sim(), "MaxResults=5\r\n");
     const Outcome first = runWhole(run);
     ASSERT_EQ(first.results.rows.size(), 5);
     EXPECT_EQ(first.requests.login, 0) << "a fresh token is kept";
 
-    // Obtained two hours ago and revoked: the run logs in again and goes on with the new token.
+    // Revoked while its own expiry is hours away: the run's first request is refused, one fresh login
+    // follows, and the run goes on with the new token without a failure line.
     const QString old = run.session()->authorizationText();
     run.session()->setAuthorization(old, QDateTime::currentDateTime().addSecs(-2 * 3600));
     sim().expireToken();
@@ -349,30 +350,36 @@ TEST_F(RunE2e, TokenExpiringBetweenTwoRunsOfOneSession)
     EXPECT_EQ(second.requests.login, 1);
     EXPECT_EQ(second.results.rows.size(), 5);
     EXPECT_EQ(linesStartingWith(second.plain, QStringLiteral("ERROR_")), QStringList());
+    EXPECT_TRUE(second.plain.contains(QStringLiteral("Реестр не принял токен доступа, входим заново")));
     const QString renewed = run.session()->authorizationText();
     EXPECT_NE(renewed, old);
     EXPECT_EQ(renewed, QStringLiteral("Bearer ") + QString::fromLatin1(sim().currentToken()));
+    QList<QByteArray> used;
     for (const RecordedRequest &r : sim().requests().mid(before)) {
         const Endpoint e = RegistrySim::endpointOf(r);
-        if (e == Endpoint::Search || e == Endpoint::Detail || e == Endpoint::Lookup) {
-            EXPECT_TRUE(r.headerLines.contains("Authorization: " + renewed.toUtf8())) << r.requestLine.toStdString();
-        }
+        if (e == Endpoint::Search || e == Endpoint::Detail || e == Endpoint::Lookup)
+            used.append(r.headerLines.contains("Authorization: " + renewed.toUtf8()) ? "new" : "old");
     }
+    ASSERT_FALSE(used.isEmpty());
+    EXPECT_EQ(used.first(), "old");
+    EXPECT_EQ(used.count("old"), 1) << "only the refused request went with the old token";
     const QSet<QString> firstKeys(first.results.keys.cbegin(), first.results.keys.cend());
     for (const QString &key : second.results.keys)
         EXPECT_FALSE(firstKeys.contains(key));
 
-    // Revoked while it looks fresh: the run keeps it, every request is answered 401, and the worker
-    // takes the error body for a broken page. The first page fails all its attempts and the run ends
-    // with nothing found.
-    run.session()->setAuthorization(renewed, QDateTime::currentDateTime());
+    // Revoked, and every login refused: one round of logins in the run (at most one every 5 minutes),
+    // then the requests fail as they always did, the first page all its attempts, and the run ends with
+    // nothing found.
     sim().expireToken();
+    sim().injectFault(Endpoint::Login, SimFault::status(403), 1000);
     const Outcome third = runWhole(run);
-    EXPECT_EQ(third.requests.login, 0);
+    EXPECT_EQ(third.requests.login, 3) << "as given, with the session cookie, with the other password";
     EXPECT_EQ(third.requests.search, 50);
     EXPECT_EQ(third.requests.detail, 0);
     const QString searchUrl = sim().baseUrl() + QStringLiteral("/api/v1/rds/common/declarations/get");
     EXPECT_EQ(linesStartingWith(third.plain, QStringLiteral("ERROR_Broken для ") + searchUrl).size(), 50);
     EXPECT_TRUE(third.plain.contains(searchUrl + QStringLiteral(": ERROR_Broken")));
+    EXPECT_EQ(linesStartingWith(third.plain, QStringLiteral("Войти заново не удалось: Forbidden")).size(), 1);
     EXPECT_TRUE(third.results.stem.isEmpty());
+    EXPECT_EQ(run.session()->authorizationText(), renewed) << "a failed login keeps the old value";
 }

@@ -284,3 +284,49 @@ TEST_F(WindowE2e, RegistryDownAtStartThenUpRecoversAndTheAutostartRuns)
     EXPECT_GT(form->CitiesListBox->count(), 0);
     EXPECT_FALSE(form->LoginRetryTimer->isActive());
 }
+
+// The window and tavrosin-run on one folder: while either runs, the other refuses before it touches
+// anything (tavrosin-run exits 4, the window logs why and keeps "СТАРТ" enabled), and the history
+// holds every export of the run that went.
+TEST_F(WindowE2e, WindowAndTavrosinRunNeverRunOnOneFolderAtOnce)
+{
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=8\r\n");
+    sim->injectFault(Endpoint::Detail, SimFault::delay(200), 1000);
+    openWindow();
+    const QString refusal = QStringLiteral("Выгрузка не начата: в папке ") + QDir::toNativeSeparators(dir.path()) +
+                            QStringLiteral(" уже идёт другая выгрузка");
+
+    // The window's run goes; tavrosin-run refuses.
+    click("StartButton");
+    ASSERT_TRUE(waitForKept(1));
+    {
+        CliRun cli(dir.path());
+        cli.start();
+        ASSERT_TRUE(cli.finish());
+        EXPECT_EQ(cli.exitCode(), 4) << cli.errorOutput().toStdString();
+        EXPECT_TRUE(runPart(cli.lines()).isEmpty());
+        ASSERT_EQ(cli.lines().size(), 1);
+        EXPECT_TRUE(unstamped(cli.lines())[0].startsWith(refusal)) << cli.lines()[0].toStdString();
+    }
+    EXPECT_TRUE(form->runActive()) << "the window's run went on";
+    ASSERT_TRUE(waitForTheEnd());
+    EXPECT_EQ(checkTheRun().rows.size(), 8);
+
+    // tavrosin-run goes; the window refuses and keeps its start control.
+    prepareNextRun();
+    CliRun cli(dir.path());
+    cli.start();
+    ASSERT_TRUE(cli.waitForOutput([](const QStringList &lines) { return countEnding(lines, kKept) >= 1; }));
+    const qsizetype windowLines = log().size();
+    click("StartButton");
+    EXPECT_FALSE(form->runActive());
+    EXPECT_TRUE(form->StartButton->isEnabled());
+    ASSERT_EQ(plain().mid(windowLines).size(), 1);
+    EXPECT_TRUE(plain().mid(windowLines)[0].startsWith(refusal)) << plain().mid(windowLines)[0].toStdString();
+    ASSERT_TRUE(cli.finish());
+    EXPECT_EQ(cli.exitCode(), 0) << cli.errorOutput().toStdString();
+    checkLog(runPart(cli.lines()), dir.path());
+    const RunResults second = checkRun(dir.path(), before);
+    EXPECT_EQ(second.rows.size(), 8);
+    checkNotice(*sim, notices, 8);
+}

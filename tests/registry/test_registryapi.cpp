@@ -5,6 +5,8 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QByteArray fixture(const char *name)
@@ -37,6 +39,10 @@ TEST(RegistryApi, LoginBody)
     const Json document = parsed(body);
     EXPECT_EQ(document.at("username").get<std::string>(), "a\"b");
     EXPECT_EQ(document.at("password").get<std::string>(), "c\\d");
+
+    // The other anonymous password goes in the same body.
+    EXPECT_EQ(loginBody(NetworkConfig{}, alternateLoginPassword()),
+              QByteArray(R"({"username":"anonymous","password":"hrgesf7HDR67Bd"})"));
 }
 
 TEST(RegistryApi, RegulationPageBody)
@@ -251,6 +257,90 @@ TEST(RegistryApi, AuthorizationAndToken)
     }
 }
 
+TEST(RegistryApi, TokenExpiryIsDecodedNeverVerified)
+{
+    const auto jwt = [](const QByteArray &payload) {
+        const auto part = [](const QByteArray &text) {
+            return text.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        };
+        return QString::fromLatin1(part(R"({"alg":"HS512"})") + '.' + part(payload) + ".not-a-signature");
+    };
+    // The saved login reply's token: its exp is 8 hours after the reply's Date (17 May 2023 20:29:26 GMT).
+    const QString saved = u"eyJhbGciOiJIUzUxMiJ9.eyJpc3MiOiJmNmRhODhmOS0zNzY2LTRlNTctODQ1Mi1iYjVjOTdhMzhhMGQiLCJzdWIiOiJh"
+                          u"bm9ueW1vdXMiLCJleHAiOjE2ODQzODQxNjZ9.9CAB2979PtpONoRFwJFNR44SvwcS_r0-QmhoDFwJ0GTbgoeNfs282Nfke5I"
+                          u"01bg19a9Zd3UEwA-D12gI05pUxA"_qs;
+    const struct
+    {
+        const char *name;
+        QString token;
+        std::optional<qint64> exp;
+    } cases[] = {
+        {"saved login reply", saved, 1684384166},
+        {"exp among other claims", jwt(R"({"sub":"anonymous","exp":1700000000,"iat":1})"), 1700000000},
+        {"exp a fraction", jwt(R"({"exp":1700000000.9})"), 1700000000},
+        {"no exp", jwt(R"({"sub":"anonymous"})"), std::nullopt},
+        {"exp a string", jwt(R"({"exp":"1700000000"})"), std::nullopt},
+        {"exp negative", jwt(R"({"exp":-5})"), std::nullopt},
+        {"exp past any date", jwt(R"({"exp":1e300})"), std::nullopt},
+        {"payload not JSON", jwt("exp=1700000000"), std::nullopt},
+        {"payload an array", jwt("[1700000000]"), std::nullopt},
+        {"payload not base64url", u"a.b$c.d"_qs, std::nullopt},
+        {"two parts", u"eyJhbGciOiJIUzUxMiJ9.eyJleHAiOjE3MDAwMDAwMDB9"_qs, std::nullopt},
+        {"opaque token", u"0f3a9c"_qs, std::nullopt},
+        {"empty", QString(), std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<QDateTime> expiry = tokenExpiry(c.token);
+        ASSERT_EQ(expiry.has_value(), c.exp.has_value());
+        if (expiry) {
+            EXPECT_EQ(expiry->toSecsSinceEpoch(), *c.exp);
+        }
+    }
+}
+
+TEST(RegistryApi, SessionCookieAndRetryAfterFromHeaderLines)
+{
+    const struct
+    {
+        const char *headers;
+        const char *cookie;
+    } cookieCases[] = {
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: session-cookie=17c3a9; Max-Age=86400; Path=/; Secure; HttpOnly\r\n",
+         "session-cookie=17c3a9"},
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: JSESSIONID=1; Path=/\r\nset-cookie: session-cookie=ab\r\n", "session-cookie=ab"},
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: other-session-cookie=1\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nSet-Cookie: session-cookie=; Path=/\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nX-Note: session-cookie=1\r\n", ""},
+        {"", ""},
+    };
+    for (const auto &c : cookieCases) {
+        SCOPED_TRACE(c.headers);
+        EXPECT_EQ(sessionCookieFromHeaders(QString::fromUtf8(c.headers)), QString::fromUtf8(c.cookie));
+    }
+
+    const QDateTime now = QDateTime::fromString(u"2026-03-02T10:00:00Z"_qs, Qt::ISODate);
+    const struct
+    {
+        const char *headers;
+        std::optional<qint64> seconds;
+    } waitCases[] = {
+        {"HTTP/1.1 429 Too Many Requests\r\nRetry-After: 120\r\n", 120},
+        {"HTTP/1.1 503 Service Unavailable\r\nretry-after: 0\r\n", 0},
+        {"HTTP/1.1 429 \r\nRetry-After: Mon, 02 Mar 2026 10:01:30 GMT\r\n", 90},
+        {"HTTP/1.1 429 \r\nRetry-After: Mon, 02 Mar 2026 09:00:00 GMT\r\n", 0}, // already past
+        {"HTTP/1.1 429 \r\nRetry-After: Mon, 02 Mar 2026 13:00:10 +0300\r\n", 10},
+        {"HTTP/1.1 429 \r\nRetry-After: -3\r\n", std::nullopt},
+        {"HTTP/1.1 429 \r\nRetry-After: soon\r\n", std::nullopt},
+        {"HTTP/1.1 429 \r\nRetry-After: \r\n", std::nullopt},
+        {"HTTP/1.1 429 Too Many Requests\r\n", std::nullopt},
+    };
+    for (const auto &c : waitCases) {
+        SCOPED_TRACE(c.headers);
+        EXPECT_EQ(retryAfterSeconds(QString::fromUtf8(c.headers), now), c.seconds);
+    }
+}
+
 TEST(RegistryApi, SearchPageFromSavedReplies)
 {
     const SearchPage first = readSearchPage(QString::fromUtf8(fixture("search-1.json")));
@@ -300,6 +390,11 @@ TEST(RegistryApi, SearchPageOddShapes)
          true,
          {{"0042", "ООО \"Ромашка\""}},
          1},
+        {"2025 shape",
+         R"({"items":[{"id":7,"applicantName":"А","applicantInn":"7701234567"},{"id":8,"applicantName":"Б","applicantInn":null}],"total":2})",
+         true,
+         {{"7", "А"}, {"8", "Б"}},
+         2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -311,6 +406,12 @@ TEST(RegistryApi, SearchPageOddShapes)
             EXPECT_EQ(page.items[i].id, QString::fromUtf8(c.items[i].first));
             EXPECT_EQ(page.items[i].applicantName, QString::fromUtf8(c.items[i].second));
         }
+        // Only the 2025 shape carries the INN; a null reads as the text "null", as every text does.
+        const QStringList inns = {page.items.value(0).applicantInn, page.items.value(1).applicantInn};
+        const QStringList expected = QByteArray(c.name) == "2025 shape"
+                                         ? QStringList({u"7701234567"_qs, u"null"_qs})
+                                         : QStringList({QString(), QString()});
+        EXPECT_EQ(inns, expected);
     }
 }
 

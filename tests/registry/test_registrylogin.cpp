@@ -48,14 +48,21 @@ struct RegistryDouble
 {
     std::mutex mutex;
     SimReply login = loggedIn();
+    // When set, answers the login in place of `login`.
+    std::function<SimReply(const RecordedRequest &)> loginBy;
+    // The declarations page, where the session cookie comes from.
+    SimReply page = reply(404, "Not Found");
     int regulations = 0;
+    bool ignoresOffset = false; // every page is the first one
     QMap<int, QList<SimReply>> faults;
 
     SimReply handle(const RecordedRequest &request)
     {
         std::lock_guard lock(mutex);
         if (request.target == "/login")
-            return login;
+            return loginBy ? loginBy(request) : login;
+        if (request.target == "/rds/declaration")
+            return page;
         if (request.target != "/nsi/api/dicNormDoc/get")
             return reply(404, "Not Found");
         const nlohmann::json body = nlohmann::json::parse(request.body.toStdString(), nullptr, false);
@@ -65,7 +72,8 @@ struct RegistryDouble
         QList<SimReply> &pending = faults[offset];
         if (!pending.isEmpty())
             return pending.takeFirst();
-        return reply(200, "OK", regulationPage(offset, qBound(0, regulations - offset, 50)));
+        const int from = ignoresOffset ? 0 : offset;
+        return reply(200, "OK", regulationPage(from, qBound(0, regulations - from, 50)));
     }
 };
 
@@ -216,6 +224,36 @@ TEST_F(RegistryLoginTest, PagingEndsAtTheFirstShortPage)
     }
 }
 
+// A server that never gives a short page would keep the start-up login paging for ever: a page that
+// repeats the one before ends the list, and so does the 200th page.
+TEST_F(RegistryLoginTest, PagingEndsWhenAPageRepeatsOrAfter200Pages)
+{
+    const struct
+    {
+        const char *name;
+        bool ignoresOffset;
+        int requests;
+        int listed;
+    } cases[] = {
+        {"the offset ignored", true, 2, 50},
+        {"a list without end", false, 200, 200 * 50},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        collected = {};
+        registry.regulations = 1000000;
+        registry.ignoresOffset = c.ignoresOffset;
+        const LoginResult result = login();
+        ASSERT_EQ(result.outcome, LoginResult::Outcome::LoggedIn);
+        EXPECT_EQ(pageRequests().size(), c.requests);
+        EXPECT_EQ(result.regulationIds.size(), c.listed);
+        EXPECT_EQ(collected.regulations.size(), c.listed) << "the repeated page is not listed twice";
+        EXPECT_FALSE(result.listStoppedEarly);
+        EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
+    }
+}
+
 TEST_F(RegistryLoginTest, AuthorizationValueFromTheSavedLoginReply)
 {
     // The registry's own header lines, in the order it sent them; the server adds Content-Length and
@@ -266,10 +304,133 @@ TEST_F(RegistryLoginTest, RefusedLogin)
         EXPECT_TRUE(result.regulationIds.isEmpty());
         EXPECT_TRUE(result.headers.startsWith(QLatin1String(c.statusLine)));
         EXPECT_TRUE(result.headers.endsWith(u"\r\n"));
-        EXPECT_EQ(collected.log,
-                  QStringList({u"Подключаемся к сайту"_s, u"Не удалось подключиться:" + result.headers}));
-        EXPECT_EQ(server.requests().size(), 1);
         EXPECT_TRUE(collected.regulations.isEmpty());
+        if (result.status != 401) {
+            // Answered without a refusal: nothing else is tried.
+            EXPECT_EQ(collected.log,
+                      QStringList({u"Подключаемся к сайту"_s, u"Не удалось подключиться:" + result.headers}));
+            EXPECT_EQ(server.requests().size(), 1);
+            continue;
+        }
+        // A 401 is a refusal: the declarations page (which sets no cookie here), then the other password.
+        EXPECT_EQ(collected.log,
+                  QStringList({u"Подключаемся к сайту"_s,
+                               u"Вход отклонён (HTTP 401), получаем cookie сеанса и пробуем снова"_s,
+                               u"Вход отклонён (HTTP 401), пробуем запасной пароль анонимного входа"_s,
+                               u"Не удалось подключиться:" + result.headers, loginRefusedAdvice(network, 401)}));
+        EXPECT_EQ(server.requests().size(), 3);
+    }
+}
+
+// A login the registry refuses (401 or 403) is made again with the session cookie of the declarations
+// page, then with the other anonymous password unless the user set one. Whatever is accepted, no
+// password reaches the log, and a cookie that was needed goes with every later request.
+TEST_F(RegistryLoginTest, RefusedLoginTriesTheSessionCookieThenTheOtherPassword)
+{
+    const QByteArray configured = "vbnuwe3KTD58Ra";
+    const QByteArray other = "hrgesf7HDR67Bd";
+    SimReply cookiePage = reply(200, "OK", "<html></html>");
+    cookiePage.headers = {{"Set-Cookie", "JSESSIONID=x; Path=/"},
+                          {"Set-Cookie", "session-cookie=17c3a9f0e2; Max-Age=86400; Path=/; Secure; HttpOnly"}};
+    const SimReply noCookiePage = reply(200, "OK", "<html></html>");
+    const auto cookieOf = [](const RecordedRequest &request) {
+        for (const QByteArray &line : request.headerLines)
+            if (line.startsWith("Cookie: "))
+                return line.mid(8);
+        return QByteArray();
+    };
+    const auto passwordOf = [](const RecordedRequest &request) {
+        return QByteArray::fromStdString(nlohmann::json::parse(request.body.toStdString()).value("password", ""));
+    };
+
+    struct Sent
+    {
+        QByteArray target;
+        QByteArray cookie;
+        QByteArray password; // of a login
+    };
+    const struct
+    {
+        const char *name;
+        int refusal;              // the status of a refused login
+        bool needsCookie;         // the registry takes a login only with the cookie
+        QByteArray password;      // the password it takes; empty: none
+        SimReply page;
+        bool userPassword;        // the user wrote LoginPassword (the configured value)
+        QList<Sent> sent;         // the login step's requests up to the regulation pages
+        LoginResult::Outcome outcome;
+        QString accepted;         // the log line that names the password taken
+    } cases[] = {
+        {"taken at once", 403, false, configured, cookiePage, false,
+         {{"/login", "", configured}}, LoginResult::Outcome::LoggedIn, {}},
+        {"taken with the cookie", 403, true, configured, cookiePage, false,
+         {{"/login", "", configured}, {"/rds/declaration", "", ""}, {"/login", "session-cookie=17c3a9f0e2", configured}},
+         LoginResult::Outcome::LoggedIn, u"Вход выполнен: принят основной пароль, с cookie сеанса"_s},
+        {"the other password, with the cookie", 401, false, other, cookiePage, false,
+         {{"/login", "", configured},
+          {"/rds/declaration", "", ""},
+          {"/login", "session-cookie=17c3a9f0e2", configured},
+          {"/login", "session-cookie=17c3a9f0e2", other}},
+         LoginResult::Outcome::LoggedIn, u"Вход выполнен: принят запасной пароль анонимного входа, с cookie сеанса"_s},
+        {"the other password, no cookie to be had", 401, false, other, noCookiePage, false,
+         {{"/login", "", configured}, {"/rds/declaration", "", ""}, {"/login", "", other}},
+         LoginResult::Outcome::LoggedIn, u"Вход выполнен: принят запасной пароль анонимного входа"_s},
+        {"the user's own password is never replaced", 401, false, other, cookiePage, true,
+         {{"/login", "", configured}, {"/rds/declaration", "", ""}, {"/login", "session-cookie=17c3a9f0e2", configured}},
+         LoginResult::Outcome::Refused, {}},
+        {"refused whatever is tried", 403, true, {}, cookiePage, false,
+         {{"/login", "", configured},
+          {"/rds/declaration", "", ""},
+          {"/login", "session-cookie=17c3a9f0e2", configured},
+          {"/login", "session-cookie=17c3a9f0e2", other}},
+         LoginResult::Outcome::Failed, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        collected = {};
+        registry.regulations = 10;
+        registry.page = c.page;
+        registry.loginBy = [&](const RecordedRequest &request) {
+            if ((c.needsCookie && cookieOf(request).isEmpty()) || passwordOf(request) != c.password)
+                return reply(c.refusal, c.refusal == 401 ? "Unauthorized" : "Forbidden");
+            return loggedIn();
+        };
+        network.loginPasswordSet = c.userPassword;
+
+        const LoginResult result = login();
+        EXPECT_EQ(result.outcome, c.outcome) << result.error.toStdString();
+        QList<RecordedRequest> requests = server.requests();
+        QList<RecordedRequest> pages;
+        while (!requests.isEmpty() && requests.last().target == "/nsi/api/dicNormDoc/get")
+            pages.prepend(requests.takeLast());
+        ASSERT_EQ(requests.size(), c.sent.size());
+        for (qsizetype i = 0; i < requests.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(requests[i].target, c.sent[i].target);
+            EXPECT_EQ(cookieOf(requests[i]), c.sent[i].cookie);
+            if (c.sent[i].target == "/login")
+                EXPECT_EQ(passwordOf(requests[i]), c.sent[i].password);
+            else
+                EXPECT_EQ(requests[i].method, "GET");
+        }
+        const QByteArray cookie = c.sent.last().cookie;
+        if (c.outcome == LoginResult::Outcome::LoggedIn) {
+            EXPECT_EQ(result.sessionCookie, QString::fromLatin1(cookie));
+            ASSERT_EQ(pages.size(), 1);
+            EXPECT_EQ(cookieOf(pages[0]), cookie) << "the cookie goes with the later requests";
+            EXPECT_EQ(collected.log.contains(c.accepted), !c.accepted.isEmpty());
+        } else {
+            EXPECT_TRUE(pages.isEmpty());
+            EXPECT_EQ(result.advice, loginRefusedAdvice(network, c.refusal));
+            EXPECT_EQ(collected.log.last(), result.advice);
+            EXPECT_TRUE(result.advice.contains(u"Proxy")) << "a proxy is suggested";
+            EXPECT_EQ(result.advice.contains(u"LoginPassword"), c.userPassword);
+        }
+        for (const QString &line : collected.log) {
+            EXPECT_FALSE(line.contains(QString::fromLatin1(configured)) || line.contains(QString::fromLatin1(other)))
+                << line.toStdString();
+        }
     }
 }
 

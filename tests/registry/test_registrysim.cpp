@@ -530,6 +530,81 @@ TEST_F(RegistrySimTest, ExpiredTokenIsRefusedUntilAFreshLogin)
     EXPECT_TRUE(authorizationFromHeaders(client.receivedHeaders()).isEmpty());
 }
 
+// The registry's habits, each on demand: the session cookie before the login, tokens revoked in the
+// middle of a run, search items of the 2025 shape, and the faults of a rate limit.
+TEST_F(RegistrySimTest, HabitsOnDemand)
+{
+    SimOptions options = simOptions(200, 40);
+    options.loginNeedsCookie = true;
+    options.applicantInnInSearch = true;
+    options.revokeTokensAfterDetails = 2;
+    startSim(options);
+    const auto withCookie = [this](const QString &url, const QByteArray *body, const QString &cookie) {
+        HttpClient client(TlsOptions{false, {}});
+        client.setUrl(url);
+        client.setCookie(cookie);
+        client.addHeaderLine(u"Authorization: Bearer "_s + QString::fromLatin1(sim->currentToken()));
+        Reply reply;
+        reply.result = body ? client.post(*body, reply.body) : client.get(reply.body);
+        reply.headers = client.receivedHeaders();
+        return reply;
+    };
+
+    // No cookie: the login and the API are refused by the site's front.
+    const QByteArray login = loginBody(NetworkConfig{});
+    EXPECT_EQ(withCookie(loginUrl(sim->baseUrl()), &login, {}).result.status, 403);
+    const Reply page = withCookie(declarationReferer(sim->baseUrl()), nullptr, {});
+    EXPECT_EQ(page.result.status, 200);
+    const QString cookie = sessionCookieFromHeaders(page.headers);
+    ASSERT_TRUE(cookie.startsWith(u"session-cookie="_s)) << page.headers.toStdString();
+    EXPECT_EQ(withCookie(loginUrl(sim->baseUrl()), &login, u"session-cookie=made-up"_s).result.status, 403);
+    const Reply loggedIn = withCookie(loginUrl(sim->baseUrl()), &login, cookie);
+    EXPECT_EQ(loggedIn.result.status, 200);
+    EXPECT_FALSE(authorizationFromHeaders(loggedIn.headers).isEmpty());
+
+    const QByteArray search = searchBody(u"0"_s, QString(), sim->dataset().windowStart().toString(u"yyyy-MM-dd"),
+                                         sim->dataset().windowEnd().toString(u"yyyy-MM-dd"));
+    EXPECT_EQ(withCookie(searchUrl(sim->baseUrl()), &search, {}).result.status, 403);
+    const Reply found = withCookie(searchUrl(sim->baseUrl()), &search, cookie);
+    ASSERT_EQ(found.result.status, 200);
+
+    // Each item carries its applicant's INN beside the name, as the detail has it (null included).
+    const SimJson items = parse(found.body)["items"];
+    ASSERT_GE(items.size(), 3u);
+    bool sawNull = false;
+    for (const SimJson &item : items) {
+        const std::vector<std::string> keys = keysOf(item);
+        const auto name = std::find(keys.begin(), keys.end(), "applicantName");
+        ASSERT_NE(name, keys.end());
+        ASSERT_NE(name + 1, keys.end());
+        EXPECT_EQ(*(name + 1), "applicantInn");
+        const SimJson detail = sim->dataset().detail(*sim->dataset().declaration(item["id"].get<qint64>()));
+        EXPECT_EQ(item["applicantInn"], detail["applicant"]["inn"]);
+        sawNull = sawNull || item["applicantInn"].is_null();
+    }
+    EXPECT_TRUE(sawNull) << "the data set's applicant without an INN is in the window";
+
+    // The token dies after the second detail it was shown.
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const QString url = detailUrl(sim->baseUrl(), QString::number(items[i]["id"].get<qint64>()));
+        EXPECT_EQ(withCookie(url, nullptr, cookie).result.status, i < 2 ? 200 : 401);
+    }
+
+    // Rate limits, as faults.
+    sim->injectFault(RegistrySim::Endpoint::Search, SimFault::retryAfter(429, "7"));
+    const Reply limited = post(searchUrl(sim->baseUrl()), search);
+    EXPECT_EQ(limited.result.status, 429);
+    EXPECT_EQ(retryAfterSeconds(limited.headers, QDateTime::currentDateTimeUtc()), 7);
+    sim->injectFault(RegistrySim::Endpoint::BotApi, SimFault::botTooManyRequests(3));
+    const Reply bot = post(sim->baseUrl() + u"/bot"_s + QString::fromLatin1(sim->options().botToken) +
+                               u"/sendmessage"_s,
+                           "chat_id=1&text=x");
+    EXPECT_EQ(bot.result.status, 429);
+    EXPECT_EQ(parse(bot.body)["parameters"]["retry_after"], 3);
+    EXPECT_EQ(parse(bot.body)["ok"], false);
+}
+
 TEST_F(RegistrySimTest, BotApiAnswersLikeTelegram)
 {
     SimOptions options = simOptions(10, 5);

@@ -1,15 +1,22 @@
 // The request worker on its own thread against a registry on loopback: retries and their log lines,
-// failure texts, the detail with its dictionary lookup, termination before the start, and the bytes
-// of a search request.
+// failure texts, the detail with its dictionary lookup, termination before the start, the bytes
+// of a search request, a refused token renewed, the registry's Retry-After, and a host that never
+// answers the connection.
 
 #include "fixtures.h"
 #include "json.h"
 #include "qtprinters.h"
 #include "registryapi.h"
 #include "registryhandler.h"
+#include "registrylogin.h"
 #include "requestworker.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <memory>
@@ -66,6 +73,13 @@ struct Pool
             std::lock_guard guard(logMutex);
             log.append(QString(line).remove(stamp));
         };
+    }
+
+    // A detail worker for the declaration id that follows the detail with its lookup, as in a run.
+    void attachDetail(TScrapingThread &worker, const Registry &registry, const QString &id)
+    {
+        attach(worker, registry, registry.url(RegistryHandler::detailTarget(id)));
+        worker.multi = true;
     }
 
     // Starts the worker as the run thread does and waits until it has moved itself to FinishedList.
@@ -140,7 +154,14 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
     };
     SimReply closed;
     closed.closeBeforeStatus = true;
+    SimReply oversized = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")");
+    oversized.padding = kRegistryMaxBodyBytes;
+    SimReply dripping = RegistryHandler::statusReply(200, "OK", R"({"items":[]})");
+    dripping.dripMs = 50;
     const QList<Case> cases = {
+        {"body past 64 MiB", oversized, u"ERROR_Reply body longer than 67108864 bytes, dropped"_s},
+        {"a reply that drips past the attempt's deadline", dripping,
+         u"ERROR_Request aborted: no whole reply within 1 s"_s},
         {"empty search body", RegistryHandler::statusReply(200, "OK"), u"ERROR_Нет данных"_s},
         {"HTML page", RegistryHandler::statusReply(200, "OK", "<!DOCTYPE html><html><p>502</p></html>"),
          u"ERROR_Broken"_s},
@@ -161,6 +182,7 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
         TScrapingThread worker;
         pool.attach(worker, registry, searchItem(registry, 0));
         worker.maxAttempts = 2;
+        worker.network.timings.attemptDeadlineMs = 800;
         ASSERT_TRUE(pool.run(worker));
 
         const QString line = c.statusText + u" для "_s + registry.url(RegistryHandler::searchTarget);
@@ -169,6 +191,21 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
         EXPECT_EQ(pool.lines(), (QStringList{line, line}));
         EXPECT_EQ(registry.server.requests().size(), 2);
     }
+}
+
+// Whatever is thrown on the worker's thread (here by the log step) fails the request instead of
+// ending the process, and the worker still moves itself to FinishedList, where the run collects it.
+TEST(RequestWorker, ExceptionOnItsThreadFailsTheRequestAndStillFinishes)
+{
+    Registry registry;
+    registry.handler.addFault(RegistryHandler::searchTarget, RegistryHandler::statusReply(503, ""), -1);
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    worker.LogsMemo = [](const QString &) { throw std::bad_alloc(); };
+    ASSERT_TRUE(pool.run(worker));
+    EXPECT_EQ(worker.result, -1);
+    EXPECT_TRUE(worker.statusText.startsWith(u"ERROR_"_s)) << worker.statusText.toStdString();
 }
 
 TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
@@ -197,8 +234,7 @@ TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
         registry.handler.addFault(RegistryHandler::lookupTarget, failure, -1);
         Pool pool;
         TScrapingThread worker;
-        pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"42"_s)));
-        worker.multi = true;
+        pool.attachDetail(worker, registry, u"42"_s);
         ASSERT_TRUE(pool.run(worker));
 
         EXPECT_EQ(worker.result, -1);
@@ -211,23 +247,51 @@ TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
     }
 }
 
-TEST(RequestWorker, DetailThatIsNotJsonSucceedsWithoutLookup)
+// A detail succeeds whatever its lookup gives: a detail that is not JSON goes without a lookup, and
+// whatever the lookup answers with a success status is the dictionary text, not a reason to ask again.
+TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
 {
-    Registry registry;
-    const QByteArray body = "<html><script>var d = {\"idDeclaration\": 5,</script></html>";
-    registry.handler.setDetailBody(u"5"_s, body);
-    Pool pool;
-    TScrapingThread worker;
-    pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"5"_s)));
-    worker.multi = true;
-    ASSERT_TRUE(pool.run(worker));
+    const QByteArray notJson = "<html><script>var d = {\"idDeclaration\": 5,</script></html>";
+    struct Case
+    {
+        const char *name;
+        std::optional<QByteArray> detail; // nothing: a detail the lookup can be composed from
+        QByteArray lookup;
+        qsizetype requests;
+        QString html2;
+    };
+    const auto taken = [](const char *name, const QByteArray &reply) {
+        return Case{name, std::nullopt, reply, 2, QString::fromUtf8(reply)};
+    };
+    const QList<Case> cases = {
+        {"detail that is not JSON: no lookup", notJson, {}, 1, {}},
+        taken("empty lookup", {}),
+        taken("HTML page", "<html><body><h1>Ведутся работы</h1></body></html>"),
+        taken("JSON array", "[]"),
+        taken("error text", R"({"error":"Internal Server Error","status":500})"),
+        taken("compact JSON with a line feed", "{\"items\":{}}\n"),
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        if (c.detail)
+            registry.handler.setDetailBody(u"42"_s, *c.detail);
+        registry.handler.setLookupBody(c.lookup);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attachDetail(worker, registry, u"42"_s);
+        ASSERT_TRUE(pool.run(worker));
 
-    EXPECT_EQ(worker.result, 1);
-    EXPECT_EQ(worker.statusText, u"успешно"_s);
-    EXPECT_EQ(worker.html, QString::fromUtf8(body));
-    EXPECT_TRUE(worker.html2.isEmpty());
-    EXPECT_EQ(registry.server.requests().size(), 1);
-    EXPECT_TRUE(pool.lines().isEmpty());
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(worker.statusText, u"успешно"_s);
+        if (c.detail) {
+            EXPECT_EQ(worker.html, QString::fromUtf8(*c.detail));
+        }
+        EXPECT_EQ(worker.html2, c.html2);
+        EXPECT_EQ(registry.server.requests().size(), c.requests);
+        EXPECT_TRUE(pool.lines().isEmpty());
+    }
 }
 
 TEST(RequestWorker, DetailFollowedByItsDictionaryLookup)
@@ -265,36 +329,6 @@ TEST(RequestWorker, DetailFollowedByItsDictionaryLookup)
     const std::optional<Json> parsed = parseJson(detail);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(requests[1].body, lookupBody(*parsed).body);
-}
-
-// The lookup's reply is not checked: whatever comes back with a success status is the dictionary
-// text, and the detail is not asked for again.
-TEST(RequestWorker, LookupReplyIsTakenWhateverItHolds)
-{
-    const QList<QByteArray> replies = {
-        {},
-        "<html><body><h1>Ведутся работы</h1></body></html>",
-        "[]",
-        R"({"error":"Internal Server Error","status":500})",
-        "{\"items\":{}}\n",
-    };
-    for (const QByteArray &reply : replies) {
-        SCOPED_TRACE(reply.toStdString());
-        Registry registry;
-        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
-        registry.handler.setLookupBody(reply);
-        Pool pool;
-        TScrapingThread worker;
-        pool.attach(worker, registry, registry.url(RegistryHandler::detailTarget(u"42"_s)));
-        worker.multi = true;
-        ASSERT_TRUE(pool.run(worker));
-
-        EXPECT_EQ(worker.result, 1);
-        EXPECT_EQ(worker.statusText, u"успешно"_s);
-        EXPECT_EQ(worker.html2, QString::fromUtf8(reply));
-        EXPECT_EQ(registry.server.requests().size(), 2);
-        EXPECT_TRUE(pool.lines().isEmpty());
-    }
 }
 
 TEST(RequestWorker, DetailWithoutLookupValuesFailsTheAttempt)
@@ -382,4 +416,176 @@ TEST(RequestWorker, SearchRequestByteForByte)
     EXPECT_EQ(requests[0].requestLine, "POST /api/v1/rds/common/declarations/get HTTP/1.0");
     EXPECT_EQ(requests[0].headerLines, headers);
     EXPECT_EQ(requests[0].body, body);
+}
+
+namespace {
+
+SimReply withHeader(SimReply reply, const QByteArray &name, const QByteArray &value)
+{
+    reply.headers.append({name, value});
+    return reply;
+}
+
+} // namespace
+
+// A request answered 401 or 403 asks for fresh credentials once per attempt; with them the attempt is
+// made again, uncounted and without a failure line, and every later request carries them. Without
+// them, or refused again, the attempt counts as what it gave.
+TEST(RequestWorker, RefusedTokenIsRenewedAndTheAttemptMadeAgain)
+{
+    const SimReply unauthorized = RegistryHandler::statusReply(401, "Unauthorized", R"({"error":"invalid_token"})");
+    const SimReply forbidden = RegistryHandler::statusReply(403, "Forbidden", "<html>403</html>");
+    const QByteArray own = kToken.toUtf8();
+    const struct
+    {
+        const char *name;
+        bool search;              // else a detail with its lookup
+        QByteArray refusedTarget; // empty: the search page
+        SimReply refusal;
+        int refusals;             // how many requests to that target are refused
+        bool renewalGives;        // renewToken has credentials to give
+        int result;
+        int renewals;             // calls of renewToken
+        QStringList lines;        // failure lines, each followed by " для <url>"
+        QList<QByteArray> tokens; // the token of each request, in order
+    } cases[] = {
+        {"search page 403", true, {}, forbidden, 1, true, 1, 1, {}, {own, "fresh-1"}},
+        {"detail 401", false, RegistryHandler::detailTarget(u"42"_s), unauthorized, 1, true, 1, 1, {},
+         {own, "fresh-1", "fresh-1"}},
+        {"lookup 401", false, RegistryHandler::lookupTarget, unauthorized, 1, true, 1, 1, {},
+         {own, own, "fresh-1", "fresh-1"}},
+        {"no credentials to be had", false, RegistryHandler::detailTarget(u"42"_s), unauthorized, 2, false, -1, 2,
+         {u"ERROR_Broken"_s, u"ERROR_Broken"_s}, {own, own}},
+        // Refused twice in a row: the second time counts; the next attempt may renew again.
+        {"refused again with the fresh ones", true, {}, forbidden, 3, true, 1, 2, {u"ERROR_Forbidden"_s},
+         {own, "fresh-1", "fresh-1", "fresh-2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        registry.handler.addFault(c.search ? RegistryHandler::searchTarget : c.refusedTarget, c.refusal, c.refusals);
+        Pool pool;
+        TScrapingThread worker;
+        const QString url = c.search ? searchItem(registry, 0) : registry.url(RegistryHandler::detailTarget(u"42"_s));
+        pool.attach(worker, registry, url);
+        worker.multi = !c.search;
+        worker.maxAttempts = 2;
+        QStringList refusedTokens;
+        worker.renewToken = [&](const QString &refused) -> std::optional<RegistryCredentials> {
+            refusedTokens.append(refused);
+            if (!c.renewalGives)
+                return std::nullopt;
+            return RegistryCredentials{u"fresh-%1"_s.arg(refusedTokens.size()), u"session-cookie=c9"_s};
+        };
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, c.result);
+        EXPECT_EQ(refusedTokens.size(), c.renewals);
+        EXPECT_EQ(refusedTokens.value(0), kToken);
+        QStringList lines;
+        for (const QString &text : c.lines)
+            lines.append(text + u" для "_s + worker.url);
+        EXPECT_EQ(pool.lines(), lines);
+        QList<QByteArray> tokens;
+        for (const RecordedRequest &request : registry.server.requests()) {
+            tokens.append(headerValue(request, "Authorization").value_or("none").mid(7));
+            // The cookie comes with the fresh credentials.
+            EXPECT_EQ(headerValue(request, "Cookie").has_value(), tokens.last() != own) << tokens.last().constData();
+        }
+        EXPECT_EQ(tokens, c.tokens);
+    }
+}
+
+// A 429 or 503 that says when to come back is waited out (up to the cap) instead of the usual pause;
+// the wait is one attempt, and its line says how long.
+TEST(RequestWorker, RetryAfterIsWaitedOutAndItsLengthLogged)
+{
+    const struct
+    {
+        const char *name;
+        SimReply reply;
+        int capMs;
+        QString waitLine; // empty: no such line, the usual pause
+        qint64 atLeastMs;
+    } cases[] = {
+        {"429 in seconds", withHeader(RegistryHandler::statusReply(429, "Too Many Requests"), "Retry-After", "1"),
+         300000, u"Реестр просит подождать (HTTP 429), следующая попытка через 1 с"_s, 950},
+        {"503 past the cap",
+         withHeader(RegistryHandler::statusReply(503, "Service Unavailable"), "Retry-After", "3600"), 1500,
+         u"Реестр просит подождать (HTTP 503), следующая попытка через 2 с"_s, 1450},
+        {"429 without Retry-After", RegistryHandler::statusReply(429, "Too Many Requests"), 300000, {}, 0},
+        {"500 with Retry-After", withHeader(RegistryHandler::statusReply(500, "Internal Server Error"), "Retry-After", "60"),
+         300000, {}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, c.reply, 1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 0));
+        worker.retryAfterCapMs = c.capMs;
+        QElapsedTimer timer;
+        timer.start();
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(registry.server.requests().size(), 2) << "the wait is the pause of one attempt";
+        const QStringList lines = pool.lines();
+        ASSERT_EQ(lines.size(), c.waitLine.isEmpty() ? 1 : 2);
+        EXPECT_TRUE(lines[0].startsWith(u"ERROR_"_s)) << lines[0].toStdString();
+        if (!c.waitLine.isEmpty()) {
+            EXPECT_EQ(lines[1], c.waitLine);
+        }
+        EXPECT_GE(timer.elapsed(), c.atLeastMs);
+    }
+
+    // A worker asked to end does not sit out a long wait.
+    Registry registry;
+    registry.handler.addFault(RegistryHandler::searchTarget,
+                              withHeader(RegistryHandler::statusReply(429, "Too Many Requests"), "Retry-After", "300"), -1);
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    {
+        QMutexLocker guard(pool.lock.get());
+        pool.running->append(&worker);
+    }
+    worker.start();
+    const QDeadlineTimer deadline(60000);
+    while (pool.lines().size() < 2 && !deadline.hasExpired())
+        QThread::msleep(5);
+    worker.requestInterruption();
+    EXPECT_TRUE(worker.wait(60000));
+    EXPECT_EQ(registry.server.requests().size(), 1);
+}
+
+// A registry that never answers the connection (from outside Russia, it may not): every attempt fails
+// on the time-out, and the first one adds the hint to set a proxy.
+TEST(RequestWorker, ConnectionNeverMadeGetsTheProxyHintOnce)
+{
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const QString base = u"https://127.0.0.1:%1"_s.arg(ntohs(address.sin_port));
+
+    Pool pool;
+    TScrapingThread worker;
+    Registry unused;
+    pool.attach(worker, unused, base + u"/api/v1/rds/common/declarations/get|||0"_s);
+    worker.network.registryUrl = base;
+    worker.network.timings.registryInactivitySeconds = 1;
+    worker.maxAttempts = 2;
+    ASSERT_TRUE(pool.run(worker));
+    ::close(silent);
+
+    const QString failure = u"ERROR_Request aborted on timeout для "_s + worker.url;
+    EXPECT_EQ(pool.lines(), (QStringList{failure, connectTimeoutAdvice(worker.network), failure}));
+    EXPECT_TRUE(connectTimeoutAdvice(worker.network).contains(u"России"_s));
 }

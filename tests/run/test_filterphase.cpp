@@ -1,7 +1,8 @@
 // The applicant history filter through whole runs against a registry on loopback: the decision for
 // each applicant and DatesDB.txt afterwards, the daily row limit, a history date that cannot be read
-// (error pause and resume), a history file that cannot be decoded, a stop during the filter, and the
-// renewal of an old access token at the start of a run.
+// (error pause and resume), a history file that cannot be decoded, a stop during the filter, the
+// renewal of an old access token at the start of a run, and applicants decided from their search
+// items alone.
 
 #include "logline.h"
 #include "registryhandler.h"
@@ -320,4 +321,112 @@ TEST(FilterPhase, OldAccessTokenIsRenewedAtTheStartOfARun)
             EXPECT_GT(harness.session()->authorizedAt(), obtained);
         }
     }
+}
+
+// Search items that carry the applicant's INN: an applicant exported SkipDays days ago or less is
+// skipped with the detail flow's own line and no request; everything else goes to the detail, and the
+// rows and the history come out as without the shortcut.
+TEST(FilterPhase, RecentlyExportedApplicantsAreDecidedFromTheSearchItem)
+{
+    struct Declaration
+    {
+        QString id;
+        QString name;
+        std::optional<QString> searchInn;
+        QString detailInn;
+    };
+    const QList<Declaration> declarations = {
+        {u"1"_s, u"ООО Недавний"_s, u"7705000001"_s, u"7705000001"_s},
+        {u"2"_s, u"ООО Давний"_s, u"7705000002"_s, u"7705000002"_s},
+        {u"3"_s, u"ООО Новый"_s, u"7705000003"_s, u"7705000003"_s},
+        {u"4"_s, u"ООО Старая Форма"_s, std::nullopt, u"7705000004"_s},
+        {u"5"_s, u"ООО Пустой ИНН"_s, u""_s, u"7705000005"_s},
+        {u"6"_s, u"ООО\tС Табуляцией"_s, u"7705000006"_s, u"7705000006"_s},
+        {u"7"_s, u"ООО Шестьдесят"_s, u"7705000007"_s, u"7705000007"_s},
+    };
+    const QStringList history = {
+        u"7705000001="_s + daysFromToday(-5),  u"7705000002="_s + daysFromToday(-90),
+        u"7705000004="_s + daysFromToday(-5),  u"7705000005="_s + daysFromToday(-5),
+        u"7705000006="_s + daysFromToday(-10), u"7705000007="_s + daysFromToday(-60),
+    };
+
+    struct Outcome
+    {
+        QStringList decisions;
+        QStringList details;
+        QByteArray history;
+        QByteArray table;
+    };
+    const auto runWith = [&](bool shortcut) {
+        RegistryHandler registry;
+        QList<FakeDeclaration> items;
+        for (const Declaration &d : declarations) {
+            items.append({d.id, d.name, d.searchInn});
+            registry.setApplicant(d.id, {d.detailInn, {}, d.name});
+        }
+        registry.setDeclarations(items);
+        RunHarness harness(registry.handler());
+        harness.params().SkipDays = 60;
+        harness.environment().decideFromSearchPage = shortcut;
+        EXPECT_TRUE(writeFile(harness.dir() + u"/DatesDB.txt"_s, crlfLines(history)));
+        harness.start();
+        EXPECT_TRUE(harness.wait());
+        Outcome out;
+        out.decisions = linesStartingWith(harness.plainLines(), u"Заявитель "_s);
+        out.details = detailIds(harness.server().requests());
+        out.history = harness.readFile(u"DatesDB.txt"_s);
+        const QStringList tables = QDir(harness.dir()).entryList({u"data*.tab"_s});
+        // Each run has a registry of its own: its address is the one difference the links may show.
+        out.table = tables.isEmpty() ? QByteArray() : harness.readFile(tables.first());
+        out.table.replace(harness.server().baseUrl().toUtf8(), "<registry>");
+        // The skipped applicants write no "<url>: успешно" line of their own.
+        qsizetype collected = 0;
+        for (const QString &line : harness.plainLines())
+            collected += line.contains(u"/api/v1/rds/common/declarations/"_s) && !line.contains(u"/get:"_s) &&
+                                 line.endsWith(u": успешно"_s)
+                             ? 1
+                             : 0;
+        EXPECT_EQ(collected, out.details.size());
+        return out;
+    };
+
+    const Outcome detailFlow = runWith(false);
+    const Outcome shortcut = runWith(true);
+    EXPECT_EQ(detailFlow.details, QStringList({u"1"_s, u"2"_s, u"3"_s, u"4"_s, u"5"_s, u"6"_s, u"7"_s}));
+    EXPECT_EQ(shortcut.details, QStringList({u"2"_s, u"3"_s, u"4"_s, u"5"_s}));
+    // A skip decided from the search item is logged when its id is taken, which may be before the
+    // applicant fetched just ahead of it is decided: the same lines, the order of two may differ.
+    QStringList sortedShortcut = shortcut.decisions;
+    QStringList sortedDetailFlow = detailFlow.decisions;
+    sortedShortcut.sort();
+    sortedDetailFlow.sort();
+    EXPECT_EQ(sortedShortcut, sortedDetailFlow);
+    QStringList expected({
+                  u"Заявитель ООО Недавний с ИНН 7705000001 выгружался 5 дней назад, пропускаем"_s,
+                  u"Заявитель ООО Давний с ИНН 7705000002 выгружался 90 дней назад, выводим в результат"_s,
+                  u"Заявитель ООО Новый с ИНН 7705000003 не выгружался, выводим в результат"_s,
+                  u"Заявитель ООО Старая Форма с ИНН 7705000004 выгружался 5 дней назад, пропускаем"_s,
+                  u"Заявитель ООО Пустой ИНН с ИНН 7705000005 выгружался 5 дней назад, пропускаем"_s,
+                  // The name from the search item, cleaned as the detail's would be.
+                  u"Заявитель ОООС Табуляцией с ИНН 7705000006 выгружался 10 дней назад, пропускаем"_s,
+                  u"Заявитель ООО Шестьдесят с ИНН 7705000007 выгружался 60 дней назад, пропускаем"_s,
+              });
+    expected.sort();
+    EXPECT_EQ(sortedShortcut, expected);
+    EXPECT_EQ(linesStartingWith(shortcut.decisions.filter(u"выводим"_s), u"Заявитель "_s),
+              linesStartingWith(detailFlow.decisions.filter(u"выводим"_s), u"Заявитель "_s));
+    EXPECT_EQ(shortcut.history, detailFlow.history);
+    EXPECT_FALSE(shortcut.table.isEmpty());
+    EXPECT_EQ(shortcut.table, detailFlow.table);
+
+    // A history date that does not read is left to the detail, which raises the error.
+    RegistryHandler registry;
+    registry.setDeclarations({{u"1"_s, u"ООО Непонятный"_s, u"7705000009"_s}});
+    registry.setApplicant(u"1"_s, {u"7705000009"_s, {}, u"ООО Непонятный"_s});
+    RunHarness harness(registry.handler());
+    ASSERT_TRUE(writeFile(harness.dir() + u"/DatesDB.txt"_s, "7705000009=abc\r\n"));
+    harness.start();
+    ASSERT_TRUE(harness.wait());
+    EXPECT_EQ(detailIds(harness.server().requests()), QStringList{u"1"_s});
+    EXPECT_EQ(linesStartingWith(harness.plainLines(), u"Ошибка: "_s).size(), 1);
 }

@@ -6,6 +6,7 @@
 #include "notice.h"
 #include "qtprinters.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QTemporaryDir>
@@ -51,7 +52,7 @@ protected:
     {
         m_server = std::make_unique<HttpsServer>([this](const RecordedRequest &) {
             QMutexLocker lock(&m_mutex);
-            return m_reply;
+            return m_queued.isEmpty() ? m_reply : m_queued.takeFirst();
         });
         QString error;
         ASSERT_TRUE(m_server->start(0, &error)) << error.toStdString();
@@ -75,11 +76,24 @@ protected:
         m_reply.body = body;
     }
 
-    QStringList send(int rows = 3, int timeoutSeconds = 30)
+    // Served before the reply set by reply(), one per request.
+    void queue(int status, const QByteArray &reason, const QByteArray &body)
+    {
+        QMutexLocker lock(&m_mutex);
+        SimReply r;
+        r.status = status;
+        r.reason = reason;
+        r.headers = {{"Content-Type", "application/json"}};
+        r.body = body;
+        m_queued.append(r);
+    }
+
+    QStringList send(int rows = 3, int timeoutSeconds = 30, int retryAfterCapSeconds = 60)
     {
         QStringList lines;
         SendCompletionNotice(
-            m_network, kToken, kUser, rows, [&](const QString &line) { lines << line; }, timeoutSeconds);
+            m_network, kToken, kUser, rows, [&](const QString &line) { lines << line; }, timeoutSeconds, nullptr,
+            retryAfterCapSeconds);
         for (const QString &line : std::as_const(lines))
             EXPECT_FALSE(line.contains(QStringLiteral("ABC-def"))) << line.toStdString();
         return lines;
@@ -96,6 +110,7 @@ protected:
     NetworkConfig m_network;
     QMutex m_mutex;
     SimReply m_reply;
+    QList<SimReply> m_queued;
 };
 
 TEST_F(NoticeTest, RequestBytes)
@@ -165,6 +180,50 @@ TEST_F(NoticeTest, FailuresGiveTheErrorLineAndTheHint)
         SCOPED_TRACE(c.status);
         reply(c.status, c.reason, c.body);
         EXPECT_EQ(send(), (QStringList{kSending, failureLine(c.error), kCheckStart}));
+    }
+}
+
+// Too many messages: the Bot API's retry_after is waited out (up to the cap) and the notice sent once
+// more; a second refusal, or one that names no wait, ends in the error lines.
+TEST_F(NoticeTest, TooManyRequestsIsTriedOnceMoreAfterTheWaitItNames)
+{
+    const QByteArray tooMany =
+        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 1","parameters":{"retry_after":1}})";
+    const QByteArray tooManyLong =
+        R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 600","parameters":{"retry_after":600}})";
+    const QString delivered = QStringLiteral("Сообщение пользователю @johndoe через бота @my_example_bot успешно отправлено!");
+    const auto waitLine = [](int seconds) {
+        return QStringLiteral("Бот 123456:*** просит подождать (HTTP 429), повторяем отправку через %1 с").arg(seconds);
+    };
+    const struct
+    {
+        const char *name;
+        QList<QByteArray> bodies; // 429 replies before the ok one
+        int capSeconds;
+        QStringList lines;
+        int requests;
+        qint64 atLeastMs;
+    } cases[] = {
+        {"waited out, then delivered", {tooMany}, 60, {kSending, waitLine(1), delivered}, 2, 950},
+        {"a wait past the cap", {tooManyLong}, 1, {kSending, waitLine(1), delivered}, 2, 950},
+        {"refused twice", {tooMany, tooMany}, 60,
+         {kSending, waitLine(1), failureLine(QStringLiteral("Too Many Requests")), kCheckStart}, 2, 950},
+        {"no wait named", {R"({"ok":false,"error_code":429,"description":"Too Many Requests"})"}, 60,
+         {kSending, failureLine(QStringLiteral("Too Many Requests")), kCheckStart}, 1, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        m_server->clearRequests();
+        reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
+        for (const QByteArray &body : c.bodies)
+            queue(429, "Too Many Requests", body);
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(send(3, 30, c.capSeconds), c.lines);
+        EXPECT_GE(timer.elapsed(), c.atLeastMs);
+        EXPECT_EQ(m_server->requests().size(), c.requests);
+        QMutexLocker lock(&m_mutex);
+        m_queued.clear();
     }
 }
 

@@ -335,6 +335,35 @@ QStringList runPart(const QStringList &lines)
 
 // ---- tavrosin-run
 
+CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void(CliRun &)> &during,
+                  bool noticeAccepted, const QList<std::pair<QString, QString>> &environment)
+{
+    CliOutcome out;
+    const DirSnapshot before = snapshot(dir);
+    const qsizetype notices = sim.botMessages().size();
+    CliRun cli(dir);
+    for (const auto &[name, value] : environment)
+        cli.setEnvironmentVariable(name, value);
+    cli.start();
+    if (during)
+        during(cli);
+    EXPECT_TRUE(cli.finish()) << "tavrosin-run did not end";
+    EXPECT_FALSE(cli.crashed());
+    EXPECT_FALSE(cli.errorOutput().contains(QStringLiteral("QThread"))) << cli.errorOutput().toStdString();
+    out.exitCode = cli.exitCode();
+    out.errorOutput = cli.errorOutput().toStdString();
+    out.lines = cli.lines();
+    out.runLog = runPart(out.lines);
+    out.plain = unstamped(out.runLog);
+    checkLog(out.runLog, dir);
+    out.results = checkRun(dir, before);
+    if (noticeAccepted)
+        checkNotice(sim, notices, out.results.rows.size());
+    else
+        EXPECT_EQ(sim.botMessages().size(), notices);
+    return out;
+}
+
 CliRun::CliRun(const QString &dir) : m_dir(dir)
 {
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
@@ -353,6 +382,15 @@ CliRun::~CliRun()
 QString CliRun::program()
 {
     return QStringLiteral(TAVROSIN_BINARY_DIR "/cli/tavrosin-run");
+}
+
+void CliRun::setEnvironmentVariable(const QString &name, const QString &value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment();
+    if (environment.isEmpty())
+        environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
 }
 
 void CliRun::start()
@@ -390,6 +428,11 @@ void CliRun::interrupt()
 {
     if (m_process.state() == QProcess::Running)
         ::kill(pid_t(m_process.processId()), SIGINT);
+}
+
+void CliRun::kill()
+{
+    m_process.kill();
 }
 
 bool CliRun::finish(int boundMs)

@@ -22,7 +22,9 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+#include <string>
 
 namespace e2e {
 
@@ -110,11 +112,14 @@ public:
     ~CliRun();
 
     static QString program(); // <build>/cli/tavrosin-run
+    // Set in the child's environment (before start()).
+    void setEnvironmentVariable(const QString &name, const QString &value);
     void start();
     // Runs the event loop until pred holds on the output so far, or the child ended, or the bound passed.
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
     void terminate(); // SIGTERM
     void interrupt(); // SIGINT
+    void kill();      // SIGKILL: no closing step runs, the lock file stays behind
     // Waits for the end; false when it did not come within the bound.
     bool finish(int boundMs = 300000);
 
@@ -132,6 +137,23 @@ private:
     QByteArray m_stderr;
     QStringList m_lines;
 };
+
+// One whole run of tavrosin-run on a data directory, and what it left.
+struct CliOutcome
+{
+    int exitCode = -1;
+    std::string errorOutput; // standard error, shown when the exit code is not the one expected
+    QStringList lines;       // the whole standard output
+    QStringList runLog;      // the run's part of it, stamps kept
+    QStringList plain;       // the run's part without stamps
+    RunResults results;
+};
+// Runs tavrosin-run on dir against sim to its end (`during` acts on the child while it runs) and makes
+// the checks of every whole run: it ended by itself without a crash or a thread warning, its log file,
+// its results and the history agree, and the double got one notice when rows were written (none when
+// noticeAccepted is false: the Bot API was set to refuse it). environment: variables set for the child.
+CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void(CliRun &)> &during = {},
+                  bool noticeAccepted = true, const QList<std::pair<QString, QString>> &environment = {});
 
 // One TScraper at a time in this process against the double, in a data directory of its own, with a
 // session that logged in to the double (so the regulation names and a real token are there). Pauses

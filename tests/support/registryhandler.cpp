@@ -105,6 +105,8 @@ SimReply RegistryHandler::answer(const RecordedRequest &request)
             item["id"] = idValue(declaration.id);
             item["idStatus"] = 6;
             item["applicantName"] = textOrNull(declaration.applicantName);
+            if (declaration.applicantInn)
+                item["applicantInn"] = declaration.applicantInn->toStdString();
             items.push_back(item);
         }
         OrderedJson reply;

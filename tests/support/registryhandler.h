@@ -23,6 +23,7 @@ struct FakeDeclaration
 {
     QString id;                           // a number's digits: sent as a JSON number
     std::optional<QString> applicantName; // nothing: a JSON null
+    std::optional<QString> applicantInn = std::nullopt; // nothing: the item has no such member (before 2025)
 };
 
 struct FakeApplicant

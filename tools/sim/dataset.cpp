@@ -1060,7 +1060,7 @@ QList<const SimDeclaration *> Dataset::search(const SimSearchFilter &filter) con
     return found;
 }
 
-SimJson Dataset::searchItem(const SimDeclaration &decl) const
+SimJson Dataset::searchItem(const SimDeclaration &decl, bool withApplicantInn) const
 {
     const SimApplicant a = d->applicant(decl.applicant);
     const DeclarationExtras e = d->extras(decl);
@@ -1110,6 +1110,8 @@ SimJson Dataset::searchItem(const SimDeclaration &decl) const
         a.legalSubjectType.is_number() ? SimJson(kSubjectTypes[a.legalSubjectType.get<int>() - 1]) : SimJson("");
     item["applicantType"] = rng.chance(50) ? "Изготовитель" : "Продавец";
     item["applicantName"] = a.searchName;
+    if (withApplicantInn)
+        item["applicantInn"] = a.inn;
     item["applicantAddress"] = s(seat);
     item["applicantOpf"] = s(a.opf);
     item["applicantFilialFullNames"] = "";

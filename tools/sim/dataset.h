@@ -85,7 +85,8 @@ public:
     static bool matches(const SimDeclaration &declaration, const SimSearchFilter &filter);
 
     // One element of a search page's "items", and the detail reply, in the shapes of the real replies.
-    SimJson searchItem(const SimDeclaration &declaration) const;
+    // withApplicantInn: the shape items have had since 2025, "applicantInn" beside "applicantName".
+    SimJson searchItem(const SimDeclaration &declaration, bool withApplicantInn = false) const;
     SimJson detail(const SimDeclaration &declaration) const;
 
     // The multi reply for the "items" member of a lookup request: every dictionary asked for, with an

@@ -60,6 +60,10 @@ int main(int argc, char **argv)
         {u"fixtures"_s, u"Serve the saved replies of this folder."_s, u"DIR"_s},
         {u"today"_s, u"The day the data set is built around (default: today)."_s, u"yyyy-mm-dd"_s},
         {u"cert-out"_s, u"Write the server's certificate (PEM) to this file."_s, u"FILE"_s},
+        {u"login-password"_s, u"The only password the login takes."_s, u"PASSWORD"_s},
+        {u"login-needs-cookie"_s, u"Refuse the login and every registry request without the session cookie."_s},
+        {u"applicant-inn"_s, u"Search items of the 2025 shape, with applicantInn."_s},
+        {u"revoke-after"_s, u"Revoke every token once this many details were answered."_s, u"N"_s},
     });
     parser.process(app);
 
@@ -92,6 +96,14 @@ int main(int argc, char **argv)
     if (parser.isSet(u"bot-user"_s))
         options.botUser = parser.value(u"bot-user"_s);
     options.fixturesDir = parser.value(u"fixtures"_s);
+    if (parser.isSet(u"login-password"_s))
+        options.loginPassword = parser.value(u"login-password"_s);
+    options.loginNeedsCookie = parser.isSet(u"login-needs-cookie"_s);
+    options.applicantInnInSearch = parser.isSet(u"applicant-inn"_s);
+    if (!readNumber(parser, u"revoke-after"_s, 1, &number))
+        return 2;
+    if (parser.isSet(u"revoke-after"_s))
+        options.revokeTokensAfterDetails = int(number);
     if (parser.isSet(u"today"_s)) {
         options.dataset.today = QDate::fromString(parser.value(u"today"_s), u"yyyy-MM-dd");
         if (!options.dataset.today.isValid()) {

@@ -197,6 +197,21 @@ struct RegistrySim::Private
     QList<SimBotMessage> botMessages;
     qint64 nextMessageId = 1;
 
+    QSet<QByteArray> sessionCookies; // values of "session-cookie" that the declarations page set
+    int detailsAnswered = 0;
+
+    // The request carries a session cookie that the declarations page set.
+    bool carriesSessionCookie(const RecordedRequest &request) const
+    {
+        std::lock_guard lock(mutex);
+        for (const QByteArray &pair : headerValue(request, "Cookie").split(';')) {
+            const QByteArray trimmed = pair.trimmed();
+            if (trimmed.startsWith("session-cookie=") && sessionCookies.contains(trimmed.mid(15)))
+                return true;
+        }
+        return false;
+    }
+
     bool authorized(const RecordedRequest &request) const
     {
         const QByteArray value = headerValue(request, "Authorization");
@@ -212,6 +227,7 @@ struct RegistrySim::Private
     SimReply detail(const RecordedRequest &request);
     SimReply lookup(const RecordedRequest &request);
     SimReply bot(const RecordedRequest &request);
+    SimReply declarationPage(const RecordedRequest &request);
 };
 
 RegistrySim::RegistrySim(SimOptions options) : d(std::make_unique<Private>())
@@ -292,6 +308,8 @@ RegistrySim::Endpoint RegistrySim::endpointOf(const RecordedRequest &request)
         return Endpoint::Lookup;
     if (path.startsWith("/bot"))
         return Endpoint::BotApi;
+    if (path == "/rds/declaration")
+        return Endpoint::DeclarationPage;
     return Endpoint::Other;
 }
 
@@ -365,6 +383,12 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
     // A stall or an early close never gets to the endpoint's own reply.
     if (fault && (fault->status != 0 || fault->stall || fault->closeBeforeStatus))
         return *fault;
+    // Without the cookie the site's front refuses the request before the service sees it.
+    const bool registryApi = endpoint == Endpoint::Login || endpoint == Endpoint::Dictionary ||
+                             endpoint == Endpoint::Search || endpoint == Endpoint::Detail ||
+                             endpoint == Endpoint::Lookup;
+    if (registryApi && d->options.loginNeedsCookie && !d->carriesSessionCookie(request))
+        return SimFault::status(403);
 
     SimReply reply;
     switch (endpoint) {
@@ -386,12 +410,22 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
     case Endpoint::BotApi:
         reply = d->bot(request);
         break;
+    case Endpoint::DeclarationPage:
+        reply = d->declarationPage(request);
+        break;
     case Endpoint::Other:
         reply = registryError(404, pathOf(request.target));
         break;
     }
-    if (fault)
+    if (fault) {
         reply.delayMs = fault->delayMs;
+        reply.dripMs = fault->dripMs;
+    }
+    if (endpoint == Endpoint::Detail && reply.status == 200 && d->options.revokeTokensAfterDetails > 0) {
+        std::lock_guard lock(d->mutex);
+        if (++d->detailsAnswered == d->options.revokeTokensAfterDetails)
+            d->validTokens.clear();
+    }
     return reply;
 }
 
@@ -425,6 +459,26 @@ SimReply RegistrySim::Private::login(const RecordedRequest &request)
                      {"Expires", "0"},
                      {"X-Frame-Options", "DENY, DENY"},
                      {"Strict-Transport-Security", "max-age=63072000; includeSubdomains"}};
+    return reply;
+}
+
+SimReply RegistrySim::Private::declarationPage(const RecordedRequest &request)
+{
+    if (request.method != "GET")
+        return registryError(405, pathOf(request.target));
+    const QByteArray cookie = QUuid::createUuid().toRfc4122().toHex();
+    {
+        std::lock_guard lock(mutex);
+        sessionCookies.insert(cookie);
+    }
+    SimReply reply;
+    reply.headers = {{"Server", "nginx"},
+                     {"Date", httpDate()},
+                     {"Content-Type", "text/html;charset=UTF-8"},
+                     {"Set-Cookie", "session-cookie=" + cookie + "; Max-Age=86400; Path=/; Secure; HttpOnly"},
+                     {"X-Frame-Options", "DENY"}};
+    reply.body = "<!DOCTYPE html><html lang=\"ru\"><head><meta charset=\"utf-8\"><title>Реестр деклараций"
+                 "</title></head><body><app-root></app-root></body></html>\n";
     return reply;
 }
 
@@ -502,7 +556,7 @@ SimReply RegistrySim::Private::search(const RecordedRequest &request)
     const QList<const SimDeclaration *> found = dataset.search(filter);
     SimJson items = SimJson::array();
     for (qint64 i = page * size; i < found.size() && i < (page + 1) * size; ++i)
-        items.push_back(dataset.searchItem(*found[i]));
+        items.push_back(dataset.searchItem(*found[i], options.applicantInnInSearch));
     qint64 total;
     {
         std::lock_guard lock(mutex);
@@ -674,6 +728,51 @@ SimReply closeBeforeStatus()
     reply.status = 0;
     reply.closeBeforeStatus = true;
     return reply;
+}
+
+SimReply drip(int intervalMs)
+{
+    SimReply reply;
+    reply.status = 0;
+    reply.dripMs = intervalMs;
+    return reply;
+}
+
+SimReply oversized(qint64 bytes)
+{
+    SimReply reply;
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Content-Type", "application/json"}};
+    // Passes every content check the program makes, so only its size can fail it.
+    reply.body = R"({"items":[],"idDeclaration":1,"total":0,"pad":")";
+    reply.padding = std::max<qint64>(0, bytes - reply.body.size());
+    return reply;
+}
+
+SimReply redirect(const QByteArray &location, int code)
+{
+    SimReply reply;
+    reply.status = code;
+    reply.reason = code == 307 ? "Temporary Redirect" : (code == 308 ? "Permanent Redirect" : "Moved");
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Location", location}};
+    return reply;
+}
+
+SimReply retryAfter(int code, const QByteArray &value)
+{
+    SimReply reply = status(code);
+    reply.headers.append({"Retry-After", value});
+    return reply;
+}
+
+SimReply botTooManyRequests(int seconds)
+{
+    SimJson body = SimJson::object();
+    body["ok"] = false;
+    body["error_code"] = 429;
+    body["description"] = "Too Many Requests: retry after " + std::to_string(seconds);
+    body["parameters"] = SimJson::object();
+    body["parameters"]["retry_after"] = seconds;
+    return botReply(429, body);
 }
 
 } // namespace SimFault

@@ -12,8 +12,14 @@
 //   GET  /api/v1/rds/common/declarations/<id> -> the detail, 404 for an unknown id
 //   POST /nsi/api/multi                       -> the dictionaries asked for
 //   POST /bot<token>/sendmessage              -> {"ok":true,"result":{...}} or the Bot API's error
+//   GET  /rds/declaration                     -> an HTML page that sets "session-cookie"
 // The registry endpoints other than /login answer 401 unless they carry "Authorization: Bearer <t>"
 // with a token that a login handed out and expireToken() has not revoked.
+//
+// Habits of the real registry, each on demand: a login (and then every registry request) refused
+// with 403 unless it carries the session cookie that the declarations page set; tokens revoked in
+// the middle of a run; search items of the 2025 shape, with "applicantInn". Rate limits and the Bot
+// API's 429 are faults (SimFault::retryAfter, SimFault::botTooManyRequests).
 
 #include "dataset.h"
 #include "httpsserver.h"
@@ -35,7 +41,10 @@ struct SimOptions
     QString botUser = QStringLiteral("sim_user"); // empty: the chat has no username
     QString botChatId;                            // not empty: any other chat_id is "chat not found"
     QString loginUser = QStringLiteral("anonymous");
-    QString loginPassword = QStringLiteral("vbnuwe3KTD58Ra");
+    QString loginPassword = QStringLiteral("vbnuwe3KTD58Ra"); // the only password the login takes
+    bool loginNeedsCookie = false;   // see the top of this file
+    bool applicantInnInSearch = false;
+    int revokeTokensAfterDetails = 0; // > 0: once that many details were answered, every token is revoked
 };
 
 struct SimBotMessage
@@ -47,7 +56,7 @@ struct SimBotMessage
 class RegistrySim
 {
 public:
-    enum class Endpoint { Login, Dictionary, Search, Detail, Lookup, BotApi, Other };
+    enum class Endpoint { Login, Dictionary, Search, Detail, Lookup, BotApi, DeclarationPage, Other };
 
     explicit RegistrySim(SimOptions options = {});
     ~RegistrySim();
@@ -77,7 +86,7 @@ public:
     void setTotalQuirk(qint64 total);
 
     // The next count requests to the endpoint get this reply instead of their own. A reply with status 0
-    // stands for the endpoint's own reply with the fault's delay, stall or early close (SimFault::delay).
+    // stands for the endpoint's own reply with the fault's delay, drip, stall or early close.
     // Faults queue up in the order injected.
     void injectFault(Endpoint endpoint, const SimReply &reply, int count = 1);
     void clearFaults();
@@ -101,4 +110,11 @@ SimReply htmlPage();                    // 200 with an HTML page instead of JSON
 SimReply delay(int ms);                 // the endpoint's own reply, ms late
 SimReply stall(int ms = 600000);        // nothing at all until ms pass or the server stops, then a close
 SimReply closeBeforeStatus();           // the connection closed before the status line
+SimReply drip(int intervalMs);          // the endpoint's own reply, one byte every intervalMs
+SimReply oversized(qint64 bytes);       // 200 with a JSON-looking body of that many bytes
+SimReply redirect(const QByteArray &location, int code = 307); // the status with that Location, no body
+// The status (429, 503) with its HTML page and "Retry-After: value" (seconds or an HTTP date).
+SimReply retryAfter(int code, const QByteArray &value);
+// The Bot API's answer to too many messages: 429 with parameters.retry_after.
+SimReply botTooManyRequests(int seconds);
 } // namespace SimFault
