@@ -87,6 +87,43 @@ QStringList selectedIds(const QStringList &regulationLines, const QStringList &n
     return ids;
 }
 
+// The waits of a run, shortened only by test harnesses (the end-to-end suite's fault matrix), through
+// TAVROSIN_TEST_TIMINGS="inactivity=S,notice=S,deadline=MS,wait=MS,pause=MS,pagewait=MS" (any of them).
+// Unset, everything keeps the values the program runs with.
+struct Timings
+{
+    NetworkTimings network;
+    int attemptWaitMs = 1000;
+    int errorPauseMs = 30000;
+    int pageWaitMs = LoginOptions{}.retryWaitMs;
+};
+
+Timings timingsFromEnvironment()
+{
+    Timings timings;
+    const QString text = qEnvironmentVariable("TAVROSIN_TEST_TIMINGS");
+    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
+        const QString key = item.section(u'=', 0, 0).trimmed();
+        bool ok = false;
+        const int value = item.section(u'=', 1).trimmed().toInt(&ok);
+        if (!ok || value <= 0)
+            continue;
+        if (key == u"inactivity")
+            timings.network.registryInactivitySeconds = value;
+        else if (key == u"notice")
+            timings.network.botApiInactivitySeconds = value;
+        else if (key == u"deadline")
+            timings.network.attemptDeadlineMs = value;
+        else if (key == u"wait")
+            timings.attemptWaitMs = value;
+        else if (key == u"pause")
+            timings.errorPauseMs = value;
+        else if (key == u"pagewait")
+            timings.pageWaitMs = value;
+    }
+    return timings;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -126,7 +163,9 @@ int main(int argc, char **argv)
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
-        const NetworkConfig network = readNetworkConfig(dir);
+        const Timings timings = timingsFromEnvironment();
+        NetworkConfig network = readNetworkConfig(dir);
+        network.timings = timings.network;
         const Settings settings = readSettings(dir);
         auto session = std::make_shared<Session>();
         session->setTelegram(settings.BotToken, settings.TgUserId);
@@ -136,6 +175,7 @@ int main(int argc, char **argv)
         sink.addRegulation = [](const QString &, const QString &) {};
         LoginOptions options;
         options.closing = &g_stopRequested;
+        options.retryWaitMs = timings.pageWaitMs;
         const LoginResult login = runRegistryLogin(network, sink, options);
         if (g_stopRequested) {
             curl_global_cleanup();
@@ -166,6 +206,8 @@ int main(int argc, char **argv)
         environment.dataDir = dir;
         environment.network = network;
         environment.session = session;
+        environment.attemptWaitMs = timings.attemptWaitMs;
+        environment.errorPauseMs = timings.errorPauseMs;
         const auto outcome = std::make_shared<RunOutcome>();
         environment.outcome = outcome;
 

@@ -170,5 +170,6 @@ void TScraper::announceCompletion()
 {
     const Session &session = *m_environment.session;
     SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), d->RowsWritten,
-                         [this](const QString &text) { log(text); });
+                         [this](const QString &text) { log(text); },
+                         m_environment.network.timings.botApiInactivitySeconds);
 }

@@ -77,6 +77,9 @@ void SendCompletionNotice(const NetworkConfig &network, const QString &botToken,
         client.setUrl(network.botApiUrl + QStringLiteral("/bot") + botToken + QStringLiteral("/sendmessage"));
         client.setContentType(QStringLiteral("application/x-www-form-urlencoded"));
         client.setTimeout(timeoutSeconds);
+        client.setOverallTimeout(network.timings.attemptDeadlineMs);
+        // A Bot API reply is a few hundred bytes; anything past this is not one.
+        client.setMaxBodyBytes(kBotApiMaxBodyBytes);
         if (abortFlag)
             client.setAbortFlag(abortFlag);
 

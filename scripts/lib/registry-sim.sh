@@ -4,14 +4,14 @@
 # start_registry_sim SIM DIR [ARGS...]: starts the registry-sim executable SIM in the background with
 # ARGS, its certificate written to DIR/registry-sim.pem (for BotApiCaFile) and its output to
 # DIR/registry-sim.out. Sets sim_pid at once and sim_url once it listens; when it does not start
-# within ten seconds, prints its output and returns 1.
+# within thirty seconds (a loaded machine), prints its output and returns 1.
 start_registry_sim() {
   local sim=$1 dir=$2
   shift 2
   "$sim" "$@" --cert-out "$dir/registry-sim.pem" >"$dir/registry-sim.out" 2>&1 &
   sim_pid=$!
   sim_url=""
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 300); do
     sim_url=$(head -n 1 "$dir/registry-sim.out" 2>/dev/null || true)
     case "$sim_url" in https://*) return 0 ;; esac
     sleep 0.1

@@ -27,7 +27,8 @@ const QString browserAgent =
     u"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36"_s;
 
 // Routes by path: /status/<code>[/<reason>], /redirect/<n> (n hops to /arrived), /moved/<code> (to
-// /echo), /stall, /close, anything else 200 "hello".
+// /echo), /stall, /close, /big/<n> (n blanks), /longheader/<n> (one header line of n bytes),
+// /manyheaders/<n> (n lines of 60 KiB), /drip/<ms> ("hello" a byte every ms), anything else 200 "hello".
 SimReply route(const RecordedRequest &request)
 {
     SimReply reply;
@@ -54,6 +55,18 @@ SimReply route(const RecordedRequest &request)
         reply.stallMs = 20000;
     } else if (first == "close") {
         reply.closeBeforeStatus = true;
+    } else if (first == "big") {
+        reply.padding = parts.value(2).toLongLong();
+    } else if (first == "longheader") {
+        reply.headers = {{"X-Long", QByteArray(parts.value(2).toInt(), 'x')}};
+        reply.body = "hello";
+    } else if (first == "manyheaders") {
+        for (int i = 0; i < parts.value(2).toInt(); ++i)
+            reply.headers.append({"X-Part-" + QByteArray::number(i), QByteArray(60 << 10, 'x')});
+        reply.body = "hello";
+    } else if (first == "drip") {
+        reply.dripMs = parts.value(2).toInt();
+        reply.body = "hello";
     } else if (first == "headers") {
         reply.headers = {{"X-One", "1"}, {"Authorization", "Bearer token.value"}};
         reply.body = "hello";
@@ -200,8 +213,79 @@ TEST_F(HttpClientTest, HeaderLineWithLineBreakIsRefusedBeforeSending)
     QByteArray received;
     const HttpResult result = client.get(received);
     EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(result.error.isEmpty());
+    // Named, never quoted: the value would be part of the token.
+    EXPECT_EQ(result.error, u"Header line Authorization holds a line break"_s);
     EXPECT_TRUE(server.requests().isEmpty());
+}
+
+// Whatever a server sends, the client holds a bounded amount of it for a bounded time: past a
+// bound the request fails with a text that says which, and nothing of the body is handed over.
+TEST_F(HttpClientTest, RepliesAndWaitsAreBounded)
+{
+    struct Case
+    {
+        const char *name;
+        QString path;
+        qint64 maxBody; // 0: the default
+        int overallMs;  // 0: the default
+        bool ok;
+        HttpFailure failure;
+        QString error;
+    };
+    using F = HttpFailure;
+    const qint64 defaultCap = kRegistryMaxBodyBytes;
+    const Case cases[] = {
+        {"a body at the bound", u"/big/1000"_s, 1000, 0, true, F::None, {}},
+        {"a body past the bound", u"/big/1001"_s, 1000, 0, false, F::TooLarge, u"Reply body longer than 1000 bytes, dropped"_s},
+        {"past the Bot API's 1 MiB", u"/big/%1"_s.arg(kBotApiMaxBodyBytes + 1), kBotApiMaxBodyBytes, 0, false,
+         F::TooLarge, u"Reply body longer than 1048576 bytes, dropped"_s},
+        {"past the default 64 MiB", u"/big/%1"_s.arg(defaultCap + 1), 0, 0, false, F::TooLarge,
+         u"Reply body longer than 67108864 bytes, dropped"_s},
+        {"a header line of 70 KiB", u"/longheader/%1"_s.arg(70 << 10), 0, 0, false, F::TooLarge,
+         u"Reply header line longer than 64 KiB"_s},
+        {"header lines of 300 KiB together", u"/manyheaders/5"_s, 0, 0, false, F::TooLarge,
+         u"Reply header lines longer than 256 KiB"_s},
+        {"a reply dripping past the deadline", u"/drip/100"_s, 0, 800, false, F::Timeout,
+         u"Request aborted: no whole reply within 1 s"_s},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpClient client;
+        client.setTimeout(5); // the drip keeps the connection busy: only the deadline ends it
+        if (c.maxBody > 0)
+            client.setMaxBodyBytes(c.maxBody);
+        if (c.overallMs > 0)
+            client.setOverallTimeout(c.overallMs);
+        client.setUrl(url(c.path));
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_EQ(result.ok, c.ok) << result.error.toStdString();
+        EXPECT_EQ(result.failure, c.failure);
+        EXPECT_EQ(result.error, c.error);
+        if (c.ok)
+            EXPECT_EQ(received.size(), c.maxBody);
+        else
+            EXPECT_TRUE(received.isEmpty());
+    }
+}
+
+// One deadline over several requests (a detail and its lookup are one attempt): a request made
+// after it has passed fails at once and sends nothing.
+TEST_F(HttpClientTest, SharedDeadlineEndsTheRequestsAfterIt)
+{
+    HttpClient client;
+    client.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    client.setUrl(url(u"/echo"_s));
+    QByteArray received;
+    EXPECT_TRUE(client.get(received).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const HttpResult late = client.get(received);
+    EXPECT_FALSE(late.ok);
+    EXPECT_EQ(late.failure, HttpFailure::Timeout);
+    EXPECT_EQ(server.requests().size(), 1);
+
+    client.clearDeadline();
+    EXPECT_TRUE(client.get(received).ok);
 }
 
 TEST_F(HttpClientTest, FailureTexts)

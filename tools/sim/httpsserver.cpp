@@ -177,13 +177,30 @@ void HttpsServer::Private::serve(int fd)
     }
     // A handler that names its own Content-Length keeps it: that is how a cut-off body is simulated.
     if (!hasLength)
-        out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+        out += "Content-Length: " + QByteArray::number(reply.body.size() + reply.padding) + "\r\n";
     out += "Connection: close\r\n\r\n" + reply.body;
-    for (qsizetype sent = 0; sent < out.size();) {
-        const int n = SSL_write(ssl, out.constData() + sent, int(qMin<qsizetype>(out.size() - sent, 1 << 20)));
-        if (n <= 0)
-            break;
-        sent += n;
+    const auto send = [ssl](const char *data, qsizetype size) {
+        for (qsizetype sent = 0; sent < size;) {
+            const int n = SSL_write(ssl, data + sent, int(qMin<qsizetype>(size - sent, 1 << 20)));
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    };
+    bool open = true;
+    if (reply.dripMs > 0) {
+        for (qsizetype i = 0; open && i < out.size(); ++i)
+            open = send(out.constData() + i, 1) && !waitOrStop(reply.dripMs);
+    } else {
+        open = send(out.constData(), out.size());
+    }
+    // A long padding is made a block at a time, so an oversized reply costs no memory here.
+    const QByteArray block(64 << 10, ' ');
+    for (qint64 left = reply.padding; open && left > 0; left -= block.size()) {
+        open = send(block.constData(), qsizetype(qMin<qint64>(left, block.size())));
+        std::lock_guard lock(mutex);
+        open = open && !stopping;
     }
     ERR_clear_error();
     closeTls(ssl, true);

@@ -417,8 +417,10 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
         reply = registryError(404, pathOf(request.target));
         break;
     }
-    if (fault)
+    if (fault) {
         reply.delayMs = fault->delayMs;
+        reply.dripMs = fault->dripMs;
+    }
     if (endpoint == Endpoint::Detail && reply.status == 200 && d->options.revokeTokensAfterDetails > 0) {
         std::lock_guard lock(d->mutex);
         if (++d->detailsAnswered == d->options.revokeTokensAfterDetails)
@@ -725,6 +727,33 @@ SimReply closeBeforeStatus()
     SimReply reply;
     reply.status = 0;
     reply.closeBeforeStatus = true;
+    return reply;
+}
+
+SimReply drip(int intervalMs)
+{
+    SimReply reply;
+    reply.status = 0;
+    reply.dripMs = intervalMs;
+    return reply;
+}
+
+SimReply oversized(qint64 bytes)
+{
+    SimReply reply;
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Content-Type", "application/json"}};
+    // Passes every content check the program makes, so only its size can fail it.
+    reply.body = R"({"items":[],"idDeclaration":1,"total":0,"pad":")";
+    reply.padding = std::max<qint64>(0, bytes - reply.body.size());
+    return reply;
+}
+
+SimReply redirect(const QByteArray &location, int code)
+{
+    SimReply reply;
+    reply.status = code;
+    reply.reason = code == 307 ? "Temporary Redirect" : (code == 308 ? "Permanent Redirect" : "Moved");
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Location", location}};
     return reply;
 }
 
