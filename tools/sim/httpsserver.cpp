@@ -191,16 +191,14 @@ void HttpsServer::Private::serve(int fd)
     bool open = true;
     if (reply.dripMs > 0) {
         for (qsizetype i = 0; open && i < out.size(); ++i)
-            open = send(out.constData() + i, 1) && !waitOrStop(reply.dripMs);
+            open = send(out.constData() + i, 1) && !listener.waitOrStop(reply.dripMs);
     } else {
         open = send(out.constData(), out.size());
     }
     // A long padding is made a block at a time, so an oversized reply costs no memory here.
     const QByteArray block(64 << 10, ' ');
     for (qint64 left = reply.padding; open && left > 0; left -= block.size()) {
-        open = send(block.constData(), qsizetype(qMin<qint64>(left, block.size())));
-        std::lock_guard lock(mutex);
-        open = open && !stopping;
+        open = send(block.constData(), qsizetype(qMin<qint64>(left, block.size()))) && !listener.isStopping();
     }
     ERR_clear_error();
     closeTls(ssl, true);

@@ -97,6 +97,12 @@ bool LoopbackListener::waitOrStop(int ms)
     return m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
 }
 
+bool LoopbackListener::isStopping()
+{
+    std::lock_guard lock(m_mutex);
+    return m_stopping;
+}
+
 void LoopbackListener::reapFinished()
 {
     std::list<Connection> finished;

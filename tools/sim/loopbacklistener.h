@@ -51,6 +51,7 @@ public:
     quint16 port() const { return m_port; }
     // Waits up to ms on a connection's thread; true as soon as the listener is stopping.
     bool waitOrStop(int ms);
+    bool isStopping();
 
 private:
     void acceptLoop();
