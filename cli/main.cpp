@@ -13,6 +13,7 @@
 #include "runthread.h"
 #include "session.h"
 #include "settings.h"
+#include "terminaltext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -63,9 +64,10 @@ void onStopSignal(int)
     g_stopRequested = true;
 }
 
+// Lines may carry the registry's text: its control characters never reach the terminal.
 void print(const QString &text)
 {
-    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputs(forTerminal(text).toUtf8().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -183,12 +185,12 @@ int main(int argc, char **argv)
         }
         if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             if (login.outcome == LoginResult::Outcome::Failed)
-                std::fprintf(stderr, "tavrosin-run: login failed: %s\n", login.error.toUtf8().constData());
+                std::fprintf(stderr, "tavrosin-run: login failed: %s\n", forTerminal(login.error).toUtf8().constData());
             // Run on part of the list, the selection could lose its regulations and the search
             // would then cover every regulation: no run rather than a wrong one.
             if (login.listStoppedEarly)
                 std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
-                             login.error.toUtf8().constData());
+                             forTerminal(login.error).toUtf8().constData());
             curl_global_cleanup();
             return NoRun;
         }

@@ -127,6 +127,37 @@ struct UrlHandle
     }
 };
 
+// Why a redirect from `from` to `to` is not followed, naming the target's host; empty when it stays
+// with the same scheme, host and port (or goes up from http to https there).
+QString foreignRedirect(const QByteArray &from, const char *to)
+{
+    UrlHandle origin;
+    UrlHandle target;
+    if (curl_url_set(origin.url, CURLUPART_URL, from.constData(), 0) != CURLUE_OK ||
+        curl_url_set(target.url, CURLUPART_URL, to, 0) != CURLUE_OK)
+        return QStringLiteral("Redirect refused: its target is not a URL");
+    const QByteArray fromScheme = origin.part(CURLUPART_SCHEME).toLower();
+    const QByteArray toScheme = target.part(CURLUPART_SCHEME).toLower();
+    const QByteArray toHost = target.part(CURLUPART_HOST).toLower();
+    const QByteArray toPort = target.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    // Only the characters a host name or an address holds: the text goes into log lines.
+    QString named;
+    for (const char c : QByteArray(toHost + ':' + toPort)) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
+                           c == '[' || c == ']';
+        named += plain ? QLatin1Char(c) : QLatin1Char('?');
+        if (named.size() >= 120)
+            break;
+    }
+    if (fromScheme == "https" && toScheme != "https")
+        return QStringLiteral("Redirect from https to %1 refused: %2").arg(QString::fromLatin1(toScheme.left(10)), named);
+    const bool sameHost = toHost == origin.part(CURLUPART_HOST).toLower() &&
+                          toPort == origin.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!sameHost)
+        return QStringLiteral("Redirect to another host refused: %1").arg(named);
+    return {};
+}
+
 } // namespace
 
 struct HttpClient::Private
@@ -460,6 +491,14 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
             result.ok = false;
             result.failure = HttpFailure::Other;
             result.error = QStringLiteral("Maximum (%1) redirects followed").arg(maxRedirects);
+            return result;
+        }
+        // The Authorization line, a cookie and the body go only where the caller sent them: a
+        // redirect elsewhere, or down to plain http, is not followed at all.
+        if (const QString refused = foreignRedirect(target, location); !refused.isEmpty()) {
+            result.ok = false;
+            result.failure = HttpFailure::Redirect;
+            result.error = refused;
             return result;
         }
         // As browsers do: 301, 302 and 303 turn a POST into a GET without a body; 307 and 308 repeat it.

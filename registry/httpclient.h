@@ -6,8 +6,10 @@
 // A request carries exactly: the request line (HTTP/1.0), Host (":port" only for ports other than
 // 80 and 443), Accept, Referer and User-Agent when not empty, Content-Type and Content-Length for a
 // POST, the extra header lines, and the lines the header hook appends; nothing else. Redirects are
-// followed (at most 5), IPv4 only, TLS 1.2 or newer. Cookies are not kept (a caller may send one it
-// was given, setCookie), bodies never decompressed. With a proxy every request goes through it; without
+// followed (at most 5) on the same scheme, host and port only: one to another host or from https to
+// http fails the request, so the Authorization line, a cookie or the body never go there. IPv4 only,
+// TLS 1.2 or newer. Cookies are not kept (a caller may send one it was given, setCookie), bodies
+// never decompressed. With a proxy every request goes through it; without
 // one the environment's proxy variables are ignored. A proxy's password never shows in a failure text.
 //
 // Everything a reply may make the client hold or wait for is bounded: the body (64 MiB unless set
@@ -52,6 +54,7 @@ enum class HttpFailure {
     Closed,  // the connection closed before a status line came
     Aborted, // aborted by the abort flag (the program is closing)
     TooLarge, // the reply went past a bound: its body, a header line, or its header lines together
+    Redirect, // redirected to another host or from https to http: not followed, nothing sent there
     Other,   // a bad URL, too many redirects, a header line refused, out of memory, ...
 };
 

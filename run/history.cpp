@@ -182,6 +182,37 @@ QString CleanValue(const QString &text)
     return clean;
 }
 
+QString historyName(const QString &key)
+{
+    if (!key.contains(u'%') && !key.contains(u'=') && !key.contains(u'\r') && !key.contains(u'\n') &&
+        !key.contains(QChar(0)))
+        return key;
+    QString name;
+    name.reserve(key.size() + 8);
+    for (const QChar c : key) {
+        switch (c.unicode()) {
+        case '%':
+            name += QStringLiteral("%25");
+            break;
+        case '=':
+            name += QStringLiteral("%3D");
+            break;
+        case '\r':
+            name += QStringLiteral("%0D");
+            break;
+        case '\n':
+            name += QStringLiteral("%0A");
+            break;
+        case 0:
+            name += QStringLiteral("%00");
+            break;
+        default:
+            name += c;
+        }
+    }
+    return name;
+}
+
 QString applicantKey(const QString &inn, const QString &ogrn)
 {
     const QString key = CleanValue(inn);
@@ -216,7 +247,17 @@ struct History::Private
 
     // The first line in list order whose name equals key; byName is ordered by name and then by
     // line, so that is the first entry of the key's run.
+    // The first line whose name is the stored form of key (historyName); failing that, one whose
+    // name is the key as it stands, as a file written before keys were escaped may hold it.
     const QString *find(const QString &key) const
+    {
+        const QString name = historyName(key);
+        if (const QString *line = findName(name))
+            return line;
+        return name == key ? nullptr : findName(key);
+    }
+
+    const QString *findName(const QString &key) const
     {
         const auto at =
             std::lower_bound(byName.cbegin(), byName.cend(), key, [this](const QString &line, const QString &k) {
@@ -325,7 +366,7 @@ void History::setDate(const QString &key, const QDate &day)
 {
     if (const QString *line = d->find(key))
         d->remove(QString(*line));
-    d->insert(key + QLatin1Char('=') + shortDate(day));
+    d->insert(historyName(key) + QLatin1Char('=') + shortDate(day));
 }
 
 std::optional<QString> History::lineOf(const QString &key) const

@@ -397,6 +397,9 @@ void TScraper::closingSteps()
         if (!m_stop)
             setProgress(0);
     });
+    // Files left open by a way out that skipped the filter closing are closed before the history
+    // records their rows.
+    closingStep([this] { closeResultFiles(); });
     closingStep([this] { saveHistory(); });
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
     // thread outlives the run and nothing touches its lock or lists afterwards. A login one of them

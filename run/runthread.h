@@ -123,6 +123,8 @@ private:
     void saveHistory();
     struct PoolOutcome runFilter();
     void closeFilter();
+    // Syncs and closes the result files; a table not on disk whole takes back this run's history lines.
+    void closeResultFiles();
     void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
     bool skippedFromSearchItem(const QString &id);

@@ -64,6 +64,10 @@ SimReply route(const RecordedRequest &request)
         for (int i = 0; i < parts.value(2).toInt(); ++i)
             reply.headers.append({"X-Part-" + QByteArray::number(i), QByteArray(60 << 10, 'x')});
         reply.body = "hello";
+    } else if (first == "away") {
+        reply.status = parts.value(2).toInt();
+        reply.reason = "Moved";
+        reply.headers = {{"Location", QByteArray::fromPercentEncoding(parts.value(3))}};
     } else if (first == "drip") {
         reply.dripMs = parts.value(2).toInt();
         reply.body = "hello";
@@ -267,6 +271,46 @@ TEST_F(HttpClientTest, RepliesAndWaitsAreBounded)
         else
             EXPECT_TRUE(received.isEmpty());
     }
+}
+
+// A redirect that leaves the host (another name, another port) or goes down to plain http is not
+// followed: the request fails with a text naming where it pointed, and nothing at all, least of all
+// the Authorization line or the body, reaches the target.
+TEST_F(HttpClientTest, RedirectElsewhereIsRefusedAndSendsNothingThere)
+{
+    HttpsServer other([](const RecordedRequest &) { return SimReply{}; });
+    QString error;
+    ASSERT_TRUE(other.start(0, &error)) << error.toStdString();
+    const QByteArray port = QByteArray::number(server.port());
+    const QByteArray otherPort = QByteArray::number(other.port());
+    const struct
+    {
+        const char *name;
+        int code;
+        QByteArray location;
+        QByteArray error;
+    } cases[] = {
+        {"another port", 307, "https://127.0.0.1:" + otherPort + "/login", "Redirect to another host refused: 127.0.0.1:" + otherPort},
+        {"another host name", 308, "https://localhost:" + otherPort + "/x", "Redirect to another host refused: localhost:" + otherPort},
+        {"plain http", 302, "http://127.0.0.1:" + otherPort + "/x", "Redirect from https to http refused: 127.0.0.1:" + otherPort},
+        {"plain http on the same port", 301, "http://127.0.0.1:" + port + "/echo", "Redirect from https to http refused: 127.0.0.1:" + port},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        HttpClient client;
+        client.addHeaderLine(u"Authorization: Bearer secret-token"_s);
+        client.setUrl(url(u"/away/%1/%2"_s.arg(c.code).arg(QString::fromLatin1(c.location.toPercentEncoding()))));
+        QByteArray received;
+        const HttpResult result = client.post(R"({"password":"secret"})", received);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.failure, HttpFailure::Redirect);
+        EXPECT_EQ(result.error, QString::fromLatin1(c.error));
+        EXPECT_EQ(result.status, c.code);
+        EXPECT_TRUE(received.isEmpty());
+        EXPECT_EQ(server.requests().size(), 1) << "the redirect was not followed";
+    }
+    EXPECT_TRUE(other.requests().isEmpty());
 }
 
 // One deadline over several requests (a detail and its lookup are one attempt): a request made
