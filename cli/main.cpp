@@ -202,13 +202,7 @@ int main(int argc, char **argv)
         host.setSelectedRegulationIds(selectedIds(login.regulationIds, readSelection(dir)));
         host.setAutoStart(settings.AutoStart, settings.Time);
 
-        RunParams params;
-        params.host = &host;
-        const QDateTime now = QDateTime::currentDateTime();
-        params.FromDate = now.addDays(settings.MinDays);
-        params.ToDate = now.addDays(settings.MaxDays);
-        params.SkipDays = settings.SkipDays;
-        params.MaxResults = settings.MaxResults;
+        const RunParams params = runParamsFromSettings(settings, &host, QDateTime::currentDateTime());
 
         RunEnvironment environment;
         environment.dataDir = dir;

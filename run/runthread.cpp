@@ -41,6 +41,17 @@ quint32 systemTickCount()
     return quint32(quint64(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()) & 0xFFFFFFFFu);
 }
 
+RunParams runParamsFromSettings(const Settings &settings, RunHost *host, const QDateTime &start)
+{
+    RunParams params;
+    params.host = host;
+    params.FromDate = start.addDays(settings.MinDays);
+    params.ToDate = start.addDays(settings.MaxDays);
+    params.SkipDays = settings.SkipDays;
+    params.MaxResults = settings.MaxResults;
+    return params;
+}
+
 TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent)
     : QThread(parent)
     , d(std::make_unique<Private>())

@@ -145,3 +145,8 @@ private:
 
 // A monotonic millisecond tick count truncated to 32 bits.
 quint32 systemTickCount();
+
+// The contract's values for a run without a window, from settings.ini as the window would show them:
+// the end-date window MinDays to MaxDays days from `start`, SkipDays and MaxResults.
+struct Settings;
+RunParams runParamsFromSettings(const Settings &settings, RunHost *host, const QDateTime &start);

@@ -1,6 +1,7 @@
 // The HTTPS client against a real TLS server on 127.0.0.1: the exact bytes that go out, the failure
 // texts callers rely on, redirects, certificate checks, the abort flag, and a proxy in between.
 #include "connectproxy.h"
+#include "deadport.h"
 #include "httpclient.h"
 #include "httpsserver.h"
 
@@ -8,11 +9,11 @@
 #include <QTemporaryDir>
 #include <arpa/inet.h>
 #include <atomic>
-#include <optional>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -333,15 +334,9 @@ TEST_F(HttpClientTest, SharedDeadlineEndsTheRequestsAfterIt)
 
 TEST_F(HttpClientTest, FailureTexts)
 {
-    // A port that refuses: bound, never listening.
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString refusedUrl = u"https://127.0.0.1:%1/echo"_s.arg(ntohs(address.sin_port));
+    const DeadPort refusing(DeadPort::Kind::Refusing);
+    ASSERT_TRUE(refusing.isValid());
+    const QString refusedUrl = refusing.baseUrl() + u"/echo"_s;
 
     struct Case
     {
@@ -390,7 +385,6 @@ TEST_F(HttpClientTest, FailureTexts)
             EXPECT_EQ(received, c.body);
         }
     }
-    ::close(blocker);
 }
 
 TEST_F(HttpClientTest, RedirectsAreFollowedUpToFive)
@@ -715,16 +709,10 @@ TEST_F(HttpClientTest, ProxyOfOurOwnCarriesEveryRequestAndTheEnvironmentsIsIgnor
 
 TEST_F(HttpClientTest, ConnectionNeverMadeIsToldApartFromAStalledAnswer)
 {
-    // Listening, never accepting, never speaking: the TLS handshake gets no answer.
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 8), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString silentUrl = u"https://127.0.0.1:%1/echo"_s.arg(ntohs(address.sin_port));
+    // The TLS handshake gets no answer.
+    const DeadPort silent(DeadPort::Kind::Silent);
+    ASSERT_TRUE(silent.isValid());
+    const QString silentUrl = silent.baseUrl() + u"/echo"_s;
     ConnectProxy proxy;
     ASSERT_TRUE(proxy.start());
 
@@ -751,7 +739,6 @@ TEST_F(HttpClientTest, ConnectionNeverMadeIsToldApartFromAStalledAnswer)
         EXPECT_EQ(result.status, 404);
         EXPECT_EQ(result.connectTimedOut, c.connectTimedOut);
     }
-    ::close(silent);
 }
 
 TEST(HttpHeaders, ValuesByNameAndMaskedProxies)

@@ -3,6 +3,7 @@
 // of a search request, a refused token renewed, the registry's Retry-After, and a host that never
 // answers the connection.
 
+#include "deadport.h"
 #include "fixtures.h"
 #include "json.h"
 #include "qtprinters.h"
@@ -13,10 +14,6 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <memory>
@@ -565,15 +562,9 @@ TEST(RequestWorker, RetryAfterIsWaitedOutAndItsLengthLogged)
 // on the time-out, and the first one adds the hint to set a proxy.
 TEST(RequestWorker, ConnectionNeverMadeGetsTheProxyHintOnce)
 {
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 8), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString base = u"https://127.0.0.1:%1"_s.arg(ntohs(address.sin_port));
+    const DeadPort silent(DeadPort::Kind::Silent);
+    ASSERT_TRUE(silent.isValid());
+    const QString base = silent.baseUrl();
 
     Pool pool;
     TScrapingThread worker;
@@ -583,7 +574,6 @@ TEST(RequestWorker, ConnectionNeverMadeGetsTheProxyHintOnce)
     worker.network.timings.registryInactivitySeconds = 1;
     worker.maxAttempts = 2;
     ASSERT_TRUE(pool.run(worker));
-    ::close(silent);
 
     const QString failure = u"ERROR_Request aborted on timeout для "_s + worker.url;
     EXPECT_EQ(pool.lines(), (QStringList{failure, connectTimeoutAdvice(worker.network), failure}));
