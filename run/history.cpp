@@ -184,32 +184,15 @@ QString CleanValue(const QString &text)
 
 QString historyName(const QString &key)
 {
-    if (!key.contains(u'%') && !key.contains(u'=') && !key.contains(u'\r') && !key.contains(u'\n') &&
-        !key.contains(QChar(0)))
-        return key;
-    QString name;
-    name.reserve(key.size() + 8);
-    for (const QChar c : key) {
-        switch (c.unicode()) {
-        case '%':
-            name += QStringLiteral("%25");
-            break;
-        case '=':
-            name += QStringLiteral("%3D");
-            break;
-        case '\r':
-            name += QStringLiteral("%0D");
-            break;
-        case '\n':
-            name += QStringLiteral("%0A");
-            break;
-        case 0:
-            name += QStringLiteral("%00");
-            break;
-        default:
-            name += c;
-        }
-    }
+    // "%" first, so that the escapes made after it are not escaped again.
+    static const std::pair<QString, QString> escapes[] = {
+        {QStringLiteral("%"), QStringLiteral("%25")},  {QStringLiteral("="), QStringLiteral("%3D")},
+        {QStringLiteral("\r"), QStringLiteral("%0D")}, {QStringLiteral("\n"), QStringLiteral("%0A")},
+        {QString(QChar(0)), QStringLiteral("%00")},
+    };
+    QString name = key;
+    for (const auto &[from, to] : escapes)
+        name.replace(from, to);
     return name;
 }
 

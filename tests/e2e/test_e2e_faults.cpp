@@ -4,8 +4,8 @@
 // to another host, a redirect to plain http), in whole runs of tavrosin-run. In every cell the run
 // ends, exits with the right status, leaves result files and DatesDB.txt that agree and hold every
 // applicant a clean run exports, and no token or password shows in any file or stream; a redirect
-// reaches nobody. The time-outs are shortened through TAVROSIN_TEST_TIMINGS (inactivity 2 s, an
-// attempt's deadline 4 s, 20 ms between attempts), so cells run in seconds, several at once. The
+// reaches nobody. The time-outs are shortened through TAVROSIN_TEST_TIMINGS (inactivity 3 s, an
+// attempt's deadline 6 s, 20 ms between attempts), so cells run in seconds, several at once. The
 // drip (a byte every 100 ms) is well above the inactivity limit of a byte a second: only the
 // deadline can end it.
 
@@ -17,6 +17,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 using namespace e2e;
@@ -27,7 +28,7 @@ namespace {
 constexpr int kDeclarations = 50;
 constexpr int kApplicants = 25;
 constexpr int kCellsAtOnce = 6;
-const QString kTimings = QStringLiteral("inactivity=2,notice=2,deadline=4000,wait=20,pause=100,pagewait=20");
+const QString kTimings = QStringLiteral("inactivity=3,notice=3,deadline=6000,wait=20,pause=100,pagewait=20");
 
 enum class Fault { Burst5xx, HtmlPage, EmptyBody, Stall, EarlyClose, SlowDrip, Oversized, RedirectAway, RedirectHttp };
 
@@ -104,7 +105,7 @@ FaultPlan planFor(Fault fault, Endpoint endpoint, const Elsewhere &elsewhere)
     case Fault::EmptyBody: return {SimFault::emptyBody(), 2, {}};
     case Fault::Stall: return {SimFault::stall(5000), 1, {}};
     case Fault::EarlyClose: return {SimFault::closeBeforeStatus(), 2, {}};
-    case Fault::SlowDrip: return {SimFault::drip(100), 1, QStringLiteral("Request aborted: no whole reply within 4 s")};
+    case Fault::SlowDrip: return {SimFault::drip(100), 1, QStringLiteral("Request aborted: no whole reply within 6 s")};
     case Fault::Oversized:
         return {SimFault::oversized(cap + 1), 1, QStringLiteral("Reply body longer than %1 bytes, dropped").arg(cap)};
     case Fault::RedirectAway:
@@ -166,6 +167,11 @@ void checkCell(Cell &cell, const QStringList &cleanKeys)
     EXPECT_TRUE(cell.ended) << "the run did not end";
     EXPECT_FALSE(cli.crashed());
     const QString output = cli.lines().join(u'\n') + u'\n' + cli.errorOutput();
+    // One line per cell in the test's output: the matrix as it came out.
+    const qsizetype rows = cell.endpoint == Endpoint::Login ? 0 : QStringList(linesStartingWith(unstamped(cli.lines()), QStringLiteral("Заявитель "))).filter(QStringLiteral("выводим в результат")).size();
+    std::printf("cell %-36s exit %d, rows %lld, failed attempts logged %lld\n", cell.name().c_str(), cli.exitCode(),
+                static_cast<long long>(rows),
+                static_cast<long long>(linesStartingWith(unstamped(cli.lines()), QStringLiteral("ERROR_")).size()));
     if (!cell.plan.expectedText.isEmpty())
         EXPECT_TRUE(output.contains(cell.plan.expectedText)) << output.toStdString();
     checkNoSecretShows(cell);
