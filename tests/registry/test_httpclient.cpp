@@ -28,7 +28,7 @@ const QString browserAgent =
 
 // Routes by path: /status/<code>[/<reason>], /redirect/<n> (n hops to /arrived), /moved/<code> (to
 // /echo), /stall, /close, /big/<n> (n blanks), /longheader/<n> (one header line of n bytes),
-// /manyheaders/<n> (n lines of 60 KiB), /drip/<ms> ("hello" a byte every ms), anything else 200 "hello".
+// /manyheaders/<n> (n lines of 60 KiB), /drip/<ms> (100 bytes, a byte every ms), anything else 200 "hello".
 SimReply route(const RecordedRequest &request)
 {
     SimReply reply;
@@ -70,7 +70,7 @@ SimReply route(const RecordedRequest &request)
         reply.headers = {{"Location", QByteArray::fromPercentEncoding(parts.value(3))}};
     } else if (first == "drip") {
         reply.dripMs = parts.value(2).toInt();
-        reply.body = "hello";
+        reply.body = QByteArray(100, 'h');
     } else if (first == "headers") {
         reply.headers = {{"X-One", "1"}, {"Authorization", "Bearer token.value"}};
         reply.body = "hello";

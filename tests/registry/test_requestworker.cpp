@@ -153,7 +153,7 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
     closed.closeBeforeStatus = true;
     SimReply oversized = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")");
     oversized.padding = kRegistryMaxBodyBytes;
-    SimReply dripping = RegistryHandler::statusReply(200, "OK", R"({"items":[]})");
+    SimReply dripping = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")" + QByteArray(100, ' ') + "\"}");
     dripping.dripMs = 50;
     const QList<Case> cases = {
         {"body past 64 MiB", oversized, u"ERROR_Reply body longer than 67108864 bytes, dropped"_s},

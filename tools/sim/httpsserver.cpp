@@ -190,7 +190,10 @@ void HttpsServer::Private::serve(int fd)
     };
     bool open = true;
     if (reply.dripMs > 0) {
-        for (qsizetype i = 0; open && i < out.size(); ++i)
+        // The status and header lines at once, then the body a byte at a time.
+        const qsizetype bodyAt = out.size() - reply.body.size();
+        open = send(out.constData(), bodyAt);
+        for (qsizetype i = bodyAt; open && i < out.size(); ++i)
             open = send(out.constData() + i, 1) && !listener.waitOrStop(reply.dripMs);
     } else {
         open = send(out.constData(), out.size());

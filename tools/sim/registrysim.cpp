@@ -192,6 +192,7 @@ struct RegistrySim::Private
     mutable std::mutex mutex; // guards everything below
     QSet<QByteArray> validTokens;
     QByteArray currentToken;
+    QList<QByteArray> issuedTokens;
     qint64 totalQuirk = 0;
     std::map<Endpoint, std::deque<Fault>> faults;
     QList<SimBotMessage> botMessages;
@@ -328,6 +329,12 @@ const FixtureSet *RegistrySim::fixtures() const
     return d->fixtures ? &*d->fixtures : nullptr;
 }
 
+QList<QByteArray> RegistrySim::issuedTokens() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->issuedTokens;
+}
+
 QByteArray RegistrySim::currentToken() const
 {
     std::lock_guard lock(d->mutex);
@@ -420,6 +427,9 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
     if (fault) {
         reply.delayMs = fault->delayMs;
         reply.dripMs = fault->dripMs;
+        // A reply without a body (the login's) drips blanks, or the drip would be no fault at all.
+        if (reply.dripMs > 0 && reply.body.isEmpty())
+            reply.body = QByteArray(4096, ' ');
     }
     if (endpoint == Endpoint::Detail && reply.status == 200 && d->options.revokeTokensAfterDetails > 0) {
         std::lock_guard lock(d->mutex);
@@ -446,6 +456,7 @@ SimReply RegistrySim::Private::login(const RecordedRequest &request)
     {
         std::lock_guard lock(mutex);
         validTokens.insert(token);
+        issuedTokens.append(token);
         currentToken = token;
     }
     SimReply reply;

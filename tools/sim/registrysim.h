@@ -82,6 +82,7 @@ public:
     // The token of the latest login (empty before the first); expireToken() revokes every token handed
     // out so far, so that only a fresh login gets through.
     QByteArray currentToken() const;
+    QList<QByteArray> issuedTokens() const; // every token a login handed out, in order
     void expireToken();
     void setTotalQuirk(qint64 total);
 
@@ -110,7 +111,7 @@ SimReply htmlPage();                    // 200 with an HTML page instead of JSON
 SimReply delay(int ms);                 // the endpoint's own reply, ms late
 SimReply stall(int ms = 600000);        // nothing at all until ms pass or the server stops, then a close
 SimReply closeBeforeStatus();           // the connection closed before the status line
-SimReply drip(int intervalMs);          // the endpoint's own reply, one byte every intervalMs
+SimReply drip(int intervalMs);          // the endpoint's own reply, its body one byte every intervalMs
 SimReply oversized(qint64 bytes);       // 200 with a JSON-looking body of that many bytes
 SimReply redirect(const QByteArray &location, int code = 307); // the status with that Location, no body
 // The status (429, 503) with its HTML page and "Retry-After: value" (seconds or an HTTP date).
