@@ -381,6 +381,11 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
         }
     }
 
+    // What is left of the request's deadline; none left, nothing is sent.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return deadlinePassed();
+
     CURL *c = curl;
     curl_easy_reset(c);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -406,11 +411,7 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Private::onProgress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
-    // What is left of the request's deadline, at least a millisecond (0 would mean none at all).
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-        return deadlinePassed();
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, left.count())));
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(left.count()));
     if (timeout > 0) {
         // The low-speed limit does not watch the TLS handshake; the connect time-out does.
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(timeout));
