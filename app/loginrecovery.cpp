@@ -65,7 +65,13 @@ QString loginFailureMessage(const LoginResult &result, const QString &host)
 {
     if (loginSucceeded(result))
         return {};
+    // The login's own advice (what was tried, and the proxy to set) says more than a general hint.
+    QString advice = result.advice.trimmed();
+    while (advice.endsWith(u'.'))
+        advice.chop(1);
     if (result.outcome == LoginResult::Outcome::Refused) {
+        if (!advice.isEmpty())
+            return advice;
         const QString status = firstLine(result.headers);
         return QStringLiteral("Реестр %1 отказал во входе").arg(host) +
                (status.isEmpty() ? QString() : QStringLiteral(": ") + status);
@@ -77,7 +83,8 @@ QString loginFailureMessage(const LoginResult &result, const QString &host)
                       .arg(result.failedPage) +
                   opening;
     }
-    return opening + QStringLiteral(": ") + transportText(result) + QStringLiteral(". ") + cause.advice;
+    return opening + QStringLiteral(": ") + transportText(result) + QStringLiteral(". ") +
+           (advice.isEmpty() ? cause.advice : advice);
 }
 
 LoginTryOutcome LoginRecovery::afterTry(const LoginResult &result, const QString &host, const QDateTime &now)

@@ -43,6 +43,12 @@ QSpinBox *wholeNumberEdit(int value, QWidget *parent)
     return edit;
 }
 
+// A file that could not be written, as the log and the closing box say it.
+QString writeFailureText(const QString &path, const QString &reason)
+{
+    return QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason);
+}
+
 } // namespace
 
 TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent), m_options(std::move(options))
@@ -353,7 +359,7 @@ void TMainForm::saveFiles()
     const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
-        const QString text = QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), result.error);
+        const QString text = writeFailureText(path, result.error);
         logStamped(text);
         qWarning("%s", qPrintable(text));
         failures.append(text);
@@ -455,8 +461,7 @@ void TMainForm::StartButtonClick()
     connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
         // Said in the log already; a window that closes with this run must also say it in a box.
         if (m_closeAsked) {
-            m_closeFailures.append(
-                QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason));
+            m_closeFailures.append(writeFailureText(path, reason));
         }
     });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);

@@ -2,6 +2,12 @@
 
 #include <QListWidget>
 
+void addRegulationItem(QListWidget *list, const QString &id, const QString &name)
+{
+    auto *item = new QListWidgetItem(name, list);
+    item->setData(RegulationIdRole, id);
+}
+
 void RestoreSelection(QListWidget *list, const QStringList &names)
 {
     for (int i = 0; i < list->count(); ++i) {

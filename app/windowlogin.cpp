@@ -64,12 +64,7 @@ void TMainForm::runLoginTry(LoginTry &attempt)
         };
         sink.addRegulation = [this](const QString &id, const QString &name) {
             QMetaObject::invokeMethod(
-                this,
-                [this, id, name] {
-                    auto *item = new QListWidgetItem(name, CitiesListBox);
-                    item->setData(RegulationIdRole, id);
-                },
-                Qt::QueuedConnection);
+                this, [this, id, name] { addRegulationItem(CitiesListBox, id, name); }, Qt::QueuedConnection);
         };
     }
     LoginOptions options = m_options.login;
@@ -118,10 +113,8 @@ void TMainForm::loginTryEnded(const LoginTry &attempt)
             for (const QString &entry : attempt.entries)
                 appendLog(entry);
             CitiesListBox->clear();
-            for (const auto &[id, name] : attempt.items) {
-                auto *item = new QListWidgetItem(name, CitiesListBox);
-                item->setData(RegulationIdRole, id);
-            }
+            for (const auto &[id, name] : attempt.items)
+                addRegulationItem(CitiesListBox, id, name);
         }
         m_options.session->setAuthorization(result.authorizationText, now(), result.sessionCookie);
         m_options.session->setRegulationIds(result.regulationIds);

@@ -13,6 +13,7 @@
 #include "runthread.h"
 #include "session.h"
 #include "settings.h"
+#include "terminaltext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -63,9 +64,10 @@ void onStopSignal(int)
     g_stopRequested = true;
 }
 
+// Lines may carry the registry's text: its control characters never reach the terminal.
 void print(const QString &text)
 {
-    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputs(forTerminal(text).toUtf8().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
@@ -85,6 +87,43 @@ QStringList selectedIds(const QStringList &regulationLines, const QStringList &n
         }
     }
     return ids;
+}
+
+// The waits of a run, shortened only by test harnesses (the end-to-end suite's fault matrix), through
+// TAVROSIN_TEST_TIMINGS="inactivity=S,notice=S,deadline=MS,wait=MS,pause=MS,pagewait=MS" (any of them).
+// Unset, everything keeps the values the program runs with.
+struct Timings
+{
+    NetworkTimings network;
+    int attemptWaitMs = 1000;
+    int errorPauseMs = 30000;
+    int pageWaitMs = LoginOptions{}.retryWaitMs;
+};
+
+Timings timingsFromEnvironment()
+{
+    Timings timings;
+    const QString text = qEnvironmentVariable("TAVROSIN_TEST_TIMINGS");
+    for (const QString &item : text.split(u',', Qt::SkipEmptyParts)) {
+        const QString key = item.section(u'=', 0, 0).trimmed();
+        bool ok = false;
+        const int value = item.section(u'=', 1).trimmed().toInt(&ok);
+        if (!ok || value <= 0)
+            continue;
+        if (key == u"inactivity")
+            timings.network.registryInactivitySeconds = value;
+        else if (key == u"notice")
+            timings.network.botApiInactivitySeconds = value;
+        else if (key == u"deadline")
+            timings.network.attemptDeadlineMs = value;
+        else if (key == u"wait")
+            timings.attemptWaitMs = value;
+        else if (key == u"pause")
+            timings.errorPauseMs = value;
+        else if (key == u"pagewait")
+            timings.pageWaitMs = value;
+    }
+    return timings;
 }
 
 } // namespace
@@ -126,7 +165,9 @@ int main(int argc, char **argv)
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
-        const NetworkConfig network = readNetworkConfig(dir);
+        const Timings timings = timingsFromEnvironment();
+        NetworkConfig network = readNetworkConfig(dir);
+        network.timings = timings.network;
         const Settings settings = readSettings(dir);
         auto session = std::make_shared<Session>();
         session->setTelegram(settings.BotToken, settings.TgUserId);
@@ -136,6 +177,7 @@ int main(int argc, char **argv)
         sink.addRegulation = [](const QString &, const QString &) {};
         LoginOptions options;
         options.closing = &g_stopRequested;
+        options.retryWaitMs = timings.pageWaitMs;
         const LoginResult login = runRegistryLogin(network, sink, options);
         if (g_stopRequested) {
             curl_global_cleanup();
@@ -143,12 +185,12 @@ int main(int argc, char **argv)
         }
         if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             if (login.outcome == LoginResult::Outcome::Failed)
-                std::fprintf(stderr, "tavrosin-run: login failed: %s\n", login.error.toUtf8().constData());
+                std::fprintf(stderr, "tavrosin-run: login failed: %s\n", forTerminal(login.error).toUtf8().constData());
             // Run on part of the list, the selection could lose its regulations and the search
             // would then cover every regulation: no run rather than a wrong one.
             if (login.listStoppedEarly)
                 std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
-                             login.error.toUtf8().constData());
+                             forTerminal(login.error).toUtf8().constData());
             curl_global_cleanup();
             return NoRun;
         }
@@ -160,18 +202,14 @@ int main(int argc, char **argv)
         host.setSelectedRegulationIds(selectedIds(login.regulationIds, readSelection(dir)));
         host.setAutoStart(settings.AutoStart, settings.Time);
 
-        RunParams params;
-        params.host = &host;
-        const QDateTime now = QDateTime::currentDateTime();
-        params.FromDate = now.addDays(settings.MinDays);
-        params.ToDate = now.addDays(settings.MaxDays);
-        params.SkipDays = settings.SkipDays;
-        params.MaxResults = settings.MaxResults;
+        const RunParams params = runParamsFromSettings(settings, &host, QDateTime::currentDateTime());
 
         RunEnvironment environment;
         environment.dataDir = dir;
         environment.network = network;
         environment.session = session;
+        environment.attemptWaitMs = timings.attemptWaitMs;
+        environment.errorPauseMs = timings.errorPauseMs;
         const auto outcome = std::make_shared<RunOutcome>();
         environment.outcome = outcome;
 

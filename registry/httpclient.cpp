@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <curl/curl.h>
+#include <new>
+#include <optional>
 #include <openssl/crypto.h>
 #include <thread>
 
@@ -54,6 +56,20 @@ HttpFailure failureKind(CURLcode code)
     default:
         return HttpFailure::Other;
     }
+}
+
+// The name of a header line, for a failure text: the part before its colon, letters, digits and
+// dashes only, at most 40 of them.
+QString headerName(const QByteArray &line)
+{
+    QString name;
+    for (const char c : line) {
+        if (c == ':' || name.size() == 40)
+            break;
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        name += plain ? QLatin1Char(c) : QLatin1Char('?');
+    }
+    return name;
 }
 
 bool holdsLineBreak(const QByteArray &line)
@@ -111,6 +127,37 @@ struct UrlHandle
     }
 };
 
+// Why a redirect from `from` to `to` is not followed, naming the target's host; empty when it stays
+// with the same scheme, host and port (or goes up from http to https there).
+QString foreignRedirect(const QByteArray &from, const char *to)
+{
+    UrlHandle origin;
+    UrlHandle target;
+    if (curl_url_set(origin.url, CURLUPART_URL, from.constData(), 0) != CURLUE_OK ||
+        curl_url_set(target.url, CURLUPART_URL, to, 0) != CURLUE_OK)
+        return QStringLiteral("Redirect refused: its target is not a URL");
+    const QByteArray fromScheme = origin.part(CURLUPART_SCHEME).toLower();
+    const QByteArray toScheme = target.part(CURLUPART_SCHEME).toLower();
+    const QByteArray toHost = target.part(CURLUPART_HOST).toLower();
+    const QByteArray toPort = target.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    // Only the characters a host name or an address holds: the text goes into log lines.
+    QString named;
+    for (const char c : QByteArray(toHost + ':' + toPort)) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':' ||
+                           c == '[' || c == ']';
+        named += plain ? QLatin1Char(c) : QLatin1Char('?');
+        if (named.size() >= 120)
+            break;
+    }
+    if (fromScheme == "https" && toScheme != "https")
+        return QStringLiteral("Redirect from https to %1 refused: %2").arg(QString::fromLatin1(toScheme.left(10)), named);
+    const bool sameHost = toHost == origin.part(CURLUPART_HOST).toLower() &&
+                          toPort == origin.part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!sameHost)
+        return QStringLiteral("Redirect to another host refused: %1").arg(named);
+    return {};
+}
+
 } // namespace
 
 struct HttpClient::Private
@@ -123,6 +170,9 @@ struct HttpClient::Private
     QString userAgent = QStringLiteral("Mozilla/4.0");
     QString contentType = QStringLiteral("application/x-www-form-urlencoded");
     int timeout = 30;
+    int overallMs = kDefaultOverallTimeoutMs;
+    std::optional<std::chrono::steady_clock::time_point> sharedDeadline;
+    qint64 maxBody = kRegistryMaxBodyBytes;
     QList<QByteArray> extraLines;
     QString cookie;
     HeaderHook hook;
@@ -134,6 +184,12 @@ struct HttpClient::Private
     QByteArray headers; // status line and header lines, CR LF after each
     QByteArray reason;
     QByteArray body;
+    qsizetype headerBytes = 0; // all header lines of the exchange, interim responses included
+    // Why a callback refused the rest of the reply (a bound passed, or memory ran out); empty if none.
+    QString cutShort;
+    HttpFailure cutShortKind = HttpFailure::None;
+    std::chrono::steady_clock::time_point deadline; // of the request in progress
+    qint64 deadlineMs = 0;                          // how long that request was allowed, for the text
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     HttpResult request(bool post, const QByteArray &postBody, QByteArray &received);
@@ -141,32 +197,63 @@ struct HttpClient::Private
     // as a result whose ok is false.
     HttpResult exchange(const QByteArray &target, bool post, const QByteArray &postBody);
     HttpResult transportFailure(CURLcode code, bool secure);
+    HttpResult deadlinePassed();
     void resetResponse();
+    // Refuses the rest of the reply: the transfer ends and what came is dropped.
+    size_t refuse(HttpFailure kind, const QString &why);
 
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 };
 
+size_t HttpClient::Private::refuse(HttpFailure kind, const QString &why)
+{
+    cutShort = why;
+    cutShortKind = kind;
+    body = QByteArray();
+    return 0; // fewer bytes than handed over: libcurl ends the transfer
+}
+
+// Both callbacks are called from libcurl's C code: nothing may be thrown through it.
 size_t HttpClient::Private::onHeader(char *data, size_t size, size_t count, void *self)
 {
     auto *d = static_cast<Private *>(self);
-    const QByteArray line = withoutLineEnd(QByteArray(data, qsizetype(size * count)));
-    if (line.startsWith("HTTP/")) {
-        // A new response begins (after an interim one, the previous lines no longer count).
-        d->headers.clear();
-        d->statusLineSeen = true;
-        d->reason = reasonPhrase(line);
+    const size_t length = size * count;
+    try {
+        if (length > size_t(kMaxHeaderLineBytes))
+            return d->refuse(HttpFailure::TooLarge, QStringLiteral("Reply header line longer than %1 KiB").arg(kMaxHeaderLineBytes >> 10));
+        d->headerBytes += qsizetype(length);
+        if (d->headerBytes > kMaxHeaderBytes)
+            return d->refuse(HttpFailure::TooLarge, QStringLiteral("Reply header lines longer than %1 KiB").arg(kMaxHeaderBytes >> 10));
+        const QByteArray line = withoutLineEnd(QByteArray(data, qsizetype(length)));
+        if (line.startsWith("HTTP/")) {
+            // A new response begins (after an interim one, the previous lines no longer count).
+            d->headers.clear();
+            d->statusLineSeen = true;
+            d->reason = reasonPhrase(line);
+        }
+        if (!line.isEmpty())
+            d->headers += line + "\r\n";
+        return length;
+    } catch (...) {
+        return d->refuse(HttpFailure::Other, QStringLiteral("Out of memory while receiving the reply"));
     }
-    if (!line.isEmpty())
-        d->headers += line + "\r\n";
-    return size * count;
 }
 
 size_t HttpClient::Private::onBody(char *data, size_t size, size_t count, void *self)
 {
-    static_cast<Private *>(self)->body.append(data, qsizetype(size * count));
-    return size * count;
+    auto *d = static_cast<Private *>(self);
+    const size_t length = size * count;
+    try {
+        if (qint64(d->body.size()) + qint64(length) > d->maxBody)
+            return d->refuse(HttpFailure::TooLarge,
+                             QStringLiteral("Reply body longer than %1 bytes, dropped").arg(d->maxBody));
+        d->body.append(data, qsizetype(length));
+        return length;
+    } catch (...) {
+        return d->refuse(HttpFailure::Other, QStringLiteral("Out of memory while receiving the reply"));
+    }
 }
 
 int HttpClient::Private::onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -175,10 +262,30 @@ int HttpClient::Private::onProgress(void *self, curl_off_t, curl_off_t, curl_off
     return flag && flag->load() ? 1 : 0;
 }
 
+HttpResult HttpClient::Private::deadlinePassed()
+{
+    HttpResult result;
+    result.status = status = 404;
+    result.failure = HttpFailure::Timeout;
+    result.error = QStringLiteral("Request aborted: no whole reply within %1 s").arg(std::max<qint64>(0, deadlineMs + 999) / 1000);
+    body = QByteArray();
+    return result;
+}
+
 HttpResult HttpClient::Private::transportFailure(CURLcode code, bool secure)
 {
     HttpResult result;
     result.status = status;
+    if (!cutShort.isEmpty()) {
+        result.failure = cutShortKind;
+        result.error = cutShort;
+        return result;
+    }
+    // The overall deadline and the inactivity time-out both end a transfer with code 28. libcurl
+    // counts the deadline from its own start, a little after ours: a time-out that close to the
+    // deadline is the deadline's (the inactivity time-out is a whole number of seconds).
+    if (code == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() + std::chrono::milliseconds(250) >= deadline)
+        return deadlinePassed();
     // Timed out before the connection was made: for https the TLS handshake with the host (through
     // the proxy's tunnel, when there is one) never ended.
     curl_off_t connectedAt = 0;
@@ -211,7 +318,10 @@ void HttpClient::Private::resetResponse()
     statusLineSeen = false;
     headers.clear();
     reason.clear();
-    body.clear();
+    body = QByteArray();
+    headerBytes = 0;
+    cutShort.clear();
+    cutShortKind = HttpFailure::None;
     errorBuffer[0] = 0;
 }
 
@@ -253,8 +363,9 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     HeaderList list;
     for (const QByteArray &line : std::as_const(lines)) {
         // A line break inside a value would let it forge further header lines or a second request.
+        // Its value is never quoted: for the Authorization line that would be part of the token.
         if (holdsLineBreak(line)) {
-            failed.error = QStringLiteral("Header line holds a line break: ") + QString::fromUtf8(line.left(40));
+            failed.error = QStringLiteral("Header line %1 holds a line break").arg(headerName(line));
             return failed;
         }
         if (!list.append(line)) {
@@ -269,6 +380,11 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
             return failed;
         }
     }
+
+    // What is left of the request's deadline; none left, nothing is sent.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+        return deadlinePassed();
 
     CURL *c = curl;
     curl_easy_reset(c);
@@ -295,6 +411,7 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Private::onProgress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(left.count()));
     if (timeout > 0) {
         // The low-speed limit does not watch the TLS handshake; the connect time-out does.
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(timeout));
@@ -340,6 +457,11 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
         return failed;
     }
     resetResponse();
+    const auto start = std::chrono::steady_clock::now();
+    deadline = start + std::chrono::milliseconds(overallMs);
+    if (sharedDeadline && *sharedDeadline < deadline)
+        deadline = *sharedDeadline;
+    deadlineMs = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start).count();
     QByteArray target = url.toUtf8();
     QByteArray sendBody = postBody;
     for (int redirects = 0;; ++redirects) {
@@ -370,6 +492,14 @@ HttpResult HttpClient::Private::request(bool post, const QByteArray &postBody, Q
             result.ok = false;
             result.failure = HttpFailure::Other;
             result.error = QStringLiteral("Maximum (%1) redirects followed").arg(maxRedirects);
+            return result;
+        }
+        // The Authorization line, a cookie and the body go only where the caller sent them: a
+        // redirect elsewhere, or down to plain http, is not followed at all.
+        if (const QString refused = foreignRedirect(target, location); !refused.isEmpty()) {
+            result.ok = false;
+            result.failure = HttpFailure::Redirect;
+            result.error = refused;
             return result;
         }
         // As browsers do: 301, 302 and 303 turn a POST into a GET without a body; 307 and 308 repeat it.
@@ -418,6 +548,26 @@ void HttpClient::setTimeout(int seconds)
     d->timeout = seconds;
 }
 
+void HttpClient::setOverallTimeout(int milliseconds)
+{
+    d->overallMs = std::max(1, milliseconds);
+}
+
+void HttpClient::setDeadline(std::chrono::steady_clock::time_point deadline)
+{
+    d->sharedDeadline = deadline;
+}
+
+void HttpClient::clearDeadline()
+{
+    d->sharedDeadline.reset();
+}
+
+void HttpClient::setMaxBodyBytes(qint64 bytes)
+{
+    d->maxBody = std::max<qint64>(0, bytes);
+}
+
 void HttpClient::setContentType(const QString &contentType)
 {
     d->contentType = contentType;
@@ -444,14 +594,32 @@ void HttpClient::setAbortFlag(const std::atomic<bool> *flag)
     d->abortFlag = flag;
 }
 
+namespace {
+
+// A request that ran out of memory fails like any other: nothing is thrown to the caller's thread.
+template<typename Fn>
+HttpResult failingOnException(Fn &&fn)
+{
+    try {
+        return fn();
+    } catch (...) {
+        HttpResult failed;
+        failed.failure = HttpFailure::Other;
+        failed.error = QStringLiteral("Out of memory while handling the reply");
+        return failed;
+    }
+}
+
+} // namespace
+
 HttpResult HttpClient::get(QByteArray &received)
 {
-    return d->request(false, {}, received);
+    return failingOnException([&] { return d->request(false, {}, received); });
 }
 
 HttpResult HttpClient::post(const QByteArray &body, QByteArray &received)
 {
-    return d->request(true, body, received);
+    return failingOnException([&] { return d->request(true, body, received); });
 }
 
 int HttpClient::statusCode() const

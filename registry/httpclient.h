@@ -6,9 +6,18 @@
 // A request carries exactly: the request line (HTTP/1.0), Host (":port" only for ports other than
 // 80 and 443), Accept, Referer and User-Agent when not empty, Content-Type and Content-Length for a
 // POST, the extra header lines, and the lines the header hook appends; nothing else. Redirects are
-// followed (at most 5), IPv4 only, TLS 1.2 or newer. Cookies are not kept (a caller may send one it
-// was given, setCookie), bodies never decompressed. With a proxy every request goes through it; without
+// followed (at most 5) on the same scheme, host and port only: one to another host or from https to
+// http fails the request, so the Authorization line, a cookie or the body never go there. IPv4 only,
+// TLS 1.2 or newer. Cookies are not kept (a caller may send one it was given, setCookie), bodies
+// never decompressed. With a proxy every request goes through it; without
 // one the environment's proxy variables are ignored. A proxy's password never shows in a failure text.
+//
+// Everything a reply may make the client hold or wait for is bounded: the body (64 MiB unless set
+// otherwise), each header line (64 KiB) and all header lines together (256 KiB); past a bound the
+// request fails and what came is dropped. A request has an overall deadline (10 minutes unless set
+// otherwise) on top of the inactivity time-out, so a server that drips a byte now and then cannot
+// hold it for ever. Nothing the server sends is thrown past the client; running out of memory
+// while receiving fails the request.
 
 #include <QByteArray>
 #include <QList>
@@ -16,6 +25,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -43,6 +53,8 @@ enum class HttpFailure {
     Tls,     // the TLS handshake or the certificate check failed
     Closed,  // the connection closed before a status line came
     Aborted, // aborted by the abort flag (the program is closing)
+    TooLarge, // the reply went past a bound: its body, a header line, or its header lines together
+    Redirect, // redirected to another host or from https to http: not followed, nothing sent there
     Other,   // a bad URL, too many redirects, a header line refused, out of memory, ...
 };
 
@@ -73,6 +85,13 @@ public:
     void setAccept(const QString &accept);           // default "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
     void setUserAgent(const QString &userAgent);     // default "Mozilla/4.0"
     void setTimeout(int seconds);                    // inactivity time-out; default 30
+    // The longest a request may take, redirects included; default 600 s.
+    void setOverallTimeout(int milliseconds);
+    // A moment no request may outlast, shared by several requests (a detail and its lookup make one
+    // attempt); the earlier of it and the overall time-out counts. Default: none.
+    void setDeadline(std::chrono::steady_clock::time_point deadline);
+    void clearDeadline();
+    void setMaxBodyBytes(qint64 bytes);              // default 64 MiB
     void setContentType(const QString &contentType); // default "application/x-www-form-urlencoded"
     // Kept for every later request when the line holds ": " after its first character.
     void addHeaderLine(const QString &line);
@@ -100,6 +119,12 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+inline constexpr qint64 kRegistryMaxBodyBytes = qint64(64) << 20;
+inline constexpr qint64 kBotApiMaxBodyBytes = qint64(1) << 20;
+inline constexpr qsizetype kMaxHeaderLineBytes = 64 << 10;
+inline constexpr qsizetype kMaxHeaderBytes = 256 << 10;
+inline constexpr int kDefaultOverallTimeoutMs = 10 * 60 * 1000;
 
 // Frees the calling thread's TLS library state (OpenSSL's per-thread random generators and error
 // queue) at once. It is otherwise freed as the thread exits, and a QThread's wait() returns before

@@ -6,6 +6,19 @@
 
 namespace {
 
+// The regulation list has about 120 entries, 50 a page; a server that never gives a short page is
+// stopped here.
+constexpr int kMaxRegulationPages = 200;
+
+// A page's entries, to tell a page that repeats the one before (a server that ignores the offset).
+QStringList entriesOf(const RegulationPage &page)
+{
+    QStringList entries;
+    for (const Regulation &regulation : page.items)
+        entries << regulation.id + u'=' + regulation.displayName;
+    return entries;
+}
+
 // The client of the login step: browser-like header values, the Referer of the declaration pages,
 // a 120 s inactivity time-out, and a request in flight aborted when the program closes.
 void configureClient(HttpClient &client, const NetworkConfig &network, const std::atomic<bool> *closing)
@@ -13,7 +26,8 @@ void configureClient(HttpClient &client, const NetworkConfig &network, const std
     client.setAccept(registryAccept());
     client.setUserAgent(registryUserAgent());
     client.setReferer(declarationReferer(network.registryUrl));
-    client.setTimeout(120);
+    client.setTimeout(network.timings.registryInactivitySeconds);
+    client.setOverallTimeout(network.timings.attemptDeadlineMs);
     client.setAbortFlag(closing);
 }
 
@@ -99,9 +113,7 @@ LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::f
     return login;
 }
 
-} // namespace
-
-LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
+LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
 {
     const auto log = [&sink](const QString &entry) {
         if (sink.log)
@@ -128,7 +140,8 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
     client.setContentType(jsonContentType());
     log(QStringLiteral("Загружаем список регламентов"));
 
-    for (int page = 0;; ++page) {
+    QStringList previousEntries;
+    for (int page = 0; page < kMaxRegulationPages; ++page) {
         const QByteArray body = regulationPageBody(page);
         QByteArray received;
         HttpResult reply;
@@ -160,6 +173,11 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
             return result;
         }
         const RegulationPage regulations = readRegulationPage(received);
+        // The same entries again: the server does not page, and the list is all there is.
+        const QStringList entries = entriesOf(regulations);
+        if (page > 0 && !entries.isEmpty() && entries == previousEntries)
+            break;
+        previousEntries = entries;
         for (const Regulation &regulation : regulations.items) {
             if (sink.addRegulation)
                 sink.addRegulation(regulation.id, regulation.displayName);
@@ -171,6 +189,22 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
 
     log(QStringLiteral("Всё готово к работе"));
     return result;
+}
+
+} // namespace
+
+LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options)
+{
+    // Runs on the window's login thread and in tavrosin-run: nothing may be thrown from here.
+    try {
+        return registryLogin(network, sink, options);
+    } catch (...) {
+        LoginResult failed;
+        failed.outcome = LoginResult::Outcome::Failed;
+        failed.failure = HttpFailure::Other;
+        failed.error = QStringLiteral("Недостаточно памяти для ответа реестра");
+        return failed;
+    }
 }
 
 LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing,

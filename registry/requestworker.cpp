@@ -8,6 +8,9 @@
 
 #include <QElapsedTimer>
 
+#include <chrono>
+#include <new>
+
 namespace {
 
 // Marks success in the attempt counter, as any value at or above the attempt limit ends the loop.
@@ -99,6 +102,21 @@ TScrapingThread::Attempt TScrapingThread::send(HttpClient &client, const std::fu
     return {};
 }
 
+TScrapingThread::Attempt TScrapingThread::guardedAttempt(const std::function<Attempt()> &attempt)
+{
+    // Nothing may leave the worker's thread as an exception: running out of memory while reading a
+    // reply (or anything else thrown) fails this attempt, and the next one may well succeed.
+    try {
+        return attempt();
+    } catch (const std::bad_alloc &) {
+        return {Attempt::Failed, QStringLiteral("Недостаточно памяти для ответа")};
+    } catch (const std::exception &e) {
+        return {Attempt::Failed, QString::fromUtf8(e.what())};
+    } catch (...) {
+        return {Attempt::Failed, QStringLiteral("неизвестная ошибка")};
+    }
+}
+
 TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
 {
     const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
@@ -164,7 +182,20 @@ void TScrapingThread::run()
         moveToFinished();
         return;
     }
+    // Whatever is thrown outside an attempt fails the request; the worker still reaches
+    // FinishedList, or the run would wait for it for ever.
+    try {
+        work();
+    } catch (...) {
+        result = -1;
+        statusText = QStringLiteral("ERROR_неизвестная ошибка");
+    }
+    releaseThreadTlsState();
+    moveToFinished();
+}
 
+void TScrapingThread::work()
+{
     {
         HttpClient client(network.registryTls());
         setCredentials({token, cookie});
@@ -174,7 +205,7 @@ void TScrapingThread::run()
         });
         client.setAbortFlag(&m_abort);
         client.setAccept(registryAccept());
-        client.setTimeout(requestTimeoutSeconds);
+        client.setTimeout(network.timings.registryInactivitySeconds);
         client.setUserAgent(registryUserAgent());
 
         result = 0;
@@ -201,7 +232,10 @@ void TScrapingThread::run()
             client.setUrl(url);
             client.setReferer(url);
             m_tokenRefused = false;
-            const Attempt attempt = searchMode ? searchAttempt(client) : detailAttempt(client);
+            // One deadline for the whole attempt: a detail and its lookup share it.
+            client.setDeadline(std::chrono::steady_clock::now() +
+                               std::chrono::milliseconds(network.timings.attemptDeadlineMs));
+            const Attempt attempt = guardedAttempt([&] { return searchMode ? searchAttempt(client) : detailAttempt(client); });
             // A refused token is renewed and the attempt made once more with the fresh one, uncounted;
             // refused again, it counts as what it gave.
             if (attempt.kind != Attempt::Left && m_tokenRefused && !repeatedWithFreshToken && !endRequested() &&
@@ -255,6 +289,4 @@ void TScrapingThread::run()
             statusText = QStringLiteral("успешно");
         }
     }
-    releaseThreadTlsState();
-    moveToFinished();
 }

@@ -64,7 +64,6 @@ public:
     int attemptWaitMs = 1000;  // pause after a failed attempt
     int detailDelayMs = 100;   // pause before a detail GET
     int maxAttempts = 50;
-    int requestTimeoutSeconds = 120; // a request that exchanges nothing for this long fails
     int retryAfterCapMs = 300000; // the longest wait a Retry-After header gets
     // Called on the worker's thread when the registry refused its token: the credentials to go on with
     // (another worker's renewal, or a fresh login), or nothing when none can be had now.
@@ -84,6 +83,8 @@ protected:
 
 private:
     struct Attempt;
+    void work();
+    Attempt guardedAttempt(const std::function<Attempt()> &attempt);
     Attempt searchAttempt(class HttpClient &client);
     Attempt detailAttempt(class HttpClient &client);
     // Sends one request; its body decoded into `into` when it came back whole.

@@ -1,6 +1,7 @@
 #include "datafolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -35,8 +36,11 @@ bool prepareDataFolder(const DataFolder &folder, QString *error)
     }
     if (QFileInfo(folder.path).isDir())
         return true;
-    if (folder.perUser && QDir().mkpath(folder.path))
+    // Made for its user alone: it holds the bot token, the history and the results.
+    if (folder.perUser && QDir().mkpath(folder.path)) {
+        QFile::setPermissions(folder.path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         return true;
+    }
     if (error) {
         *error = folder.perUser ? QStringLiteral("Не удалось создать папку %1").arg(folder.path)
                                 : QStringLiteral("Папка %1 не найдена").arg(folder.path);

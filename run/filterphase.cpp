@@ -93,6 +93,8 @@ PoolOutcome TScraper::runFilter()
         // run offers it again instead of losing it.
         if (error)
             d->history->undoSetDate(key, previousLine);
+        else
+            d->recordedRows.push_back({key, previousLine});
         return error;
     };
     return guardedPool(steps);
@@ -119,20 +121,18 @@ bool TScraper::skippedFromSearchItem(const QString &id)
 std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QString &dictionaryText)
 {
     if (!d->resultFiles) {
-        const quint32 tick = m_environment.tickCount();
-        const QString workbook = QDir(m_environment.dataDir).filePath(resultFileNames(tick).workbook);
-        log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(workbook));
+        // The names of the first free tick from now: an earlier run's files are never overwritten.
         d->resultFiles = std::make_shared<ResultFiles>();
-        const ResultFileStatus opened = d->resultFiles->open(m_environment.dataDir, tick);
+        const ResultFileStatus opened = d->resultFiles->open(m_environment.dataDir, m_environment.tickCount());
+        log(QStringLiteral("Данные будут записываться в файл ") +
+            QDir::toNativeSeparators(d->resultFiles->workbookPath()));
         if (!opened.ok)
             return opened.error;
     }
 
     const QString link = declarationLink(m_environment.network.registryUrl, detail);
-    ResultFileStatus written = d->resultFiles->writeLink(link);
-    if (written.ok)
-        written = d->resultFiles->writeRow(
-            ComposeRow(detail, dictionaryText, link, m_environment.session->regulationIds()));
+    const ResultFileStatus written = d->resultFiles->writeEntry(
+        link, ComposeRow(detail, dictionaryText, link, m_environment.session->regulationIds()));
     if (!written.ok)
         return written.error;
 
@@ -145,14 +145,34 @@ std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const 
     return std::nullopt;
 }
 
+void TScraper::closeResultFiles()
+{
+    if (!d->resultFiles || !d->resultFiles->isOpen())
+        return;
+    const ResultFiles::Closed closed = d->resultFiles->close();
+    if (!closed.links.ok)
+        log(QStringLiteral("Ошибка: файл ссылок не записан полностью: ") + closed.links.error);
+    if (!closed.table.ok) {
+        // Which of its rows reached the disk is unknown: none of this run's applicants is recorded,
+        // so the next run offers them again rather than skipping someone who is in no file.
+        m_environment.outcome->phaseError = true;
+        for (auto it = d->recordedRows.rbegin(); it != d->recordedRows.rend(); ++it)
+            d->history->undoSetDate(it->first, it->second);
+        log(QStringLiteral("Ошибка: файл таблицы не записан полностью: ") + closed.table.error +
+            QStringLiteral(". Заявители этой выгрузки не отмечены как выгруженные"));
+    }
+    d->recordedRows.clear();
+}
+
 void TScraper::closeFilter()
 {
     // Only a run that created its links file closes, converts and announces it.
     if (!d->resultFiles || !d->resultFiles->isOpen())
         return;
     const bool tableMade = d->resultFiles->isTableOpen();
-    d->resultFiles->close();
-    // The history goes to disk before the steps that may take long or fail (the workbook, the
+    closeResultFiles();
+    // The result files are synced and closed: only now may the history record their rows. It goes
+    // to disk before the steps that may take long or fail (the workbook, the
     // notice, the finish report): a Bot API that hangs, or a kill during the notice, cannot lose it.
     saveHistory();
     const auto logText = [this](const QString &text) { log(text); };
@@ -170,5 +190,6 @@ void TScraper::announceCompletion()
 {
     const Session &session = *m_environment.session;
     SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), d->RowsWritten,
-                         [this](const QString &text) { log(text); });
+                         [this](const QString &text) { log(text); },
+                         m_environment.network.timings.botApiInactivitySeconds);
 }

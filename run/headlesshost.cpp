@@ -1,6 +1,7 @@
 #include "headlesshost.h"
 
 #include "logline.h"
+#include "terminaltext.h"
 
 #include <QMetaObject>
 
@@ -52,7 +53,8 @@ void HeadlessHost::appendLogLine(const QString &line)
     std::lock_guard lock(m_mutex);
     m_lines.append(line);
     if (m_echo) {
-        std::fputs(line.toUtf8().constData(), m_echo);
+        // The log keeps the line as it came; only what goes to the terminal is made harmless.
+        std::fputs(forTerminal(line).toUtf8().constData(), m_echo);
         std::fputc('\n', m_echo);
         std::fflush(m_echo);
     }

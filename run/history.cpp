@@ -182,6 +182,20 @@ QString CleanValue(const QString &text)
     return clean;
 }
 
+QString historyName(const QString &key)
+{
+    // "%" first, so that the escapes made after it are not escaped again.
+    static const std::pair<QString, QString> escapes[] = {
+        {QStringLiteral("%"), QStringLiteral("%25")},  {QStringLiteral("="), QStringLiteral("%3D")},
+        {QStringLiteral("\r"), QStringLiteral("%0D")}, {QStringLiteral("\n"), QStringLiteral("%0A")},
+        {QString(QChar(0)), QStringLiteral("%00")},
+    };
+    QString name = key;
+    for (const auto &[from, to] : escapes)
+        name.replace(from, to);
+    return name;
+}
+
 QString applicantKey(const QString &inn, const QString &ogrn)
 {
     const QString key = CleanValue(inn);
@@ -216,7 +230,17 @@ struct History::Private
 
     // The first line in list order whose name equals key; byName is ordered by name and then by
     // line, so that is the first entry of the key's run.
+    // The first line whose name is the stored form of key (historyName); failing that, one whose
+    // name is the key as it stands, as a file written before keys were escaped may hold it.
     const QString *find(const QString &key) const
+    {
+        const QString name = historyName(key);
+        if (const QString *line = findName(name))
+            return line;
+        return name == key ? nullptr : findName(key);
+    }
+
+    const QString *findName(const QString &key) const
     {
         const auto at =
             std::lower_bound(byName.cbegin(), byName.cend(), key, [this](const QString &line, const QString &k) {
@@ -325,7 +349,7 @@ void History::setDate(const QString &key, const QDate &day)
 {
     if (const QString *line = d->find(key))
         d->remove(QString(*line));
-    d->insert(key + QLatin1Char('=') + shortDate(day));
+    d->insert(historyName(key) + QLatin1Char('=') + shortDate(day));
 }
 
 std::optional<QString> History::lineOf(const QString &key) const

@@ -22,6 +22,10 @@
 QString CleanValue(const QString &text);
 // The applicant's INN after CleanValue; its OGRN after CleanValue when that is empty.
 QString applicantKey(const QString &inn, const QString &ogrn);
+// The applicant key as the history stores it before "=": "%", "=", CR, LF and NUL written as "%25",
+// "%3D", "%0D", "%0A" and "%00", so that the file reads back to the same keys (a key "A=B" would
+// otherwise read as "A" with the value "B=date"). A key of digits stays as it is.
+QString historyName(const QString &key);
 
 class History
 {

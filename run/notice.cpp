@@ -5,6 +5,10 @@
 
 namespace {
 
+const QString kCheckStart = QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!");
+
+} // namespace
+
 // The seconds a Bot API reply asks to wait before the next request ({"ok":false,"error_code":429,
 // ..."parameters":{"retry_after":N}}); nothing when it does not say.
 std::optional<qint64> botRetryAfter(const QByteArray &reply)
@@ -15,10 +19,6 @@ std::optional<qint64> botRetryAfter(const QByteArray &reply)
         return std::nullopt;
     return seconds->get<qint64>();
 }
-
-const QString kCheckStart = QStringLiteral("Убедитесь, что указанный пользователь отправлял Старт в этого бота!");
-
-} // namespace
 
 QString FormEncode(const QString &text)
 {
@@ -57,6 +57,23 @@ QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten)
     return body.toLocal8Bit();
 }
 
+NoticeReply readNoticeReply(const QByteArray &received)
+{
+    NoticeReply reply;
+    reply.text = QString::fromUtf8(received);
+    const std::optional<Json> json = parseJson(reply.text);
+    if (!json || !json->is_object())
+        return reply;
+    if (!jsonTruth(jsonPath(*json, "ok"))) {
+        reply.kind = NoticeReply::Kind::Refused;
+        return reply;
+    }
+    reply.kind = NoticeReply::Kind::Sent;
+    reply.chatUser = jsonText(jsonPath(*json, "result.chat.username"));
+    reply.botUser = jsonText(jsonPath(*json, "result.from.username"));
+    return reply;
+}
+
 void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
                           int rowsWritten, const NoticeLog &log, int timeoutSeconds, const std::atomic<bool> *abortFlag,
                           int retryAfterCapSeconds)
@@ -77,6 +94,9 @@ void SendCompletionNotice(const NetworkConfig &network, const QString &botToken,
         client.setUrl(network.botApiUrl + QStringLiteral("/bot") + botToken + QStringLiteral("/sendmessage"));
         client.setContentType(QStringLiteral("application/x-www-form-urlencoded"));
         client.setTimeout(timeoutSeconds);
+        client.setOverallTimeout(network.timings.attemptDeadlineMs);
+        // A Bot API reply is a few hundred bytes; anything past this is not one.
+        client.setMaxBodyBytes(kBotApiMaxBodyBytes);
         if (abortFlag)
             client.setAbortFlag(abortFlag);
 
@@ -95,19 +115,19 @@ void SendCompletionNotice(const NetworkConfig &network, const QString &botToken,
         if (!sent.ok) {
             error = scrub(sent.error);
         } else {
-            const QString reply = QString::fromUtf8(received);
-            const std::optional<Json> json = parseJson(reply);
-            if (!json || !json->is_object()) {
+            const NoticeReply reply = readNoticeReply(received);
+            switch (reply.kind) {
+            case NoticeReply::Kind::NotJson:
                 error = QStringLiteral("ответ не является объектом JSON");
-            } else if (jsonTruth(jsonPath(*json, "ok"))) {
-                log(QStringLiteral("Сообщение пользователю @") + jsonText(jsonPath(*json, "result.chat.username")) +
-                    QStringLiteral(" через бота @") + jsonText(jsonPath(*json, "result.from.username")) +
-                    QStringLiteral(" успешно отправлено!"));
+                break;
+            case NoticeReply::Kind::Sent:
+                log(QStringLiteral("Сообщение пользователю @") + reply.chatUser + QStringLiteral(" через бота @") +
+                    reply.botUser + QStringLiteral(" успешно отправлено!"));
                 return;
-            } else {
+            case NoticeReply::Kind::Refused:
                 log(QStringLiteral("Не удалось отправить сообщение пользователю с ID ") + tgUserId +
                     QStringLiteral(" в телеграм-бота с токеном ") + masked);
-                log(scrub(reply));
+                log(scrub(reply.text));
                 return;
             }
         }

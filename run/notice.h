@@ -9,6 +9,7 @@
 #include <QString>
 #include <atomic>
 #include <functional>
+#include <optional>
 
 // UTF-8 bytes; ASCII letters and digits kept, every other byte as "%" and two upper-case hex digits.
 QString FormEncode(const QString &text);
@@ -19,6 +20,19 @@ QString maskToken(const QString &token);
 QString completionMessage(int rowsWritten);
 // "chat_id=" + tgUserId (unchanged) + "&text=" + FormEncode(message), in the system code page.
 QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten);
+
+// What the Bot API answered to sendMessage: not a JSON object, a message sent (with the chat's and
+// the bot's user names as text), or a refusal (text holds the reply, for the log).
+struct NoticeReply
+{
+    enum class Kind { NotJson, Sent, Refused } kind = Kind::NotJson;
+    QString chatUser;
+    QString botUser;
+    QString text; // the reply decoded from UTF-8
+};
+NoticeReply readNoticeReply(const QByteArray &received);
+// The seconds a 429 reply asks to wait ("parameters":{"retry_after":N}); nothing when it does not say.
+std::optional<qint64> botRetryAfter(const QByteArray &reply);
 
 using NoticeLog = std::function<void(const QString &text)>;
 

@@ -1,18 +1,32 @@
 #include "resultfiles.h"
 
+#include "ownerfile.h"
 #include "rowcomposer.h"
 
 #include <QDir>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
 const QByteArray kByteOrderMark("\xEF\xBB\xBF", 3);
 
-// Creates (or truncates) the file and writes the byte-order mark and its first line.
+// How many ticks past the first one are tried for free names: far more than a folder ever holds.
+constexpr quint32 kNameTries = 100000;
+
+// Creates the file (it must not exist) and writes the byte-order mark and its first line.
 ResultFileStatus create(std::unique_ptr<QFile> &file, const QString &path, const QString &firstLine)
 {
     file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: each line is handed to the system as it is written, and one that fails halfway
+    // leaves nothing in a buffer to come out later.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, kOwnerOnly)) {
         const QString error = file->errorString();
         file.reset();
         return {false, error};
@@ -38,6 +52,17 @@ ResultFileNames resultFileNames(quint32 tick)
     return {links, table, workbook};
 }
 
+ResultFileNames freeResultFileNames(const QString &dir, quint32 tick)
+{
+    const QDir folder(dir);
+    for (quint32 i = 0; i < kNameTries; ++i) {
+        const ResultFileNames names = resultFileNames(tick + i);
+        if (!folder.exists(names.links) && !folder.exists(names.table) && !folder.exists(names.workbook))
+            return names;
+    }
+    return resultFileNames(tick); // creating them then fails: the files are there
+}
+
 ResultFiles::ResultFiles() = default;
 
 ResultFiles::~ResultFiles()
@@ -48,7 +73,7 @@ ResultFiles::~ResultFiles()
 ResultFileStatus ResultFiles::open(const QString &dir, quint32 tick)
 {
     m_dir = dir;
-    m_names = resultFileNames(tick);
+    m_names = freeResultFileNames(dir, tick);
     if (const ResultFileStatus links = create(m_links, linksPath(), QStringLiteral("Ссылки на декларации")); !links.ok)
         return links;
     if (!m_table)
@@ -69,8 +94,15 @@ bool ResultFiles::isTableOpen() const
 ResultFileStatus ResultFiles::writeLine(QFile &file, const QString &line)
 {
     const QByteArray bytes = line.toUtf8() + "\r\n";
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return {false, file.errorString()};
+    const qint64 before = file.pos();
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        const QString error = file.errorString();
+        // Part of the line may have gone out (a full disk): cut it off, so the row count of the
+        // table stays the count of whole rows.
+        file.resize(before);
+        file.seek(before);
+        return {false, error};
+    }
     return {};
 }
 
@@ -81,6 +113,21 @@ ResultFileStatus ResultFiles::writeLink(const QString &line)
     return writeLine(*m_links, line);
 }
 
+ResultFileStatus ResultFiles::writeEntry(const QString &link, const QString &row)
+{
+    if (!m_links || !m_table)
+        return {false, m_links ? QStringLiteral("Файл таблицы не открыт") : QStringLiteral("Файл ссылок не открыт")};
+    const qint64 linksBefore = m_links->pos();
+    if (const ResultFileStatus written = writeLine(*m_links, link); !written.ok)
+        return written;
+    const ResultFileStatus written = writeLine(*m_table, row);
+    if (!written.ok) {
+        m_links->resize(linksBefore);
+        m_links->seek(linksBefore);
+    }
+    return written;
+}
+
 ResultFileStatus ResultFiles::writeRow(const QString &line)
 {
     if (!m_table)
@@ -88,15 +135,40 @@ ResultFileStatus ResultFiles::writeRow(const QString &line)
     return writeLine(*m_table, line);
 }
 
-void ResultFiles::close()
+namespace {
+
+// Flushes, syncs and closes: only then is every line the run counted on disk.
+ResultFileStatus closeFile(std::unique_ptr<QFile> &file)
 {
-    for (std::unique_ptr<QFile> *file : {&m_links, &m_table}) {
-        if (*file) {
-            (*file)->flush();
-            (*file)->close();
-            file->reset();
-        }
-    }
+    if (!file)
+        return {};
+    ResultFileStatus status;
+    if (!file->flush())
+        status = {false, file->errorString()};
+#ifdef Q_OS_WIN
+    const bool synced = ::_commit(file->handle()) == 0;
+#else
+    const bool synced = ::fsync(file->handle()) == 0;
+#endif
+    if (status.ok && !synced)
+        status = {false, QString::fromLocal8Bit(std::strerror(errno))};
+    file->close();
+    if (status.ok && file->error() != QFileDevice::NoError)
+        status = {false, file->errorString()};
+    if (!status.ok)
+        status.error = QDir::toNativeSeparators(file->fileName()) + QStringLiteral(": ") + status.error;
+    file.reset();
+    return status;
+}
+
+} // namespace
+
+ResultFiles::Closed ResultFiles::close()
+{
+    Closed closed;
+    closed.links = closeFile(m_links);
+    closed.table = closeFile(m_table);
+    return closed;
 }
 
 ResultFileNames ResultFiles::names() const

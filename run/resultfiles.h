@@ -24,6 +24,9 @@ struct ResultFileNames
 };
 
 ResultFileNames resultFileNames(quint32 tick);
+// The names for the tick, or for the next tick after it (wrapping at 32 bits) whose three files are
+// all absent from dir: a run never truncates the results of another.
+ResultFileNames freeResultFileNames(const QString &dir, quint32 tick);
 
 class ResultFiles
 {
@@ -33,17 +36,29 @@ public:
     ResultFiles(const ResultFiles &) = delete;
     ResultFiles &operator=(const ResultFiles &) = delete;
 
-    // Chooses the names, creates the links file with its first line "Ссылки на декларации", then
-    // the table file with the header line unless it is open already. When the table file cannot
-    // be created the links file stays open (isOpen() is true, isTableOpen() false).
+    // Chooses free names (freeResultFileNames), creates the links file with its first line
+    // "Ссылки на декларации", then the table file with the header line unless it is open already.
+    // Both are new files, readable by their owner only; a file of that name that appears meanwhile
+    // is an error, never overwritten. When the table file cannot be created the links file stays
+    // open (isOpen() is true, isTableOpen() false).
     ResultFileStatus open(const QString &dir, quint32 tick);
     bool isOpen() const; // the links file was created and is not closed yet
     bool isTableOpen() const;
 
+    // A line that cannot be written whole is taken back: the file keeps whole lines only.
     ResultFileStatus writeLink(const QString &line);
     ResultFileStatus writeRow(const QString &line);
-    // Flushes and closes the links file, then the table file.
-    void close();
+    // A kept declaration: its link, then its row; a row that fails takes its link back too, so the
+    // two files always hold the same entries.
+    ResultFileStatus writeEntry(const QString &link, const QString &row);
+
+    struct Closed
+    {
+        ResultFileStatus links;
+        ResultFileStatus table; // not ok: rows of the table may not be on disk
+    };
+    // Flushes, syncs to disk and closes the links file, then the table file; says what failed.
+    Closed close();
 
     // Valid after open(), also after close().
     ResultFileNames names() const;

@@ -41,6 +41,17 @@ quint32 systemTickCount()
     return quint32(quint64(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()) & 0xFFFFFFFFu);
 }
 
+RunParams runParamsFromSettings(const Settings &settings, RunHost *host, const QDateTime &start)
+{
+    RunParams params;
+    params.host = host;
+    params.FromDate = start.addDays(settings.MinDays);
+    params.ToDate = start.addDays(settings.MaxDays);
+    params.SkipDays = settings.SkipDays;
+    params.MaxResults = settings.MaxResults;
+    return params;
+}
+
 TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent)
     : QThread(parent)
     , d(std::make_unique<Private>())
@@ -386,6 +397,9 @@ void TScraper::closingSteps()
         if (!m_stop)
             setProgress(0);
     });
+    // Files left open by a way out that skipped the filter closing are closed before the history
+    // records their rows.
+    closingStep([this] { closeResultFiles(); });
     closingStep([this] { saveHistory(); });
     // Workers still in flight after a stop or an error are asked to end at once and joined, so no
     // thread outlives the run and nothing touches its lock or lists afterwards. A login one of them

@@ -123,6 +123,8 @@ private:
     void saveHistory();
     struct PoolOutcome runFilter();
     void closeFilter();
+    // Syncs and closes the result files; a table not on disk whole takes back this run's history lines.
+    void closeResultFiles();
     void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
     bool skippedFromSearchItem(const QString &id);
@@ -143,3 +145,8 @@ private:
 
 // A monotonic millisecond tick count truncated to 32 bits.
 quint32 systemTickCount();
+
+// The contract's values for a run without a window, from settings.ini as the window would show them:
+// the end-date window MinDays to MaxDays days from `start`, SkipDays and MaxResults.
+struct Settings;
+RunParams runParamsFromSettings(const Settings &settings, RunHost *host, const QDateTime &start);

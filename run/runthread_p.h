@@ -83,4 +83,7 @@ struct TScraper::Private
     bool LimitReached = false;
     int RowsWritten = 0;
     std::shared_ptr<ResultFiles> resultFiles;
+    // The history lines this run set for the rows it wrote (key, the line before), to take back if
+    // the table turns out not to be on disk whole.
+    std::vector<std::pair<QString, std::optional<QString>>> recordedRows;
 };

@@ -1,5 +1,7 @@
 #include "textfile.h"
 
+#include "ownerfile.h"
+
 #include <QFile>
 #include <QSaveFile>
 #include <QStringConverter>
@@ -119,9 +121,13 @@ TextFileResult writeTextFile(const QString &path, const QString &text, TextEncod
     const QByteArray mark = byteOrderMark(encoding);
     const QByteArray bytes = encoder.encode(text);
 
+    // A new file is its owner's only; one that exists keeps its mode (QSaveFile carries it over).
+    const bool existed = QFile::exists(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {false, file.errorString()};
+    if (!existed)
+        file.setPermissions(kOwnerOnly);
     if (file.write(mark) != mark.size() || file.write(bytes) != bytes.size()) {
         const QString error = file.errorString();
         file.cancelWriting();

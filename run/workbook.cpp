@@ -1,5 +1,6 @@
 #include "workbook.h"
 
+#include "ownerfile.h"
 #include "textfile.h"
 
 #include <QFile>
@@ -52,7 +53,10 @@ struct WorkbookCloser
 WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbookPath, const WorkbookLog &log)
 {
     WorkbookResult result;
+    bool made = false; // the workbook file is this conversion's own: a failure removes what it began
     const auto fail = [&](const QString &error) {
+        if (made)
+            QFile::remove(workbookPath);
         result.ok = false;
         result.error = error;
         result.openPath.clear();
@@ -74,6 +78,14 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
 
     // Rows go out in order, so each is written to a temporary file as soon as it is complete
     // instead of the whole sheet being held in memory until the save.
+    // Made here, readable by its owner only, and never over a file that is there already:
+    // libxlsxwriter then writes into it and the mode stays.
+    {
+        QFile file(workbookPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))
+            return fail(QStringLiteral("Файл %1 не создан: %2").arg(workbookPath, file.errorString()));
+        made = true;
+    }
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
     // libxlsxwriter takes a UTF-8 file name on every system (on Windows it opens the file through

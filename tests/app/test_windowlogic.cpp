@@ -202,6 +202,11 @@ TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)
     stopped.failedPage = 3;
     LoginResult loggedIn;
     loggedIn.outcome = LoginResult::Outcome::LoggedIn;
+    // The login's own advice replaces the general hint, and stands alone for a refusal.
+    LoginResult slow = failed(HttpFailure::Timeout, "Connection timed out after 120000 milliseconds");
+    slow.advice = QStringLiteral("Реестр не ответил на подключение. Укажите прокси.");
+    LoginResult refusedEverywhere = refused;
+    refusedEverywhere.advice = QStringLiteral("Реестр отказал во входе (HTTP 401), в том числе с cookie сеанса.");
 
     const QString check = QStringLiteral(". Проверьте подключение к интернету (или прокси в settings.ini)");
     const struct
@@ -235,6 +240,11 @@ TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)
          QStringLiteral("Список регламентов загружен не полностью: страница 3 не загрузилась. Реестр pub.fsa.gov.ru "
                         "ответил ошибкой: HTTP 502 Bad Gateway. Вероятно, сайт реестра временно не работает")},
         {"logged in", loggedIn, QString()},
+        {"time-out with the login's advice", slow,
+         QStringLiteral("Реестр pub.fsa.gov.ru не ответил вовремя: Connection timed out after 120000 milliseconds. "
+                        "Реестр не ответил на подключение. Укажите прокси")},
+        {"refused with the login's advice", refusedEverywhere,
+         QStringLiteral("Реестр отказал во входе (HTTP 401), в том числе с cookie сеанса")},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -283,9 +283,10 @@ TEST_F(WindowLogin, RefusedLoginIsTriedAgainWithoutABox)
     EXPECT_TRUE(refused[0].startsWith(u"Не удалось подключиться:HTTP/1."_s));
     EXPECT_TRUE(refused[0].contains(u"401"_s));
     EXPECT_TRUE(lines.contains(u"Server: nginx"_s));
-    EXPECT_TRUE(lines.last().startsWith(u"<stamp>: Реестр 127.0.0.1:"_s + QString::number(server.port()) +
-                                        u" отказал во входе: HTTP/1."_s))
-        << lines.last().toStdString();
+    // The try's line says what the login tried and which proxy to set, then when the next try comes.
+    EXPECT_TRUE(lines.last().startsWith(u"<stamp>: Реестр отказал во входе (HTTP 401)"_s)) << lines.last().toStdString();
+    EXPECT_TRUE(lines.last().contains(u"Proxy"_s)) << lines.last().toStdString();
+    EXPECT_TRUE(lines.last().contains(u". Следующая попытка в "_s)) << lines.last().toStdString();
     EXPECT_TRUE(form.LoginRetryTimer->isActive());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 

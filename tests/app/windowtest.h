@@ -92,10 +92,8 @@ inline QStringList unstampedLines(const TMainForm &form)
 
 inline void addRegulations(QListWidget *list, const QList<std::pair<QString, QString>> &idAndName)
 {
-    for (const auto &[id, name] : idAndName) {
-        auto *item = new QListWidgetItem(name, list);
-        item->setData(RegulationIdRole, id);
-    }
+    for (const auto &[id, name] : idAndName)
+        addRegulationItem(list, id, name);
 }
 
 // Shows the window and stops the login timer, so no login starts unless the test makes one.

@@ -396,3 +396,27 @@ TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
     EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
     EXPECT_EQ(next.results.rows.size(), 8);
 }
+
+// The registry's text reaches the terminal without its control characters: a reason phrase that
+// would clear the screen shows as a visible mark instead, while the log file keeps it as it came.
+TEST_F(CliE2e, ControlCharactersOfTheRegistryNeverReachTheTerminal)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n");
+    SimReply hostile = SimFault::status(502);
+    hostile.reason = "Bad\x1b[2J\x1b]0;owned\x07Gateway\r";
+    sim->injectFault(Endpoint::Search, hostile);
+
+    CliRun cli(dir.path());
+    cli.start();
+    ASSERT_TRUE(cli.finish());
+    EXPECT_EQ(cli.exitCode(), 0) << cli.errorOutput().toStdString();
+    const QString output = cli.lines().join(u'\n');
+    for (const QChar c : output)
+        EXPECT_FALSE(c.unicode() < 0x20 && c != u'\t' && c != u'\n') << "control character " << int(c.unicode());
+    const QString shown = QStringLiteral("ERROR_Bad\uFFFD[2J\uFFFD]0;owned\uFFFDGateway для ");
+    EXPECT_EQ(linesStartingWith(unstamped(cli.lines()), shown).size(), 1) << output.toStdString();
+    const QStringList logs = QDir(dir.path()).entryList({QStringLiteral("log-*.txt")});
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(logs[0])).contains("ERROR_Bad\x1b[2J"));
+}

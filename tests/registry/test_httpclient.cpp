@@ -1,6 +1,7 @@
 // The HTTPS client against a real TLS server on 127.0.0.1: the exact bytes that go out, the failure
 // texts callers rely on, redirects, certificate checks, the abort flag, and a proxy in between.
 #include "connectproxy.h"
+#include "deadport.h"
 #include "httpclient.h"
 #include "httpsserver.h"
 
@@ -8,11 +9,11 @@
 #include <QTemporaryDir>
 #include <arpa/inet.h>
 #include <atomic>
-#include <optional>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -26,7 +27,8 @@ const QString browserAgent =
     u"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36"_s;
 
 // Routes by path: /status/<code>[/<reason>], /redirect/<n> (n hops to /arrived), /moved/<code> (to
-// /echo), /stall, /close, anything else 200 "hello".
+// /echo), /stall, /close, /big/<n> (n blanks), /longheader/<n> (one header line of n bytes),
+// /manyheaders/<n> (n lines of 60 KiB), /drip/<ms> (100 bytes, a byte every ms), anything else 200 "hello".
 SimReply route(const RecordedRequest &request)
 {
     SimReply reply;
@@ -53,6 +55,22 @@ SimReply route(const RecordedRequest &request)
         reply.stallMs = 20000;
     } else if (first == "close") {
         reply.closeBeforeStatus = true;
+    } else if (first == "big") {
+        reply.padding = parts.value(2).toLongLong();
+    } else if (first == "longheader") {
+        reply.headers = {{"X-Long", QByteArray(parts.value(2).toInt(), 'x')}};
+        reply.body = "hello";
+    } else if (first == "manyheaders") {
+        for (int i = 0; i < parts.value(2).toInt(); ++i)
+            reply.headers.append({"X-Part-" + QByteArray::number(i), QByteArray(60 << 10, 'x')});
+        reply.body = "hello";
+    } else if (first == "away") {
+        reply.status = parts.value(2).toInt();
+        reply.reason = "Moved";
+        reply.headers = {{"Location", QByteArray::fromPercentEncoding(parts.value(3))}};
+    } else if (first == "drip") {
+        reply.dripMs = parts.value(2).toInt();
+        reply.body = QByteArray(100, 'h');
     } else if (first == "headers") {
         reply.headers = {{"X-One", "1"}, {"Authorization", "Bearer token.value"}};
         reply.body = "hello";
@@ -199,21 +217,126 @@ TEST_F(HttpClientTest, HeaderLineWithLineBreakIsRefusedBeforeSending)
     QByteArray received;
     const HttpResult result = client.get(received);
     EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(result.error.isEmpty());
+    // Named, never quoted: the value would be part of the token.
+    EXPECT_EQ(result.error, u"Header line Authorization holds a line break"_s);
     EXPECT_TRUE(server.requests().isEmpty());
+}
+
+// Whatever a server sends, the client holds a bounded amount of it for a bounded time: past a
+// bound the request fails with a text that says which, and nothing of the body is handed over.
+TEST_F(HttpClientTest, RepliesAndWaitsAreBounded)
+{
+    struct Case
+    {
+        const char *name;
+        QString path;
+        qint64 maxBody; // 0: the default
+        int overallMs;  // 0: the default
+        bool ok;
+        HttpFailure failure;
+        QString error;
+    };
+    using F = HttpFailure;
+    const qint64 defaultCap = kRegistryMaxBodyBytes;
+    const Case cases[] = {
+        {"a body at the bound", u"/big/1000"_s, 1000, 0, true, F::None, {}},
+        {"a body past the bound", u"/big/1001"_s, 1000, 0, false, F::TooLarge, u"Reply body longer than 1000 bytes, dropped"_s},
+        {"past the Bot API's 1 MiB", u"/big/%1"_s.arg(kBotApiMaxBodyBytes + 1), kBotApiMaxBodyBytes, 0, false,
+         F::TooLarge, u"Reply body longer than 1048576 bytes, dropped"_s},
+        {"past the default 64 MiB", u"/big/%1"_s.arg(defaultCap + 1), 0, 0, false, F::TooLarge,
+         u"Reply body longer than 67108864 bytes, dropped"_s},
+        {"a header line of 70 KiB", u"/longheader/%1"_s.arg(70 << 10), 0, 0, false, F::TooLarge,
+         u"Reply header line longer than 64 KiB"_s},
+        {"header lines of 300 KiB together", u"/manyheaders/5"_s, 0, 0, false, F::TooLarge,
+         u"Reply header lines longer than 256 KiB"_s},
+        {"a reply dripping past the deadline", u"/drip/100"_s, 0, 800, false, F::Timeout,
+         u"Request aborted: no whole reply within 1 s"_s},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpClient client;
+        client.setTimeout(5); // the drip keeps the connection busy: only the deadline ends it
+        if (c.maxBody > 0)
+            client.setMaxBodyBytes(c.maxBody);
+        if (c.overallMs > 0)
+            client.setOverallTimeout(c.overallMs);
+        client.setUrl(url(c.path));
+        QByteArray received;
+        const HttpResult result = client.get(received);
+        EXPECT_EQ(result.ok, c.ok) << result.error.toStdString();
+        EXPECT_EQ(result.failure, c.failure);
+        EXPECT_EQ(result.error, c.error);
+        if (c.ok)
+            EXPECT_EQ(received.size(), c.maxBody);
+        else
+            EXPECT_TRUE(received.isEmpty());
+    }
+}
+
+// A redirect that leaves the host (another name, another port) or goes down to plain http is not
+// followed: the request fails with a text naming where it pointed, and nothing at all, least of all
+// the Authorization line or the body, reaches the target.
+TEST_F(HttpClientTest, RedirectElsewhereIsRefusedAndSendsNothingThere)
+{
+    HttpsServer other([](const RecordedRequest &) { return SimReply{}; });
+    QString error;
+    ASSERT_TRUE(other.start(0, &error)) << error.toStdString();
+    const QByteArray port = QByteArray::number(server.port());
+    const QByteArray otherPort = QByteArray::number(other.port());
+    const struct
+    {
+        const char *name;
+        int code;
+        QByteArray location;
+        QByteArray error;
+    } cases[] = {
+        {"another port", 307, "https://127.0.0.1:" + otherPort + "/login", "Redirect to another host refused: 127.0.0.1:" + otherPort},
+        {"another host name", 308, "https://localhost:" + otherPort + "/x", "Redirect to another host refused: localhost:" + otherPort},
+        {"plain http", 302, "http://127.0.0.1:" + otherPort + "/x", "Redirect from https to http refused: 127.0.0.1:" + otherPort},
+        {"plain http on the same port", 301, "http://127.0.0.1:" + port + "/echo", "Redirect from https to http refused: 127.0.0.1:" + port},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        HttpClient client;
+        client.addHeaderLine(u"Authorization: Bearer secret-token"_s);
+        client.setUrl(url(u"/away/%1/%2"_s.arg(c.code).arg(QString::fromLatin1(c.location.toPercentEncoding()))));
+        QByteArray received;
+        const HttpResult result = client.post(R"({"password":"secret"})", received);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.failure, HttpFailure::Redirect);
+        EXPECT_EQ(result.error, QString::fromLatin1(c.error));
+        EXPECT_EQ(result.status, c.code);
+        EXPECT_TRUE(received.isEmpty());
+        EXPECT_EQ(server.requests().size(), 1) << "the redirect was not followed";
+    }
+    EXPECT_TRUE(other.requests().isEmpty());
+}
+
+// One deadline over several requests (a detail and its lookup are one attempt): a request made
+// after it has passed fails at once and sends nothing.
+TEST_F(HttpClientTest, SharedDeadlineEndsTheRequestsAfterIt)
+{
+    HttpClient client;
+    client.setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    client.setUrl(url(u"/echo"_s));
+    QByteArray received;
+    EXPECT_TRUE(client.get(received).ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const HttpResult late = client.get(received);
+    EXPECT_FALSE(late.ok);
+    EXPECT_EQ(late.failure, HttpFailure::Timeout);
+    EXPECT_EQ(server.requests().size(), 1);
+
+    client.clearDeadline();
+    EXPECT_TRUE(client.get(received).ok);
 }
 
 TEST_F(HttpClientTest, FailureTexts)
 {
-    // A port that refuses: bound, never listening.
-    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(blocker, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString refusedUrl = u"https://127.0.0.1:%1/echo"_s.arg(ntohs(address.sin_port));
+    const DeadPort refusing(DeadPort::Kind::Refusing);
+    ASSERT_TRUE(refusing.isValid());
+    const QString refusedUrl = refusing.baseUrl() + u"/echo"_s;
 
     struct Case
     {
@@ -262,7 +385,6 @@ TEST_F(HttpClientTest, FailureTexts)
             EXPECT_EQ(received, c.body);
         }
     }
-    ::close(blocker);
 }
 
 TEST_F(HttpClientTest, RedirectsAreFollowedUpToFive)
@@ -587,16 +709,10 @@ TEST_F(HttpClientTest, ProxyOfOurOwnCarriesEveryRequestAndTheEnvironmentsIsIgnor
 
 TEST_F(HttpClientTest, ConnectionNeverMadeIsToldApartFromAStalledAnswer)
 {
-    // Listening, never accepting, never speaking: the TLS handshake gets no answer.
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 8), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString silentUrl = u"https://127.0.0.1:%1/echo"_s.arg(ntohs(address.sin_port));
+    // The TLS handshake gets no answer.
+    const DeadPort silent(DeadPort::Kind::Silent);
+    ASSERT_TRUE(silent.isValid());
+    const QString silentUrl = silent.baseUrl() + u"/echo"_s;
     ConnectProxy proxy;
     ASSERT_TRUE(proxy.start());
 
@@ -623,7 +739,6 @@ TEST_F(HttpClientTest, ConnectionNeverMadeIsToldApartFromAStalledAnswer)
         EXPECT_EQ(result.status, 404);
         EXPECT_EQ(result.connectTimedOut, c.connectTimedOut);
     }
-    ::close(silent);
 }
 
 TEST(HttpHeaders, ValuesByNameAndMaskedProxies)

@@ -53,6 +53,7 @@ struct RegistryDouble
     // The declarations page, where the session cookie comes from.
     SimReply page = reply(404, "Not Found");
     int regulations = 0;
+    bool ignoresOffset = false; // every page is the first one
     QMap<int, QList<SimReply>> faults;
 
     SimReply handle(const RecordedRequest &request)
@@ -71,7 +72,8 @@ struct RegistryDouble
         QList<SimReply> &pending = faults[offset];
         if (!pending.isEmpty())
             return pending.takeFirst();
-        return reply(200, "OK", regulationPage(offset, qBound(0, regulations - offset, 50)));
+        const int from = ignoresOffset ? 0 : offset;
+        return reply(200, "OK", regulationPage(from, qBound(0, regulations - from, 50)));
     }
 };
 
@@ -218,6 +220,36 @@ TEST_F(RegistryLoginTest, PagingEndsAtTheFirstShortPage)
         }
         EXPECT_EQ(pageLines(collected.log), expectedLines);
         EXPECT_EQ(result.regulationIds.size(), c.regulations);
+        EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
+    }
+}
+
+// A server that never gives a short page would keep the start-up login paging for ever: a page that
+// repeats the one before ends the list, and so does the 200th page.
+TEST_F(RegistryLoginTest, PagingEndsWhenAPageRepeatsOrAfter200Pages)
+{
+    const struct
+    {
+        const char *name;
+        bool ignoresOffset;
+        int requests;
+        int listed;
+    } cases[] = {
+        {"the offset ignored", true, 2, 50},
+        {"a list without end", false, 200, 200 * 50},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        collected = {};
+        registry.regulations = 1000000;
+        registry.ignoresOffset = c.ignoresOffset;
+        const LoginResult result = login();
+        ASSERT_EQ(result.outcome, LoginResult::Outcome::LoggedIn);
+        EXPECT_EQ(pageRequests().size(), c.requests);
+        EXPECT_EQ(result.regulationIds.size(), c.listed);
+        EXPECT_EQ(collected.regulations.size(), c.listed) << "the repeated page is not listed twice";
+        EXPECT_FALSE(result.listStoppedEarly);
         EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
     }
 }

@@ -3,6 +3,7 @@
 // of a search request, a refused token renewed, the registry's Retry-After, and a host that never
 // answers the connection.
 
+#include "deadport.h"
 #include "fixtures.h"
 #include "json.h"
 #include "qtprinters.h"
@@ -13,10 +14,6 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <memory>
@@ -154,7 +151,14 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
     };
     SimReply closed;
     closed.closeBeforeStatus = true;
+    SimReply oversized = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")");
+    oversized.padding = kRegistryMaxBodyBytes;
+    SimReply dripping = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")" + QByteArray(100, ' ') + "\"}");
+    dripping.dripMs = 50;
     const QList<Case> cases = {
+        {"body past 64 MiB", oversized, u"ERROR_Reply body longer than 67108864 bytes, dropped"_s},
+        {"a reply that drips past the attempt's deadline", dripping,
+         u"ERROR_Request aborted: no whole reply within 1 s"_s},
         {"empty search body", RegistryHandler::statusReply(200, "OK"), u"ERROR_Нет данных"_s},
         {"HTML page", RegistryHandler::statusReply(200, "OK", "<!DOCTYPE html><html><p>502</p></html>"),
          u"ERROR_Broken"_s},
@@ -175,6 +179,7 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
         TScrapingThread worker;
         pool.attach(worker, registry, searchItem(registry, 0));
         worker.maxAttempts = 2;
+        worker.network.timings.attemptDeadlineMs = 800;
         ASSERT_TRUE(pool.run(worker));
 
         const QString line = c.statusText + u" для "_s + registry.url(RegistryHandler::searchTarget);
@@ -183,6 +188,21 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
         EXPECT_EQ(pool.lines(), (QStringList{line, line}));
         EXPECT_EQ(registry.server.requests().size(), 2);
     }
+}
+
+// Whatever is thrown on the worker's thread (here by the log step) fails the request instead of
+// ending the process, and the worker still moves itself to FinishedList, where the run collects it.
+TEST(RequestWorker, ExceptionOnItsThreadFailsTheRequestAndStillFinishes)
+{
+    Registry registry;
+    registry.handler.addFault(RegistryHandler::searchTarget, RegistryHandler::statusReply(503, ""), -1);
+    Pool pool;
+    TScrapingThread worker;
+    pool.attach(worker, registry, searchItem(registry, 0));
+    worker.LogsMemo = [](const QString &) { throw std::bad_alloc(); };
+    ASSERT_TRUE(pool.run(worker));
+    EXPECT_EQ(worker.result, -1);
+    EXPECT_TRUE(worker.statusText.startsWith(u"ERROR_"_s)) << worker.statusText.toStdString();
 }
 
 TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
@@ -542,25 +562,18 @@ TEST(RequestWorker, RetryAfterIsWaitedOutAndItsLengthLogged)
 // on the time-out, and the first one adds the hint to set a proxy.
 TEST(RequestWorker, ConnectionNeverMadeGetsTheProxyHintOnce)
 {
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 8), 0);
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const QString base = u"https://127.0.0.1:%1"_s.arg(ntohs(address.sin_port));
+    const DeadPort silent(DeadPort::Kind::Silent);
+    ASSERT_TRUE(silent.isValid());
+    const QString base = silent.baseUrl();
 
     Pool pool;
     TScrapingThread worker;
     Registry unused;
     pool.attach(worker, unused, base + u"/api/v1/rds/common/declarations/get|||0"_s);
     worker.network.registryUrl = base;
-    worker.requestTimeoutSeconds = 1;
+    worker.network.timings.registryInactivitySeconds = 1;
     worker.maxAttempts = 2;
     ASSERT_TRUE(pool.run(worker));
-    ::close(silent);
 
     const QString failure = u"ERROR_Request aborted on timeout для "_s + worker.url;
     EXPECT_EQ(pool.lines(), (QStringList{failure, connectTimeoutAdvice(worker.network), failure}));

@@ -87,6 +87,7 @@ TEST(DataFolder, ThePerUserFolderIsMadeOnFirstStartOthersMustExist)
     QString error;
     ASSERT_TRUE(prepareDataFolder(installed, &error)) << error.toStdString();
     EXPECT_TRUE(QFileInfo(perUser).isDir());
+    EXPECT_EQ(QFileInfo(perUser).permissions().toInt() & 0x0077, 0) << "made for its user alone";
     // The second start finds it.
     EXPECT_TRUE(prepareDataFolder(installed, &error));
 

@@ -4,6 +4,7 @@
 // renewal of an old access token at the start of a run, and applicants decided from their search
 // items alone.
 
+#include "filesizelimit.h"
 #include "logline.h"
 #include "registryhandler.h"
 #include "runharness.h"
@@ -239,6 +240,48 @@ TEST(FilterPhase, HistoryThatCannotBeSavedIsReported)
     EXPECT_TRUE(lines.contains(u"Сбор данных завершен"_s));
     EXPECT_TRUE(harness.outcome().historyFailed);
     EXPECT_FALSE(harness.outcome().phaseError);
+}
+
+// The disk refuses a row halfway through the filter: the rows written before it stay, both result
+// files hold exactly them, and DatesDB.txt records exactly their applicants; the refused one and
+// those after it are offered again by the next run.
+TEST(FilterPhase, RowsNotWrittenAreNotRecordedInTheHistory)
+{
+    RegistryHandler registry;
+    QList<Applicant> applicants;
+    for (int i = 1; i <= 12; ++i)
+        applicants.append({QString::number(i), {u"77010000%1"_s.arg(i, 2, 10, QLatin1Char('0')), std::nullopt,
+                                                 u"ООО "_s + QString(200, u'Я') + QString::number(i)}});
+    serve(registry, applicants);
+    RunHarness harness(registry.handler());
+    {
+        // The table passes 8 KiB within a few rows; the links file, the log and DatesDB.txt stay below.
+        const FileSizeLimit limit(8192);
+        harness.start();
+        ASSERT_TRUE(harness.wait());
+    }
+
+    const QStringList lines = harness.plainLines();
+    EXPECT_TRUE(harness.outcome().phaseError);
+    const QStringList tables = QDir(harness.dir()).entryList({u"data*.tab"_s});
+    ASSERT_EQ(tables.size(), 1);
+    const QStringList table = QString::fromUtf8(harness.readFile(tables[0]).mid(3)).split(u"\r\n"_s, Qt::SkipEmptyParts);
+    QString links = tables[0];
+    links.replace(u".tab"_s, u".txt"_s);
+    const QStringList linkLines = QString::fromUtf8(harness.readFile(links).mid(3)).split(u"\r\n"_s, Qt::SkipEmptyParts);
+    const qsizetype rows = table.size() - 1;
+    ASSERT_GT(rows, 0);
+    ASSERT_LT(rows, 12) << "the limit was never reached";
+    EXPECT_EQ(linkLines.size(), table.size());
+
+    QStringList recorded;
+    for (qsizetype i = 1; i < table.size(); ++i)
+        recorded.append(table[i].section(u'\t', 9, 9) + u'=' + daysFromToday(0));
+    recorded.sort();
+    QStringList history = QString::fromLocal8Bit(harness.readFile(u"DatesDB.txt"_s)).split(u"\r\n"_s, Qt::SkipEmptyParts);
+    history.sort();
+    EXPECT_EQ(history, recorded);
+    EXPECT_EQ(linesStartingWith(lines, u"Ошибка: "_s).size(), 1) << lines.join(u'\n').toStdString();
 }
 
 TEST(FilterPhase, StopDuringTheFilterSavesTheLinesAddedSoFar)

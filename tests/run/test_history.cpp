@@ -423,3 +423,51 @@ TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
 }
 
 } // namespace
+
+// Keys are written so that the file reads back to the same keys: one holding "=" would otherwise
+// read back as a shorter key with a value that is no date, and the run would stop on it every day.
+// Keys of digits stay as they always were.
+TEST(HistoryFile, KeysWithSeparatorsAndLineBreaksReadBackAsTheSameKeys)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    const QDate day(2026, 3, 4);
+    const QStringList keys = {QStringLiteral("7701000001"), QStringLiteral("A=B"), QStringLiteral("=lead"),
+                              QStringLiteral("cr\rlf\nend"), QStringLiteral("nul") + QChar(0) + QStringLiteral("x"),
+                              QStringLiteral("100%3D"), QStringLiteral("A")};
+    {
+        History history;
+        for (const QString &key : keys)
+            history.setDate(key, day);
+        ASSERT_TRUE(history.save(path).ok);
+    }
+    const QByteArray bytes = readBytes(path);
+    EXPECT_EQ(bytes.count("\r\n"), keys.size()) << "one line per key";
+    EXPECT_TRUE(bytes.contains("7701000001=04.03.2026\r\n"));
+    EXPECT_TRUE(bytes.contains("A%3DB=04.03.2026\r\n"));
+
+    History back;
+    ASSERT_EQ(back.load(path).state, History::LoadState::Loaded);
+    EXPECT_EQ(back.size(), keys.size());
+    for (const QString &key : keys) {
+        SCOPED_TRACE(key.toStdString());
+        EXPECT_EQ(back.value(key), QStringLiteral("04.03.2026"));
+        const ApplicantDecision decision = decideApplicant(back, key, QStringLiteral("X"), 60, QDateTime(day, QTime(12, 0)));
+        EXPECT_EQ(decision.verdict, ApplicantDecision::Verdict::ExportedRecently);
+    }
+}
+
+// A history the program makes is its owner's only; one that exists keeps the mode its owner gave it.
+TEST(HistoryFile, NewFileIsItsOwnersOnlyAnExistingOneKeepsItsMode)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    History history;
+    history.setDate(QStringLiteral("1"), QDate(2026, 1, 1));
+    ASSERT_TRUE(history.save(path).ok);
+    EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0);
+    const auto shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    ASSERT_TRUE(QFile::setPermissions(path, shared));
+    ASSERT_TRUE(history.save(path).ok);
+    EXPECT_EQ(QFileInfo(path).permissions().toInt() & 0x0077, shared.toInt() & 0x0077);
+}

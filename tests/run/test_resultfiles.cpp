@@ -1,11 +1,14 @@
 // The links and table files: names from the tick, exact bytes, readable while the run writes,
 // and creation failures reported with the system's text.
+#include "filesizelimit.h"
 #include "qtprinters.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
 #include "testfiles.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -39,7 +42,8 @@ TEST(ResultFiles, ExactBytesAndReadableWhileOpen)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    // A file of the same name from an earlier run is replaced, not appended to.
+    // A file of the same name from an earlier run stays as it is: the names of the next tick are
+    // taken (past 2^32 - 1 the tick wraps to 0).
     {
         QFile old(dir.filePath(QStringLiteral("data-1.txt")));
         ASSERT_TRUE(old.open(QIODevice::WriteOnly));
@@ -52,9 +56,10 @@ TEST(ResultFiles, ExactBytesAndReadableWhileOpen)
     ASSERT_TRUE(opened.ok) << opened.error.toStdString();
     EXPECT_TRUE(files.isOpen());
     EXPECT_TRUE(files.isTableOpen());
-    EXPECT_EQ(files.workbookPath(), QDir(dir.path()).filePath(QStringLiteral("data-1.xlsx")));
+    EXPECT_EQ(files.workbookPath(), QDir(dir.path()).filePath(QStringLiteral("data0.xlsx")));
     EXPECT_EQ(files.announcement(),
-              QStringLiteral("Данные будут записываться в файл ") + dir.path() + QStringLiteral("/data-1.xlsx"));
+              QStringLiteral("Данные будут записываться в файл ") + dir.path() + QStringLiteral("/data0.xlsx"));
+    EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("data-1.txt"))), QByteArray(500, 'x'));
 
     const QString link = QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/17639770/applicant");
     const QString row = link + QStringLiteral("\tЕАЭС N RU Д-RU.РА03.В.40610/23") + QString(19, QLatin1Char('\t'));
@@ -88,8 +93,9 @@ TEST(ResultFiles, CreationFailuresAreReported)
     EXPECT_FALSE(missingDir.isOpen());
     EXPECT_FALSE(missingDir.writeLink(QStringLiteral("x")).ok);
 
-    // The links file is made, the table file cannot be: a folder holds its name.
-    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("data7.tab")));
+    // The links file is made, the table file cannot be: a link to nowhere holds its name (a name
+    // in use is skipped, but this one looks free until the file is made).
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nowhere/x")), dir.filePath(QStringLiteral("data7.tab"))));
     ResultFiles files;
     const ResultFileStatus opened = files.open(dir.path(), 7);
     EXPECT_FALSE(opened.ok);
@@ -103,6 +109,58 @@ TEST(ResultFiles, CreationFailuresAreReported)
     files.close();
     EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("data7.txt"))),
               QByteArray("\xEF\xBB\xBFСсылки на декларации\r\nl\r\n"));
+}
+
+// Another run's results are never overwritten: a tick whose names are taken, any of the three,
+// moves on to the next free one. The files made are their owner's only.
+TEST(ResultFiles, NamesInUseAreSkippedAndNothingIsTruncated)
+{
+    QTemporaryDir dir;
+    writeBytes(dir.filePath(QStringLiteral("data7.txt")), "an earlier run's links");
+    writeBytes(dir.filePath(QStringLiteral("data8.xlsx")), "an earlier run's workbook");
+    ResultFiles files;
+    ASSERT_TRUE(files.open(dir.path(), 7).ok);
+    EXPECT_EQ(files.names().links, QStringLiteral("data9.txt"));
+    EXPECT_EQ(files.workbookPath(), dir.filePath(QStringLiteral("data9.xlsx")));
+    EXPECT_TRUE(files.writeEntry(QStringLiteral("l"), QStringLiteral("r")).ok);
+    const ResultFiles::Closed closed = files.close();
+    EXPECT_TRUE(closed.links.ok && closed.table.ok);
+    EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("data7.txt"))), QByteArray("an earlier run's links"));
+    EXPECT_EQ(readBytes(dir.filePath(QStringLiteral("data8.xlsx"))), QByteArray("an earlier run's workbook"));
+    for (const char *name : {"data9.txt", "data9.tab"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(QFileInfo(dir.filePath(QString::fromLatin1(name))).permissions() & 0x0077, 0);
+    }
+}
+
+// A row the disk refuses (here past a file size limit, partly written first) is cut off whole and
+// takes its link back, so both files keep the same whole entries.
+TEST(ResultFiles, EntryThatCannotBeWrittenLeavesBothFilesWhole)
+{
+    QTemporaryDir dir;
+    ResultFiles files;
+    ASSERT_TRUE(files.open(dir.path(), 7).ok);
+    const QString row = QString(300, u'ж');
+    int written = 0;
+    ResultFileStatus status;
+    {
+        const FileSizeLimit limit(4096);
+        for (; written < 100; ++written) {
+            status = files.writeEntry(QStringLiteral("https://x/%1").arg(written), row);
+            if (!status.ok)
+                break;
+        }
+    }
+    ASSERT_FALSE(status.ok) << "the limit was never reached";
+    EXPECT_FALSE(status.error.isEmpty());
+    EXPECT_GT(written, 0);
+    files.close();
+    const QByteArray links = readBytes(dir.filePath(QStringLiteral("data7.txt")));
+    const QByteArray table = readBytes(dir.filePath(QStringLiteral("data7.tab")));
+    EXPECT_TRUE(links.endsWith("\r\n") && table.endsWith("\r\n"));
+    EXPECT_EQ(links.count("\r\n"), 1 + written);
+    EXPECT_EQ(table.count("\r\n"), 1 + written);
+    EXPECT_FALSE(links.contains(QStringLiteral("https://x/%1").arg(written).toUtf8())) << "the failed entry's link was taken back";
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 #include "qtprinters.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
+#include "testfiles.h"
 #include "workbook.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -200,6 +202,18 @@ TEST(Workbook, LayoutLinksAndTextColumns)
 }
 
 // Past the sheet's limits a link stays in its cell as plain text.
+// The workbook is made readable by its owner only, like the table it comes from.
+TEST(Workbook, IsItsOwnersOnly)
+{
+    QTemporaryDir dir;
+    const QString table = writeTable(dir.path(), {row({{0, QStringLiteral("https://x/1")}})});
+    const QString workbook = dir.filePath(QStringLiteral("data42.xlsx"));
+    Capture capture;
+    ASSERT_TRUE(ConvertToWorkbook(table, workbook, capture.log()).ok);
+    EXPECT_EQ(QFileInfo(workbook).permissions().toInt() & 0x0077, 0);
+    EXPECT_GT(QFileInfo(workbook).size(), 1000);
+}
+
 TEST(Workbook, LinksPastTheLimitsArePlainText)
 {
     QTemporaryDir dir;
@@ -263,7 +277,11 @@ TEST(Workbook, FailuresAreLoggedAndNothingIsOffered)
          table,
          dir.filePath(QStringLiteral("absent/data42.xlsx")),
          {QStringLiteral("Запускаем формирование файла Excel..."), QStringLiteral("Файл сформирован, в нем 2 строк")}},
+        // A file of that name appeared meanwhile: it is someone's, and stays as it was.
+        {"workbook name taken", table, dir.filePath(QStringLiteral("taken.xlsx")),
+         {QStringLiteral("Запускаем формирование файла Excel..."), QStringLiteral("Файл сформирован, в нем 2 строк")}},
     };
+    writeBytes(dir.filePath(QStringLiteral("taken.xlsx")), "someone else's");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Capture capture;
@@ -274,7 +292,10 @@ TEST(Workbook, FailuresAreLoggedAndNothingIsOffered)
         ASSERT_EQ(capture.lines.size(), c.before.size() + 1);
         EXPECT_EQ(capture.lines.mid(0, c.before.size()), c.before);
         EXPECT_EQ(capture.lines.last(), QStringLiteral("Ошибка: ") + result.error);
-        EXPECT_FALSE(QFile::exists(c.workbook));
+        if (c.workbook.endsWith(QStringLiteral("taken.xlsx")))
+            EXPECT_EQ(readBytes(c.workbook), QByteArray("someone else's"));
+        else
+            EXPECT_FALSE(QFile::exists(c.workbook));
     }
 }
 

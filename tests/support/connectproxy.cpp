@@ -1,17 +1,13 @@
 #include "connectproxy.h"
 
+#include "loopbacklistener.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <list>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -61,81 +57,19 @@ int connectTo(const QByteArray &target)
 
 struct ConnectProxy::Private
 {
-    struct Tunnel
-    {
-        std::thread thread;
-        int client = -1;
-        int upstream = -1;
-        bool done = false;
-    };
-
-    int listenFd = -1;
-    int wakeFds[2] = {-1, -1};
-    quint16 port = 0;
-    std::thread acceptThread;
-
     mutable std::mutex mutex; // guards everything below
-    bool stopping = false;
-    QByteArray credentials; // "user:password"; empty: none needed
-    std::list<Tunnel> tunnels;
+    QByteArray credentials;   // "user:password"; empty: none needed
     QList<ProxyRequest> record;
+    // Last, so that it is gone before what its connections use.
+    LoopbackListener listener{[this](LoopbackListener::Connection &c) { serve(c); }};
 
-    void acceptLoop();
-    void serve(Tunnel *tunnel);
-    void relay(Tunnel *tunnel);
-    void reapFinished();
+    void serve(LoopbackListener::Connection &connection);
+    static void relay(int client, int upstream);
 };
 
-void ConnectProxy::Private::reapFinished()
+void ConnectProxy::Private::serve(LoopbackListener::Connection &connection)
 {
-    std::list<Tunnel> finished;
-    {
-        std::lock_guard lock(mutex);
-        for (auto it = tunnels.begin(); it != tunnels.end();) {
-            auto next = std::next(it);
-            if (it->done)
-                finished.splice(finished.end(), tunnels, it);
-            it = next;
-        }
-    }
-    for (Tunnel &t : finished)
-        t.thread.join();
-}
-
-void ConnectProxy::Private::acceptLoop()
-{
-    for (;;) {
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents)
-            return;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        reapFinished();
-        if (fd < 0)
-            continue;
-        std::lock_guard lock(mutex);
-        if (stopping) {
-            ::close(fd);
-            return;
-        }
-        Tunnel &t = tunnels.emplace_back();
-        t.client = fd;
-        t.thread = std::thread([this, pt = &t] { serve(pt); });
-    }
-}
-
-void ConnectProxy::Private::serve(Tunnel *tunnel)
-{
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-
-    const int client = tunnel->client;
+    const int client = connection.fd();
     QByteArray data;
     char buffer[16384];
     qsizetype headerEnd = -1;
@@ -174,12 +108,12 @@ void ConnectProxy::Private::serve(Tunnel *tunnel)
         request.status = 403;
     else
         request.status = 200;
+    if (upstream >= 0)
+        connection.adopt(upstream);
     // Recorded before the answer goes out, so a client that has its answer finds the request recorded.
-    {
+    if (headerEnd >= 0) {
         std::lock_guard lock(mutex);
-        if (headerEnd >= 0)
-            record.append(request);
-        tunnel->upstream = upstream;
+        record.append(request);
     }
     if (request.status == 405)
         answer(client, 405, "Method Not Allowed");
@@ -193,20 +127,13 @@ void ConnectProxy::Private::serve(Tunnel *tunnel)
         const QByteArray early = data.mid(headerEnd + 4);
         if (sendAll(client, established.constData(), established.size()) &&
             sendAll(upstream, early.constData(), early.size()))
-            relay(tunnel);
+            relay(client, upstream);
     }
-
-    std::lock_guard lock(mutex);
-    ::close(tunnel->client);
-    if (tunnel->upstream >= 0)
-        ::close(tunnel->upstream);
-    tunnel->client = tunnel->upstream = -1;
-    tunnel->done = true;
 }
 
-void ConnectProxy::Private::relay(Tunnel *tunnel)
+void ConnectProxy::Private::relay(int client, int upstream)
 {
-    const int ends[2] = {tunnel->client, tunnel->upstream};
+    const int ends[2] = {client, upstream};
     char buffer[16384];
     for (;;) {
         pollfd fds[2] = {{ends[0], POLLIN, 0}, {ends[1], POLLIN, 0}};
@@ -240,70 +167,23 @@ void ConnectProxy::requireCredentials(const QByteArray &user, const QByteArray &
 
 bool ConnectProxy::start(QString *error)
 {
-    const auto fail = [&](const char *what) {
-        if (error)
-            *error = QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
-        stop();
-        return false;
-    };
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = false;
-    }
-    if (::pipe2(d->wakeFds, O_CLOEXEC) != 0)
-        return fail("Cannot make a pipe");
-    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (d->listenFd < 0 || ::bind(d->listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(d->listenFd, 64) != 0 ||
-        ::getsockname(d->listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return fail("Cannot listen on 127.0.0.1");
-    d->port = ntohs(address.sin_port);
-    d->acceptThread = std::thread([this] { d->acceptLoop(); });
-    return true;
+    return d->listener.start(0, error);
 }
 
 void ConnectProxy::stop()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = true;
-        // Wakes tunnels blocked in a read or a poll.
-        for (const Private::Tunnel &t : d->tunnels) {
-            for (int fd : {t.client, t.upstream}) {
-                if (fd >= 0)
-                    ::shutdown(fd, SHUT_RDWR);
-            }
-        }
-    }
-    if (d->acceptThread.joinable()) {
-        const char byte = 0;
-        [[maybe_unused]] const auto written = ::write(d->wakeFds[1], &byte, 1);
-        d->acceptThread.join();
-    }
-    for (Private::Tunnel &t : d->tunnels)
-        t.thread.join();
-    d->tunnels.clear();
-    for (int *fd : {&d->listenFd, &d->wakeFds[0], &d->wakeFds[1]}) {
-        if (*fd >= 0)
-            ::close(*fd);
-        *fd = -1;
-    }
-    d->port = 0;
+    d->listener.stop();
 }
 
 quint16 ConnectProxy::port() const
 {
-    return d->port;
+    return d->listener.port();
 }
 
 QString ConnectProxy::url(const QString &user, const QString &password) const
 {
     const QString credentials = user.isEmpty() && password.isEmpty() ? QString() : user + u':' + password + u'@';
-    return QStringLiteral("http://") + credentials + QStringLiteral("127.0.0.1:") + QString::number(d->port);
+    return QStringLiteral("http://") + credentials + QStringLiteral("127.0.0.1:") + QString::number(d->listener.port());
 }
 
 QList<ProxyRequest> ConnectProxy::requests() const

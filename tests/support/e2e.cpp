@@ -393,6 +393,15 @@ void CliRun::setEnvironmentVariable(const QString &name, const QString &value)
     m_process.setProcessEnvironment(environment);
 }
 
+void CliRun::setEnvironmentValue(const QString &name, const QString &value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment().isEmpty()
+                                          ? QProcessEnvironment::systemEnvironment()
+                                          : m_process.processEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
+}
+
 void CliRun::start()
 {
     ASSERT_TRUE(QFileInfo(program()).isExecutable()) << program().toStdString() << " is not built";

@@ -112,11 +112,14 @@ public:
     ~CliRun();
 
     static QString program(); // <build>/cli/tavrosin-run
+    // An environment variable for the child (TAVROSIN_TEST_TIMINGS, say); set before start().
+    void setEnvironmentValue(const QString &name, const QString &value);
     // Set in the child's environment (before start()).
     void setEnvironmentVariable(const QString &name, const QString &value);
     void start();
     // Runs the event loop until pred holds on the output so far, or the child ended, or the bound passed.
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
+    bool ended() const { return m_process.state() == QProcess::NotRunning; }
     void terminate(); // SIGTERM
     void interrupt(); // SIGINT
     void kill();      // SIGKILL: no closing step runs, the lock file stays behind

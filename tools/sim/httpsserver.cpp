@@ -1,26 +1,14 @@
 #include "httpsserver.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <list>
+#include "loopbacklistener.h"
+
 #include <mutex>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -87,116 +75,40 @@ bool sameName(const QByteArray &a, const char *b)
     return a.trimmed().compare(QByteArray(b), Qt::CaseInsensitive) == 0;
 }
 
+// The TLS side of a connection; the listener closes the socket once serve() has returned.
+void closeTls(SSL *ssl, bool orderly)
+{
+    if (!ssl)
+        return;
+    if (orderly)
+        SSL_shutdown(ssl);
+    SSL_free(ssl);
+}
+
 } // namespace
 
 struct HttpsServer::Private
 {
-    struct Connection
-    {
-        std::thread thread;
-        int fd = -1; // closed by its own thread, under the mutex, so stop() never shuts down a reused number
-        bool done = false;
-    };
-
     Handler handler;
     SSL_CTX *ctx = nullptr;
     EVP_PKEY *key = nullptr;
     X509 *cert = nullptr;
     QByteArray certPem;
-    int listenFd = -1;
-    int wakeFds[2] = {-1, -1};
-    quint16 port = 0;
-    std::thread acceptThread;
-
-    mutable std::mutex mutex; // guards everything below
-    std::condition_variable wake;
-    bool stopping = false;
-    std::list<Connection> connections;
+    mutable std::mutex mutex; // guards the record
     QList<RecordedRequest> record;
+    // Last, so that it is gone before what its connections use.
+    LoopbackListener listener{[this](LoopbackListener::Connection &c) { serve(c.fd()); }};
 
-    void acceptLoop();
-    void serve(Connection *connection, int fd);
-    void reapFinished();
-    // Waits up to ms; true when the server is stopping.
-    bool waitOrStop(int ms);
-    void closeConnection(Connection *connection, SSL *ssl, bool orderly);
+    void serve(int fd);
     void freeTls();
 };
 
-bool HttpsServer::Private::waitOrStop(int ms)
+void HttpsServer::Private::serve(int fd)
 {
-    std::unique_lock lock(mutex);
-    return wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
-}
-
-void HttpsServer::Private::reapFinished()
-{
-    std::list<Connection> finished;
-    {
-        std::lock_guard lock(mutex);
-        for (auto it = connections.begin(); it != connections.end();) {
-            auto next = std::next(it);
-            if (it->done)
-                finished.splice(finished.end(), connections, it);
-            it = next;
-        }
-    }
-    for (Connection &c : finished)
-        c.thread.join();
-}
-
-void HttpsServer::Private::acceptLoop()
-{
-    for (;;) {
-        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFds[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents)
-            return;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        reapFinished();
-        if (fd < 0)
-            continue;
-        std::lock_guard lock(mutex);
-        if (stopping) {
-            ::close(fd);
-            return;
-        }
-        Connection &c = connections.emplace_back();
-        c.fd = fd;
-        c.thread = std::thread([this, pc = &c, fd] { serve(pc, fd); });
-    }
-}
-
-void HttpsServer::Private::closeConnection(Connection *connection, SSL *ssl, bool orderly)
-{
-    if (ssl) {
-        if (orderly)
-            SSL_shutdown(ssl);
-        SSL_free(ssl);
-    }
-    std::lock_guard lock(mutex);
-    ::close(connection->fd);
-    connection->fd = -1;
-    connection->done = true;
-}
-
-void HttpsServer::Private::serve(Connection *connection, int fd)
-{
-    // A client that hangs up while the reply is written must not end the process with SIGPIPE; the
-    // signal stays pending on this thread and is dropped when it ends.
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-
     SSL *ssl = SSL_new(ctx);
     if (!ssl || SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1) {
         ERR_clear_error();
-        closeConnection(connection, ssl, false);
+        closeTls(ssl, false);
         return;
     }
 
@@ -208,7 +120,7 @@ void HttpsServer::Private::serve(Connection *connection, int fd)
         const int n = SSL_read(ssl, buffer, sizeof buffer);
         if (n <= 0 || data.size() > maxHeaderBytes) {
             ERR_clear_error();
-            closeConnection(connection, ssl, false);
+            closeTls(ssl, false);
             return;
         }
         data.append(buffer, n);
@@ -247,13 +159,13 @@ void HttpsServer::Private::serve(Connection *connection, int fd)
     }
 
     const SimReply reply = handler(request);
-    if (reply.closeBeforeStatus || (reply.delayMs > 0 && waitOrStop(reply.delayMs))) {
-        closeConnection(connection, ssl, true);
+    if (reply.closeBeforeStatus || (reply.delayMs > 0 && listener.waitOrStop(reply.delayMs))) {
+        closeTls(ssl, true);
         return;
     }
     if (reply.stall) {
-        waitOrStop(reply.stallMs);
-        closeConnection(connection, ssl, false);
+        listener.waitOrStop(reply.stallMs);
+        closeTls(ssl, false);
         return;
     }
 
@@ -265,16 +177,34 @@ void HttpsServer::Private::serve(Connection *connection, int fd)
     }
     // A handler that names its own Content-Length keeps it: that is how a cut-off body is simulated.
     if (!hasLength)
-        out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+        out += "Content-Length: " + QByteArray::number(reply.body.size() + reply.padding) + "\r\n";
     out += "Connection: close\r\n\r\n" + reply.body;
-    for (qsizetype sent = 0; sent < out.size();) {
-        const int n = SSL_write(ssl, out.constData() + sent, int(qMin<qsizetype>(out.size() - sent, 1 << 20)));
-        if (n <= 0)
-            break;
-        sent += n;
+    const auto send = [ssl](const char *data, qsizetype size) {
+        for (qsizetype sent = 0; sent < size;) {
+            const int n = SSL_write(ssl, data + sent, int(qMin<qsizetype>(size - sent, 1 << 20)));
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    };
+    bool open = true;
+    if (reply.dripMs > 0) {
+        // The status and header lines at once, then the body a byte at a time.
+        const qsizetype bodyAt = out.size() - reply.body.size();
+        open = send(out.constData(), bodyAt);
+        for (qsizetype i = bodyAt; open && i < out.size(); ++i)
+            open = send(out.constData() + i, 1) && !listener.waitOrStop(reply.dripMs);
+    } else {
+        open = send(out.constData(), out.size());
+    }
+    // A long padding is made a block at a time, so an oversized reply costs no memory here.
+    const QByteArray block(64 << 10, ' ');
+    for (qint64 left = reply.padding; open && left > 0; left -= block.size()) {
+        open = send(block.constData(), qsizetype(qMin<qint64>(left, block.size()))) && !listener.isStopping();
     }
     ERR_clear_error();
-    closeConnection(connection, ssl, true);
+    closeTls(ssl, true);
 }
 
 void HttpsServer::Private::freeTls()
@@ -305,12 +235,8 @@ bool HttpsServer::start(quint16 port, QString *error)
         stop();
         return false;
     };
-    if (d->listenFd >= 0)
+    if (d->listener.port() != 0)
         return fail(QStringLiteral("The server is already listening"));
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = false;
-    }
 
     d->key = EVP_EC_gen("P-256");
     if (!d->key)
@@ -330,65 +256,27 @@ bool HttpsServer::start(quint16 port, QString *error)
         SSL_CTX_use_certificate(d->ctx, d->cert) != 1 || SSL_CTX_use_PrivateKey(d->ctx, d->key) != 1)
         return fail(openSslError("Cannot set up TLS"));
 
-    if (::pipe2(d->wakeFds, O_CLOEXEC) != 0)
-        return fail(QStringLiteral("Cannot make a pipe: ") + QString::fromLocal8Bit(std::strerror(errno)));
-    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (d->listenFd < 0 || ::bind(d->listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(d->listenFd, 128) != 0 ||
-        ::getsockname(d->listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return fail(QStringLiteral("Cannot listen on 127.0.0.1:%1: %2")
-                        .arg(port)
-                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    d->port = ntohs(address.sin_port);
-    d->acceptThread = std::thread([this] { d->acceptLoop(); });
+    if (!d->listener.start(port, error)) {
+        stop();
+        return false;
+    }
     return true;
 }
 
 void HttpsServer::stop()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = true;
-        // Wakes connections blocked in a read or a handshake; stalled and delayed ones wake on the condition.
-        for (const Private::Connection &c : d->connections) {
-            if (c.fd >= 0)
-                ::shutdown(c.fd, SHUT_RDWR);
-        }
-    }
-    d->wake.notify_all();
-    if (d->acceptThread.joinable()) {
-        const char byte = 0;
-        [[maybe_unused]] const auto written = ::write(d->wakeFds[1], &byte, 1);
-        d->acceptThread.join();
-    }
-    // The accept thread has ended, so the list no longer grows.
-    for (Private::Connection &c : d->connections)
-        c.thread.join();
-    d->connections.clear();
-    for (int *fd : {&d->listenFd, &d->wakeFds[0], &d->wakeFds[1]}) {
-        if (*fd >= 0)
-            ::close(*fd);
-        *fd = -1;
-    }
-    d->port = 0;
+    d->listener.stop();
     d->freeTls();
 }
 
 quint16 HttpsServer::port() const
 {
-    return d->port;
+    return d->listener.port();
 }
 
 QString HttpsServer::baseUrl() const
 {
-    return QStringLiteral("https://127.0.0.1:%1").arg(d->port);
+    return QStringLiteral("https://127.0.0.1:%1").arg(d->listener.port());
 }
 
 QByteArray HttpsServer::certificatePem() const

@@ -32,6 +32,8 @@ struct SimReply
     bool stall = false;             // answer nothing and hold the connection until stallMs passes or the server stops
     int stallMs = 600000;
     bool closeBeforeStatus = false; // close the connection without sending a status line
+    int dripMs = 0;                 // send the body one byte at a time, this many ms apart (until the server stops)
+    qint64 padding = 0;             // that many blanks after the body (counted in Content-Length), made as they go
 };
 
 class HttpsServer

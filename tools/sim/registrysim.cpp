@@ -192,6 +192,7 @@ struct RegistrySim::Private
     mutable std::mutex mutex; // guards everything below
     QSet<QByteArray> validTokens;
     QByteArray currentToken;
+    QList<QByteArray> issuedTokens;
     qint64 totalQuirk = 0;
     std::map<Endpoint, std::deque<Fault>> faults;
     QList<SimBotMessage> botMessages;
@@ -328,6 +329,12 @@ const FixtureSet *RegistrySim::fixtures() const
     return d->fixtures ? &*d->fixtures : nullptr;
 }
 
+QList<QByteArray> RegistrySim::issuedTokens() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->issuedTokens;
+}
+
 QByteArray RegistrySim::currentToken() const
 {
     std::lock_guard lock(d->mutex);
@@ -417,8 +424,13 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
         reply = registryError(404, pathOf(request.target));
         break;
     }
-    if (fault)
+    if (fault) {
         reply.delayMs = fault->delayMs;
+        reply.dripMs = fault->dripMs;
+        // A reply without a body (the login's) drips blanks, or the drip would be no fault at all.
+        if (reply.dripMs > 0 && reply.body.isEmpty())
+            reply.body = QByteArray(4096, ' ');
+    }
     if (endpoint == Endpoint::Detail && reply.status == 200 && d->options.revokeTokensAfterDetails > 0) {
         std::lock_guard lock(d->mutex);
         if (++d->detailsAnswered == d->options.revokeTokensAfterDetails)
@@ -444,6 +456,7 @@ SimReply RegistrySim::Private::login(const RecordedRequest &request)
     {
         std::lock_guard lock(mutex);
         validTokens.insert(token);
+        issuedTokens.append(token);
         currentToken = token;
     }
     SimReply reply;
@@ -725,6 +738,33 @@ SimReply closeBeforeStatus()
     SimReply reply;
     reply.status = 0;
     reply.closeBeforeStatus = true;
+    return reply;
+}
+
+SimReply drip(int intervalMs)
+{
+    SimReply reply;
+    reply.status = 0;
+    reply.dripMs = intervalMs;
+    return reply;
+}
+
+SimReply oversized(qint64 bytes)
+{
+    SimReply reply;
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Content-Type", "application/json"}};
+    // Passes every content check the program makes, so only its size can fail it.
+    reply.body = R"({"items":[],"idDeclaration":1,"total":0,"pad":")";
+    reply.padding = std::max<qint64>(0, bytes - reply.body.size());
+    return reply;
+}
+
+SimReply redirect(const QByteArray &location, int code)
+{
+    SimReply reply;
+    reply.status = code;
+    reply.reason = code == 307 ? "Temporary Redirect" : (code == 308 ? "Permanent Redirect" : "Moved");
+    reply.headers = {{"Server", "nginx"}, {"Date", httpDate()}, {"Location", location}};
     return reply;
 }
 

@@ -82,11 +82,12 @@ public:
     // The token of the latest login (empty before the first); expireToken() revokes every token handed
     // out so far, so that only a fresh login gets through.
     QByteArray currentToken() const;
+    QList<QByteArray> issuedTokens() const; // every token a login handed out, in order
     void expireToken();
     void setTotalQuirk(qint64 total);
 
     // The next count requests to the endpoint get this reply instead of their own. A reply with status 0
-    // stands for the endpoint's own reply with the fault's delay, stall or early close (SimFault::delay).
+    // stands for the endpoint's own reply with the fault's delay, drip, stall or early close.
     // Faults queue up in the order injected.
     void injectFault(Endpoint endpoint, const SimReply &reply, int count = 1);
     void clearFaults();
@@ -110,6 +111,9 @@ SimReply htmlPage();                    // 200 with an HTML page instead of JSON
 SimReply delay(int ms);                 // the endpoint's own reply, ms late
 SimReply stall(int ms = 600000);        // nothing at all until ms pass or the server stops, then a close
 SimReply closeBeforeStatus();           // the connection closed before the status line
+SimReply drip(int intervalMs);          // the endpoint's own reply, its body one byte every intervalMs
+SimReply oversized(qint64 bytes);       // 200 with a JSON-looking body of that many bytes
+SimReply redirect(const QByteArray &location, int code = 307); // the status with that Location, no body
 // The status (429, 503) with its HTML page and "Retry-After: value" (seconds or an HTTP date).
 SimReply retryAfter(int code, const QByteArray &value);
 // The Bot API's answer to too many messages: 429 with parameters.retry_after.
