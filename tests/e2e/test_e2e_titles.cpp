@@ -168,6 +168,15 @@ protected:
         return titles;
     }
 
+    // What the program said, for a failure message: nothing while it runs, its end and stderr after.
+    std::string howItEnded()
+    {
+        if (program.state() != QProcess::NotRunning)
+            return {};
+        return "; the program ended with exit code " + std::to_string(program.exitCode()) + ", stderr: " +
+               program.readAllStandardError().toStdString();
+    }
+
     VirtualScreen screen;
     QProcess program;
 };
@@ -183,7 +192,7 @@ TEST_F(Titles, StartupCheckBoxReadsExactlyВнимание)
     startProgram(dir.path());
     const QStringList titles =
         titlesOnceThey([](const QStringList &t) { return t.contains(QStringLiteral("Внимание!")); });
-    EXPECT_TRUE(titles.contains(QStringLiteral("Внимание!"))) << titles.join(u" | ").toStdString();
+    EXPECT_TRUE(titles.contains(QStringLiteral("Внимание!"))) << titles.join(u" | ").toStdString() << howItEnded();
     // The window itself may not be on the screen yet behind the box; if it is, as it is named.
     for (const QString &title : titles)
         EXPECT_TRUE(title == u"Внимание!" || title == u"Тавросин") << title.toStdString();
@@ -203,5 +212,5 @@ TEST_F(Titles, LoginFailureBoxReadsExactlyТавросин)
     // The window and, a second later, the box of the failed login.
     startProgram(dir.path());
     const QStringList titles = titlesOnceThey([](const QStringList &t) { return t.size() >= 2; });
-    EXPECT_EQ(titles, (QStringList{QStringLiteral("Тавросин"), QStringLiteral("Тавросин")}));
+    EXPECT_EQ(titles, (QStringList{QStringLiteral("Тавросин"), QStringLiteral("Тавросин")})) << howItEnded();
 }
