@@ -1,5 +1,7 @@
 #include "application.h"
+#include "datafolder.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
@@ -20,4 +22,13 @@ QTranslator *installQtRussian(QCoreApplication &app, const QStringList &folders)
         delete translator;
     }
     return nullptr;
+}
+
+void setUpApplication(QApplication &app)
+{
+    QApplication::setApplicationName(QString::fromUtf16(kApplicationName));
+    // No display name: the window system would append it to every title (the window's own
+    // caption is "Тавросин" already).
+    installQtRussian(app);
+    QGuiApplication::setDesktopFileName(QStringLiteral("tavrosin"));
 }

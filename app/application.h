@@ -7,8 +7,13 @@
 #include <QString>
 #include <QStringList>
 
+class QApplication;
 class QCoreApplication;
 class QTranslator;
+
+// Everything above on the program's application object, and the desktop entry it belongs to. The
+// application name is the one the per-user data folder is named after.
+void setUpApplication(QApplication &app);
 
 // Folders searched for Qt's translations, in order: "translations" beside the executable (a copy in
 // a folder of its own, as on Windows), then Qt's own translations folder.

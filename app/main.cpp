@@ -14,11 +14,7 @@ int main(int argc, char **argv)
     int code = 0;
     {
         QApplication app(argc, argv);
-        QApplication::setApplicationName(QString::fromUtf16(kApplicationName));
-        // No display name: the window system would append it to every title (the window's own
-        // caption is "Тавросин" already).
-        installQtRussian(app);
-        QGuiApplication::setDesktopFileName(QStringLiteral("tavrosin"));
+        setUpApplication(app);
 
         const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(), {}, perUserDataFolder());
         MainFormOptions options;

@@ -25,6 +25,7 @@
 // Fails (exit 1) when a start fails, a start-up check refuses the directory, or the screenshot's
 // run does not end within ten minutes.
 
+#include "application.h"
 #include "mainwindow.h"
 #include "registrysim.h"
 
@@ -121,8 +122,7 @@ int childMain(int argc, char **argv, qint64 mainNs, const QString &dataDir)
     std::optional<qint64> shown, framed;
     {
         QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Тавросин"));
-        QApplication::setApplicationDisplayName(QStringLiteral("Тавросин"));
+        setUpApplication(app); // as the program does, so the measured window is the one users see
         TMainForm form(quietOptions(dataDir));
         FirstFrameProbe probe(&form);
         form.show();
@@ -241,8 +241,7 @@ int screenshot(int argc, char **argv)
     int code = 0;
     {
         QApplication app(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Тавросин"));
-        QApplication::setApplicationDisplayName(QStringLiteral("Тавросин"));
+        setUpApplication(app); // as the program does, so the measured window is the one users see
         QCommandLineParser parser;
         parser.addOptions({
             {QStringLiteral("screenshot"), QStringLiteral("Where the PNG goes."), QStringLiteral("FILE")},
