@@ -58,6 +58,9 @@ public:
         return true;
     }
 
+    // Whether a client can talk to the server yet.
+    bool answers() const;
+
     ~VirtualScreen()
     {
         m_server.terminate();
@@ -91,6 +94,11 @@ QString runTool(const QString &display, const QString &program, const QStringLis
     if (!p.waitForFinished(30000))
         return {};
     return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+bool VirtualScreen::answers() const
+{
+    return runTool(m_display, tool("xwininfo"), {QStringLiteral("-root")}).contains(u"Window id");
 }
 
 // The names (_NET_WM_NAME, as UTF-8) of the top-level windows on the screen. Without a window
@@ -134,9 +142,18 @@ protected:
             if (tool(name).isEmpty())
                 GTEST_SKIP() << name << " is not installed (scripts/setup installs xvfb and x11-utils)";
         }
-        QString error;
-        ASSERT_TRUE(screen.start(&error)) << error.toStdString();
+        // One server for the suite: an X server started right after another has ended on the same
+        // display number was seen to refuse the program's first connection.
+        if (!screen) {
+            screen = std::make_unique<VirtualScreen>();
+            QString error;
+            ASSERT_TRUE(screen->start(&error)) << error.toStdString();
+            ASSERT_TRUE(QTest::qWaitFor([] { return screen->answers(); }, 60000))
+                << "the X server on " << screen->display().toStdString() << " never answered";
+        }
     }
+
+    static void TearDownTestSuite() { screen.reset(); }
 
     void TearDown() override
     {
@@ -144,12 +161,15 @@ protected:
             program.kill();
             program.waitForFinished();
         }
+        // The next test shares the server: it starts on a screen with none of these windows left.
+        if (screen)
+            (void)QTest::qWaitFor([] { return windowTitles(screen->display()).isEmpty(); }, 10000);
     }
 
     // Starts the copy in dir (a copy in a folder of its own keeps its files there).
     void startProgram(const QString &dir)
     {
-        program.setProcessEnvironment(environmentFor(screen.display()));
+        program.setProcessEnvironment(environmentFor(screen->display()));
         program.setWorkingDirectory(dir);
         program.start(QDir(dir).filePath(QStringLiteral("tavrosin")), {});
         ASSERT_TRUE(program.waitForStarted(30000)) << program.errorString().toStdString();
@@ -161,7 +181,7 @@ protected:
         QStringList titles;
         (void)QTest::qWaitFor(
             [&] {
-                titles = windowTitles(screen.display());
+                titles = windowTitles(screen->display());
                 return done(titles) || program.state() == QProcess::NotRunning;
             },
             60000);
@@ -177,7 +197,7 @@ protected:
                program.readAllStandardError().toStdString();
     }
 
-    VirtualScreen screen;
+    static inline std::unique_ptr<VirtualScreen> screen;
     QProcess program;
 };
 
