@@ -11,8 +11,8 @@ class QApplication;
 class QCoreApplication;
 class QTranslator;
 
-// Everything above on the program's application object, and the desktop entry it belongs to. The
-// application name is the one the per-user data folder is named after.
+// Sets up the program's application object as described at the top of this file, with its
+// application name (the per-user data folder is named after it) and its desktop entry.
 void setUpApplication(QApplication &app);
 
 // Folders searched for Qt's translations, in order: "translations" beside the executable (a copy in

@@ -58,9 +58,6 @@ public:
         return true;
     }
 
-    // Whether a client can talk to the server yet.
-    bool answers() const;
-
     ~VirtualScreen()
     {
         m_server.terminate();
@@ -96,9 +93,10 @@ QString runTool(const QString &display, const QString &program, const QStringLis
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
-bool VirtualScreen::answers() const
+// Whether a client can talk to the X server on display yet.
+bool serverAnswers(const QString &display)
 {
-    return runTool(m_display, tool("xwininfo"), {QStringLiteral("-root")}).contains(u"Window id");
+    return runTool(display, tool("xwininfo"), {QStringLiteral("-root")}).contains(u"Window id");
 }
 
 // The names (_NET_WM_NAME, as UTF-8) of the top-level windows on the screen. Without a window
@@ -148,7 +146,7 @@ protected:
             screen = std::make_unique<VirtualScreen>();
             QString error;
             ASSERT_TRUE(screen->start(&error)) << error.toStdString();
-            ASSERT_TRUE(QTest::qWaitFor([] { return screen->answers(); }, 60000))
+            ASSERT_TRUE(QTest::qWaitFor([] { return serverAnswers(screen->display()); }, 60000))
                 << "the X server on " << screen->display().toStdString() << " never answered";
         }
     }
