@@ -78,13 +78,18 @@ PoolOutcome TScraper::runFilter()
         if (!applicant || !applicant->is_object())
             return std::nullopt;
 
-        const QString key = applicantKey(jsonText(jsonPath(applicant, "inn")), jsonText(jsonPath(applicant, "ogrn")));
         const QString name = CleanValue(jsonText(jsonPath(applicant, "fullName")));
+        const QString key =
+            applicantKey(jsonText(jsonPath(applicant, "inn")), jsonText(jsonPath(applicant, "ogrn")), name);
         const std::optional<QString> previousLine = d->history->lineOf(key);
+        // A kept applicant's date is in the history's journal, synced, before its row is written:
+        // a run killed at any moment leaves no row that the next run does not know of.
         const ApplicantDecision decision =
             decideApplicant(*d->history, key, name, m_params.SkipDays, QDateTime::currentDateTime());
         if (decision.verdict == ApplicantDecision::Verdict::BadDate)
             return decision.error;
+        if (decision.verdict == ApplicantDecision::Verdict::NotRecorded)
+            return QStringLiteral("файл DatesDB.journal не записан, заявитель не выгружен: ") + decision.error;
         log(decision.logText);
         if (!decision.keep)
             return std::nullopt;
@@ -137,12 +142,26 @@ std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const 
         return written.error;
 
     ++d->RowsWritten;
-    if (d->RowsWritten >= m_params.MaxResults) {
-        log(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, "
-                           "останавливаем выгрузку"));
-        d->LimitReached = true;
-    }
+    if (d->rowsEarlierToday + d->RowsWritten >= m_params.MaxResults)
+        reachDailyLimit();
     return std::nullopt;
+}
+
+void TScraper::checkDailyLimit()
+{
+    // The limit is per day: the history's lines dated today are the rows that earlier runs of
+    // today wrote (a file that the history journal made known counts as well). The test follows
+    // a write, so with no row yet today a limit of 0 or less still lets one row through.
+    d->rowsEarlierToday = d->history ? d->history->linesDated(QDate::currentDate()) : 0;
+    if (d->rowsEarlierToday > 0 && d->rowsEarlierToday >= m_params.MaxResults)
+        reachDailyLimit();
+}
+
+void TScraper::reachDailyLimit()
+{
+    log(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, "
+                       "останавливаем выгрузку"));
+    d->LimitReached = true;
 }
 
 void TScraper::closeResultFiles()

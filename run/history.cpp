@@ -1,13 +1,17 @@
 #include "history.h"
 
+#include "historyjournal.h"
 #include "logline.h"
 #include "sortedtextlist.h"
 
 #include <QCollator>
 #include <QCollatorSortKey>
+#include <QFile>
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -48,9 +52,33 @@ public:
                 ++rank;
             m_rank[chars[i].at(0).unicode()] = rank;
         }
+
+        // Digits, "=" and "." are what DatesDB.txt holds in practice. Each of them collates as one
+        // unit with a primary weight of its own and none is ignorable, so two texts made of them
+        // compare as the ranks of their first differing characters, and a text that another one
+        // begins with comes after it. Checked here against this collator: where it does not hold,
+        // every comparison goes to the collator.
+        const QString plain = QStringLiteral("0123456789=.");
+        m_plainOk = true;
+        for (const QChar c : plain) {
+            m_plain[c.unicode()] = true;
+            if (m_collator.compare(QStringLiteral("0") + c, QStringLiteral("0")) <= 0)
+                m_plainOk = false;
+            for (const QChar other : plain) {
+                if (c != other && m_rank[c.unicode()] == m_rank[other.unicode()])
+                    m_plainOk = false;
+            }
+        }
     }
 
-    int compare(QStringView a, QStringView b) const { return m_collator.compare(a, b); }
+    // The collator's answer; for two texts of plain characters the rank table gives it without
+    // asking the collator, which is what keeps a history of a million lines quick to load.
+    int compare(QStringView a, QStringView b) const
+    {
+        if (const std::optional<int> c = plainCompare(a, b))
+            return *c;
+        return m_collator.compare(a, b);
+    }
 
     struct Sorted
     {
@@ -116,6 +144,31 @@ public:
     }
 
 private:
+    // The order of two texts of plain characters (see the constructor); nothing when either has
+    // another character up to the point that decides.
+    std::optional<int> plainCompare(QStringView a, QStringView b) const
+    {
+        if (!m_plainOk)
+            return std::nullopt;
+        const qsizetype n = std::min(a.size(), b.size());
+        for (qsizetype i = 0; i < n; ++i) {
+            const char16_t ca = a[i].unicode();
+            const char16_t cb = b[i].unicode();
+            if (!isPlain(ca) || !isPlain(cb))
+                return std::nullopt;
+            if (ca != cb)
+                return m_rank[ca] < m_rank[cb] ? -1 : 1;
+        }
+        const QStringView rest = a.size() > n ? a.sliced(n) : b.sliced(n);
+        for (const QChar c : rest) {
+            if (!isPlain(c.unicode()))
+                return std::nullopt;
+        }
+        return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    }
+
+    bool isPlain(char16_t c) const { return c < 128 && m_plain[c]; }
+
     // Checks the order with the collator, noting which neighbours are equal on the way.
     bool isSorted(const std::vector<QStringView> &texts, Sorted &sorted) const
     {
@@ -167,6 +220,8 @@ private:
 
     QCollator m_collator;
     std::array<quint8, 128> m_rank{};
+    std::array<bool, 128> m_plain{};
+    bool m_plainOk = false;
 };
 
 } // namespace
@@ -196,19 +251,70 @@ QString historyName(const QString &key)
     return name;
 }
 
-QString applicantKey(const QString &inn, const QString &ogrn)
+QString applicantKey(const QString &inn, const QString &ogrn, const QString &fullName)
 {
-    const QString key = CleanValue(inn);
-    return key.isEmpty() ? CleanValue(ogrn) : key;
+    for (const QString *text : {&inn, &ogrn, &fullName}) {
+        QString key = CleanValue(*text);
+        if (!key.isEmpty())
+            return key;
+    }
+    return {};
 }
 
+// The lines as loaded stay where they were read (views into one text, in collation order) and are
+// never moved; a line removed since is only marked, and a line added since goes to a short list of
+// its own. A change then costs a look-up, not a shift of a million entries, and a load makes no
+// string per line.
 struct History::Private
 {
     Collation collation;
-    QStringList lines;  // in collation order, no two equal
-    QStringList byName; // the lines that have a name, in order of (name, line)
+    QString text;                    // the loaded lines' characters
+    std::vector<QStringView> base;   // the loaded lines, in collation order, no two equal
+    std::vector<bool> removed;       // base[i] was removed since the load
+    qsizetype removedCount = 0;
+    std::vector<quint32> baseByName; // indexes of the named base lines, in order of (name, line)
+    std::deque<QString> store;       // the characters of the lines added since
+    std::vector<QStringView> added;  // the lines added since, in collation order
+    std::vector<QStringView> addedByName; // the named ones among them, in order of (name, line)
+    // No line of `added` equals a base line that is not removed.
     TextEncoding encoding = TextEncoding::System;
     bool unreadable = false;
+    std::optional<HistoryJournal> journal; // set by a load
+
+    void clear()
+    {
+        text.clear();
+        base.clear();
+        removed.clear();
+        removedCount = 0;
+        baseByName.clear();
+        store.clear();
+        added.clear();
+        addedByName.clear();
+    }
+
+    // Journaled first: a change the journal refused is not made.
+    TextFileResult change(const std::vector<JournalChange> &changes)
+    {
+        TextFileResult journaled;
+        if (journal)
+            journaled = journal->append(changes);
+        if (journaled.ok)
+            apply(changes);
+        return journaled;
+    }
+
+    void apply(const std::vector<JournalChange> &changes)
+    {
+        for (const JournalChange &c : changes) {
+            if (c.added)
+                insert(c.line);
+            else
+                remove(c.line);
+        }
+    }
+
+    bool less(QStringView a, QStringView b) const { return collation.compare(a, b) < 0; }
 
     int compareByName(QStringView a, QStringView b) const
     {
@@ -216,120 +322,246 @@ struct History::Private
         return c != 0 ? c : collation.compare(a, b);
     }
 
-    QStringList::iterator lineBound(const QString &line)
+    // The base line equal to line that is still there; -1 when there is none.
+    qsizetype liveBase(QStringView line) const
     {
-        return std::lower_bound(lines.begin(), lines.end(), line,
-                                [this](const QString &a, const QString &b) { return collation.compare(a, b) < 0; });
+        const auto at = std::lower_bound(base.cbegin(), base.cend(), line,
+                                         [this](QStringView a, QStringView b) { return less(a, b); });
+        if (at == base.cend() || collation.compare(*at, line) != 0)
+            return -1;
+        const qsizetype i = at - base.cbegin();
+        return removed[std::size_t(i)] ? -1 : i;
     }
 
-    QStringList::iterator nameBound(const QString &line)
+    std::vector<QStringView>::iterator addedBound(QStringView line)
     {
-        return std::lower_bound(byName.begin(), byName.end(), line,
-                                [this](const QString &a, const QString &b) { return compareByName(a, b) < 0; });
+        return std::lower_bound(added.begin(), added.end(), line,
+                                [this](QStringView a, QStringView b) { return less(a, b); });
     }
 
-    // The first line in list order whose name equals key; byName is ordered by name and then by
-    // line, so that is the first entry of the key's run.
+    std::vector<QStringView>::iterator addedNameBound(QStringView line)
+    {
+        return std::lower_bound(addedByName.begin(), addedByName.end(), line,
+                                [this](QStringView a, QStringView b) { return compareByName(a, b) < 0; });
+    }
+
     // The first line whose name is the stored form of key (historyName); failing that, one whose
     // name is the key as it stands, as a file written before keys were escaped may hold it.
-    const QString *find(const QString &key) const
+    std::optional<QStringView> find(const QString &key) const
     {
         const QString name = historyName(key);
-        if (const QString *line = findName(name))
+        if (const std::optional<QStringView> line = findName(name))
             return line;
-        return name == key ? nullptr : findName(key);
+        return name == key ? std::nullopt : findName(key);
     }
 
-    const QString *findName(const QString &key) const
+    // The first line in list order whose name equals key. Both name orders put a name's lines in
+    // line order, so that is the first live base line of the name's run or the first added one,
+    // whichever comes first.
+    std::optional<QStringView> findName(QStringView key) const
     {
-        const auto at =
-            std::lower_bound(byName.cbegin(), byName.cend(), key, [this](const QString &line, const QString &k) {
-                return collation.compare(nameOf(line), k) < 0;
-            });
-        if (at == byName.cend() || collation.compare(nameOf(*at), key) != 0)
-            return nullptr;
-        return &*at;
+        std::optional<QStringView> found;
+        auto named = std::lower_bound(baseByName.cbegin(), baseByName.cend(), key, [this](quint32 i, QStringView k) {
+            return collation.compare(nameOf(base[i]), k) < 0;
+        });
+        for (; named != baseByName.cend() && collation.compare(nameOf(base[*named]), key) == 0; ++named) {
+            if (!removed[*named]) {
+                found = base[*named];
+                break;
+            }
+        }
+        const auto other = std::lower_bound(addedByName.cbegin(), addedByName.cend(), key,
+                                            [this](QStringView line, QStringView k) {
+                                                return collation.compare(nameOf(line), k) < 0;
+                                            });
+        if (other != addedByName.cend() && collation.compare(nameOf(*other), key) == 0 &&
+            (!found || less(*other, *found)))
+            found = *other;
+        return found;
     }
 
     bool insert(const QString &line)
     {
-        const auto at = lineBound(line);
-        if (at != lines.end() && collation.compare(*at, line) == 0)
+        if (liveBase(line) >= 0)
             return false;
-        lines.insert(at, line);
-        if (hasName(line))
-            byName.insert(nameBound(line), line);
+        const auto at = addedBound(line);
+        if (at != added.end() && collation.compare(*at, line) == 0)
+            return false;
+        store.push_back(line);
+        const QStringView stored = store.back();
+        added.insert(at, stored);
+        if (hasName(stored))
+            addedByName.insert(addedNameBound(stored), stored);
         return true;
     }
 
     void remove(const QString &line)
     {
-        const auto at = lineBound(line);
-        if (at != lines.end() && collation.compare(*at, line) == 0)
-            lines.erase(at);
-        if (hasName(line)) {
-            const auto named = nameBound(line);
-            if (named != byName.end() && compareByName(*named, line) == 0)
-                byName.erase(named);
+        const auto at = addedBound(line);
+        if (at != added.end() && collation.compare(*at, line) == 0) {
+            const QStringView stored = *at;
+            added.erase(at);
+            if (hasName(stored)) {
+                const auto named = addedNameBound(stored);
+                if (named != addedByName.end() && compareByName(*named, stored) == 0)
+                    addedByName.erase(named);
+            }
+            return;
+        }
+        const qsizetype i = liveBase(line);
+        if (i >= 0) {
+            removed[std::size_t(i)] = true;
+            ++removedCount;
         }
     }
+
+    // Every line in list order: the base lines still there and the added ones, merged.
+    template<typename Fn>
+    void forEachLine(Fn &&fn) const
+    {
+        auto other = added.cbegin();
+        for (std::size_t i = 0; i < base.size(); ++i) {
+            if (removed[i])
+                continue;
+            for (; other != added.cend() && less(*other, base[i]); ++other)
+                fn(*other);
+            fn(base[i]);
+        }
+        for (; other != added.cend(); ++other)
+            fn(*other);
+    }
+
+    qsizetype size() const { return qsizetype(base.size()) - removedCount + qsizetype(added.size()); }
 };
 
 History::History() : d(std::make_unique<Private>()) {}
 
 History::~History() = default;
 
-History::LoadResult History::load(const QString &path)
+History::LoadResult History::load(const QString &path, Changes changes)
 {
-    d->lines.clear();
-    d->byName.clear();
+    d->clear();
     d->encoding = TextEncoding::System;
     d->unreadable = false;
+    d->journal.reset();
 
-    const TextContent read = readTextContent(path);
-    if (!read.exists)
-        return {LoadState::Absent, {}};
-    if (!read.status.ok) {
+    TextContent read = readTextContent(path);
+    if (read.exists && !read.status.ok) {
         d->unreadable = true;
         return {LoadState::Unreadable, read.status.error};
     }
+    // What a run recorded after the file was last saved, its own save never made.
+    const JournalContent journal = readHistoryJournal(historyJournalPath(path));
+    if (!journal.status.ok) {
+        d->unreadable = true;
+        return {LoadState::Unreadable, journal.status.error};
+    }
+    if (read.exists)
+        loadLines(read);
+    d->apply(journal.changes);
+    if (changes == Changes::Journaled)
+        d->journal.emplace(historyJournalPath(path), journal.completeSize);
+    return {read.exists ? LoadState::Loaded : LoadState::Absent, {}};
+}
+
+void History::loadLines(TextContent &read)
+{
     d->encoding = read.encoding;
 
     // Sorted by (line, position in the file), so the first of equal lines is the one read first.
-    // The lines are sorted as views into the file's text and only then made into strings, in
-    // their final order: a shuffled file of a million lines would otherwise leave every later
-    // pass jumping about in memory.
-    const std::vector<QStringView> texts = splitTextLines(read.text);
+    std::vector<QStringView> texts = splitTextLines(read.text);
     const Collation::Sorted sorted = d->collation.sortedOrder(texts);
-    d->lines.reserve(qsizetype(texts.size()));
-    for (std::size_t k = 0; k < sorted.order.size(); ++k) {
-        if (!sorted.same[k])
-            d->lines.append(texts[sorted.order[k]].toString());
+    bool inFileOrder = true;
+    for (std::size_t k = 0; k < sorted.order.size() && inFileOrder; ++k)
+        inFileOrder = sorted.order[k] == k;
+    if (inFileOrder) {
+        // A file this program wrote: its lines stay where they were read. Moving the text keeps
+        // its characters where the views point.
+        d->text = std::move(read.text);
+        if (std::find(sorted.same.cbegin(), sorted.same.cend(), true) == sorted.same.cend()) {
+            d->base = std::move(texts);
+        } else {
+            d->base.reserve(texts.size());
+            for (std::size_t k = 0; k < texts.size(); ++k) {
+                if (!sorted.same[k])
+                    d->base.push_back(texts[k]);
+            }
+        }
+    } else {
+        // A file put in order here: its lines are copied together in their new order, so that
+        // every later pass reads the text from front to back instead of jumping about in it.
+        qsizetype total = 0;
+        for (std::size_t k = 0; k < sorted.order.size(); ++k)
+            total += sorted.same[k] ? 0 : texts[sorted.order[k]].size();
+        d->text.reserve(total);
+        std::vector<std::pair<qsizetype, qsizetype>> spans;
+        spans.reserve(texts.size());
+        for (std::size_t k = 0; k < sorted.order.size(); ++k) {
+            if (sorted.same[k])
+                continue;
+            const QStringView line = texts[sorted.order[k]];
+            spans.emplace_back(d->text.size(), line.size());
+            d->text.append(line);
+        }
+        read.text.clear();
+        const QStringView all(d->text);
+        d->base.reserve(spans.size());
+        for (const auto &[from, length] : spans)
+            d->base.push_back(all.sliced(from, length));
     }
+    d->removed.assign(d->base.size(), false);
 
     // The named lines, in list order; sorting them by name keeps that order among equal names.
-    QStringList named;
-    named.reserve(d->lines.size());
-    for (const QString &line : std::as_const(d->lines)) {
-        if (hasName(line))
-            named.append(line);
+    // Where the names are in order already (keys of digits, as written here, always are), the
+    // list order is the name order and nothing needs sorting.
+    std::vector<quint32> named;
+    named.reserve(d->base.size());
+    bool inNameOrder = true;
+    for (std::size_t i = 0; i < d->base.size(); ++i) {
+        if (!hasName(d->base[i]))
+            continue;
+        if (inNameOrder && !named.empty())
+            inNameOrder = d->collation.compare(nameOf(d->base[named.back()]), nameOf(d->base[i])) <= 0;
+        named.push_back(quint32(i));
+    }
+    if (inNameOrder) {
+        d->baseByName = std::move(named);
+        return;
     }
     std::vector<QStringView> names;
     names.reserve(named.size());
-    for (const QString &line : std::as_const(named))
-        names.push_back(nameOf(line));
+    for (const quint32 i : named)
+        names.push_back(nameOf(d->base[i]));
     const Collation::Sorted byName = d->collation.sortedOrder(names);
-    d->byName.reserve(named.size());
-    for (const quint32 i : byName.order)
-        d->byName.append(named.at(i));
-    return {LoadState::Loaded, {}};
+    d->baseByName.reserve(named.size());
+    for (const quint32 k : byName.order)
+        d->baseByName.push_back(named[k]);
 }
 
-TextFileResult History::save(const QString &path) const
+TextFileResult History::save(const QString &path)
 {
     if (d->unreadable)
         return {false, QStringLiteral("Файл %1 не перезаписан: при загрузке его не удалось прочитать").arg(path)};
-    return writeTextLines(path, d->lines, d->encoding);
+    // One text, sized once: growing tens of megabytes step by step copies them over and over.
+    qsizetype total = 0;
+    d->forEachLine([&](QStringView line) { total += line.size() + 2; });
+    QString text;
+    text.reserve(total);
+    d->forEachLine([&](QStringView line) {
+        text += line;
+        text += QLatin1String("\r\n");
+    });
+    const TextFileResult saved = writeTextFile(path, text, d->encoding);
+    if (!saved.ok)
+        return saved;
+    // The new file's name is made to last before the journal that stood in for it goes.
+    syncFolderOf(path);
+    const QString journalPath = historyJournalPath(path);
+    if (d->journal && d->journal->path() == journalPath)
+        d->journal->remove();
+    else
+        QFile::remove(journalPath);
+    return saved;
 }
 
 bool History::addLine(const QString &line)
@@ -339,42 +571,66 @@ bool History::addLine(const QString &line)
 
 std::optional<QString> History::value(const QString &key) const
 {
-    const QString *line = d->find(key);
+    const std::optional<QStringView> line = d->find(key);
     if (!line)
         return std::nullopt;
-    return line->mid(line->indexOf(QLatin1Char('=')) + 1);
+    return line->sliced(line->indexOf(QLatin1Char('=')) + 1).toString();
 }
 
-void History::setDate(const QString &key, const QDate &day)
+TextFileResult History::setDate(const QString &key, const QDate &day)
 {
-    if (const QString *line = d->find(key))
-        d->remove(QString(*line));
-    d->insert(historyName(key) + QLatin1Char('=') + shortDate(day));
+    std::vector<JournalChange> changes;
+    if (const std::optional<QStringView> line = d->find(key))
+        changes.push_back({false, line->toString()});
+    changes.push_back({true, historyName(key) + QLatin1Char('=') + shortDate(day)});
+    return d->change(changes);
 }
 
 std::optional<QString> History::lineOf(const QString &key) const
 {
-    if (const QString *line = d->find(key))
-        return *line;
+    if (const std::optional<QStringView> line = d->find(key))
+        return line->toString();
     return std::nullopt;
 }
 
-void History::undoSetDate(const QString &key, const std::optional<QString> &previousLine)
+TextFileResult History::undoSetDate(const QString &key, const std::optional<QString> &previousLine)
 {
-    if (const QString *line = d->find(key))
-        d->remove(QString(*line));
+    std::vector<JournalChange> changes;
+    if (const std::optional<QStringView> line = d->find(key))
+        changes.push_back({false, line->toString()});
     if (previousLine)
-        d->insert(*previousLine);
+        changes.push_back({true, *previousLine});
+    TextFileResult journaled;
+    if (d->journal)
+        journaled = d->journal->append(changes);
+    // Taken back in any case: the save at the end of the run must not record a row that is on no disk.
+    d->apply(changes);
+    return journaled;
+}
+
+qsizetype History::linesDated(const QDate &day) const
+{
+    const QString date = shortDate(day);
+    qsizetype count = 0;
+    d->forEachLine([&](QStringView line) {
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq >= 0 && line.sliced(eq + 1).trimmed() == date)
+            ++count;
+    });
+    return count;
 }
 
 QStringList History::lines() const
 {
-    return d->lines;
+    QStringList lines;
+    lines.reserve(d->size());
+    d->forEachLine([&](QStringView line) { lines.append(line.toString()); });
+    return lines;
 }
 
 qsizetype History::size() const
 {
-    return d->lines.size();
+    return d->size();
 }
 
 TextEncoding History::encoding() const
@@ -390,9 +646,16 @@ bool History::isUnreadable() const
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,
                                   const QDateTime &now)
 {
-    const ApplicantDecision decision = judgeApplicant(history, key, name, skipDays, now);
-    if (decision.keep)
-        history.setDate(key, now.date());
+    ApplicantDecision decision = judgeApplicant(history, key, name, skipDays, now);
+    if (!decision.keep)
+        return decision;
+    const TextFileResult recorded = history.setDate(key, now.date());
+    if (!recorded.ok) {
+        decision.verdict = ApplicantDecision::Verdict::NotRecorded;
+        decision.keep = false;
+        decision.logText.clear();
+        decision.error = recorded.error;
+    }
     return decision;
 }
 

@@ -8,6 +8,11 @@
 // never matches. Loading a file that exists but cannot be read or decoded leaves the history
 // empty and marks it unreadable: save() then refuses, so that file is never replaced by an empty
 // list. Saving replaces the file whole or not at all, in the encoding it was read in.
+//
+// A history loaded from a file keeps a journal beside it (historyjournal.h): every date it records
+// or takes back is synced to the journal before it counts, so that what a run wrote survives a
+// kill before the save. Loading folds a journal left behind into the lines; a successful save
+// removes it.
 
 #include "textfile.h"
 
@@ -20,8 +25,10 @@
 
 // "null" (exactly) becomes the empty text; then every TAB, LF and CR is removed.
 QString CleanValue(const QString &text);
-// The applicant's INN after CleanValue; its OGRN after CleanValue when that is empty.
-QString applicantKey(const QString &inn, const QString &ogrn);
+// The applicant's INN after CleanValue; its OGRN after CleanValue when that is empty; its full name
+// after CleanValue when both are (a foreign applicant has neither, and one shared empty key would
+// hide every other such applicant once the first was exported).
+QString applicantKey(const QString &inn, const QString &ogrn, const QString &fullName = {});
 // The applicant key as the history stores it before "=": "%", "=", CR, LF and NUL written as "%25",
 // "%3D", "%0D", "%0A" and "%00", so that the file reads back to the same keys (a key "A=B" would
 // otherwise read as "A" with the value "B=date"). A key of digits stays as it is.
@@ -46,23 +53,34 @@ public:
     History(const History &) = delete;
     History &operator=(const History &) = delete;
 
-    // Replaces the content with the file's lines, sorted, duplicates dropped.
-    LoadResult load(const QString &path);
-    // Whole or nothing. Refused (ok false) after a load that found the file unreadable.
-    TextFileResult save(const QString &path) const;
+    enum class Changes {
+        Journaled, // each change is synced to the journal beside the file before it is made
+        InMemory,  // changes are kept in memory until the save (for measurements and fuzzing)
+    };
+    // Replaces the content with the file's lines, sorted, duplicates dropped, and the changes of
+    // the journal beside it. A journal that cannot be read makes the history unreadable, as the
+    // file would.
+    LoadResult load(const QString &path, Changes changes = Changes::Journaled);
+    // Whole or nothing; once the file is saved, the journal beside it is removed. Refused (ok false)
+    // after a load that found the file unreadable.
+    TextFileResult save(const QString &path);
 
     // Adds a line in its place; false when an equal line is present.
     bool addLine(const QString &line);
     // The value of the first line, in the list's order, whose name equals key case-insensitively;
     // nothing when no line has that name.
     std::optional<QString> value(const QString &key) const;
-    // Replaces the line that value(key) finds by key "=" day (short date), or adds that line.
-    void setDate(const QString &key, const QDate &day);
+    // Replaces the line that value(key) finds by key "=" day (short date), or adds that line. With
+    // a journal, the change is synced to it first; when that fails (ok false) nothing changes.
+    TextFileResult setDate(const QString &key, const QDate &day);
     // The whole line that value(key) reads; nothing when no line has that name.
     std::optional<QString> lineOf(const QString &key) const;
     // Takes back a setDate for key: removes the line it wrote and puts back previousLine (what
     // lineOf(key) gave before), so an applicant whose row could not be written is not recorded.
-    void undoSetDate(const QString &key, const std::optional<QString> &previousLine);
+    // The lines change whatever the journal says (not ok: the journal still has the setDate).
+    TextFileResult undoSetDate(const QString &key, const std::optional<QString> &previousLine);
+    // How many lines carry this day as their value: the applicants recorded on that day.
+    qsizetype linesDated(const QDate &day) const;
 
     QStringList lines() const;
     qsizetype size() const;
@@ -70,6 +88,8 @@ public:
     bool isUnreadable() const;
 
 private:
+    void loadLines(TextContent &read);
+
     struct Private;
     std::unique_ptr<Private> d;
 };
@@ -82,16 +102,18 @@ struct ApplicantDecision
         ExportedLongAgo,  // more than SkipDays days ago: kept, history set to today
         ExportedRecently, // SkipDays days ago or less: skipped, history unchanged
         BadDate,          // the stored value is not a date: the phase ends with error
+        NotRecorded,      // kept, but the journal refused today's date: not kept, the phase ends with error
     };
     Verdict verdict = Verdict::NotExported;
     bool keep = false;
     qint64 days = 0;
-    QString logText; // the "Заявитель ..." line; empty with BadDate
-    QString error;   // with BadDate: the conversion error's text
+    QString logText; // the "Заявитель ..." line; empty with BadDate and NotRecorded
+    QString error;   // with BadDate: the conversion error's text; with NotRecorded: the journal's
 };
 
 // Decides for the applicant with this key and name (both already cleaned) at the moment now, and
-// records today's date in the history when the declaration is kept. Days are the whole days
+// records today's date in the history when the declaration is kept (journaled first, where the
+// history has a journal). Days are the whole days
 // between now and the stored date at 00:00, either way round, counted on the wall clock (a
 // daylight-saving change does not move them).
 ApplicantDecision decideApplicant(History &history, const QString &key, const QString &name, int skipDays,

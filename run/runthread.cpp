@@ -375,6 +375,7 @@ void TScraper::runPhases()
     setProgress(0);
     d->LimitReached = false;
     log(QStringLiteral("Начинаем фильтрацию заявителей..."));
+    checkDailyLimit();
 
     if (d->DetailQueue.isEmpty())
         return;

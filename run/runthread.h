@@ -127,6 +127,10 @@ private:
     void closeResultFiles();
     void announceCompletion();
     std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
+    // Counts the rows written earlier today; with the day's limit already reached, says so and
+    // sets LimitReached, so that no row is written.
+    void checkDailyLimit();
+    void reachDailyLimit();
     bool skippedFromSearchItem(const QString &id);
 
     std::unique_ptr<Private> d;

@@ -82,6 +82,7 @@ struct TScraper::Private
     bool historySaveMade = false;     // DatesDB.txt is written once per run, successful or not
     bool LimitReached = false;
     int RowsWritten = 0;
+    qsizetype rowsEarlierToday = 0; // rows of today's earlier runs: they count against MaxResults
     std::shared_ptr<ResultFiles> resultFiles;
     // The history lines this run set for the rows it wrote (key, the line before), to take back if
     // the table turns out not to be on disk whole.

@@ -71,8 +71,10 @@ PoolOutcome TScraper::runSearch()
                 // An item without an id cannot be fetched; it must not take its applicant's place.
                 if (item.id.isEmpty())
                     continue;
-                if (d->ApplicantNames.insert(item.applicantName)) {
-                    d->DetailQueue.insert(item.id);
+                // Only the item that queued an id may decide it from the search page: the same id
+                // met again later under another applicant's name must not put that name's INN in
+                // its place.
+                if (d->ApplicantNames.insert(item.applicantName) && d->DetailQueue.insert(item.id)) {
                     const QString inn = CleanValue(item.applicantInn);
                     if (m_environment.decideFromSearchPage && !inn.isEmpty())
                         d->searchApplicants.insert(item.id, {inn, CleanValue(item.applicantName)});

@@ -8,6 +8,8 @@
 #include "logline.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <gtest/gtest.h>
 
@@ -47,16 +49,20 @@ qsizetype countOf(const RegistrySim &sim, Endpoint endpoint)
 
 } // namespace
 
-TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
+// The limit is per day: a run writes what the day's earlier runs left of it, and a run that starts
+// with the day's limit reached writes no row and asks for no detail. Nobody is exported twice.
+TEST_F(CliE2e, RunsOfOneDayShareTheDailyLimitAndExportNobodyTwice)
 {
     QTemporaryDir dir;
-    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=15\r\n");
+    const QString limitLine =
+        QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, "
+                       "останавливаем выгрузку");
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=4\r\n");
 
     const CliOutcome first = runOnce(dir.path());
     EXPECT_EQ(first.exitCode, 0) << first.errorOutput;
-    ASSERT_EQ(first.results.rows.size(), 15) << "the data set holds more applicants than the limit";
-    EXPECT_TRUE(first.plain.contains(QStringLiteral("Достигнут заданный пользователем лимит на количество выгружаемых "
-                                                    "деклараций за день, останавливаем выгрузку")));
+    ASSERT_EQ(first.results.rows.size(), 4) << "the data set holds more applicants than the limit";
+    EXPECT_TRUE(first.plain.contains(limitLine));
     EXPECT_TRUE(first.plain.contains(QStringLiteral("Сбор данных завершен")));
     EXPECT_TRUE(first.plain.contains(QStringLiteral("Данные будут записываться в файл ") +
                                      QDir::toNativeSeparators(QDir(dir.path()).filePath(first.results.stem)) +
@@ -65,10 +71,13 @@ TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
     EXPECT_EQ(countOf(*sim, Endpoint::Login), 1) << "a run right after the start-up login logs in once";
     EXPECT_EQ(linesStartingWith(first.plain, QStringLiteral("ERROR_")), QStringList());
 
+    // The same day with a limit of 10: the remaining 6 rows.
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=10\r\n");
     const CliOutcome second = runOnce(dir.path());
     EXPECT_EQ(second.exitCode, 0) << second.errorOutput;
     EXPECT_NE(second.results.stem, first.results.stem);
-    EXPECT_FALSE(second.results.rows.isEmpty());
+    EXPECT_EQ(second.results.rows.size(), 6);
+    EXPECT_TRUE(second.plain.contains(limitLine));
     const QSet<QString> firstKeys(first.results.keys.cbegin(), first.results.keys.cend());
     for (const QString &key : second.results.keys)
         EXPECT_FALSE(firstKeys.contains(key)) << "exported twice the same day: " << key.toStdString();
@@ -81,6 +90,67 @@ TEST_F(CliE2e, NormalRunThenASecondRunTheSameDayExportsNobodyTwice)
             found = found || (line.startsWith(QStringLiteral("Заявитель ")) && line.endsWith(skipped));
         EXPECT_TRUE(found) << "no skip line for " << key.toStdString();
     }
+
+    // A third run that day finds the limit reached: it says so at once and writes nothing.
+    const qsizetype details = countOf(*sim, Endpoint::Detail);
+    const CliOutcome third = runOnce(dir.path());
+    EXPECT_EQ(third.exitCode, 0) << third.errorOutput;
+    EXPECT_TRUE(third.results.stem.isEmpty());
+    EXPECT_EQ(countOf(*sim, Endpoint::Detail), details);
+    const qsizetype filter = third.plain.indexOf(QStringLiteral("Начинаем фильтрацию заявителей..."));
+    ASSERT_GE(filter, 0);
+    EXPECT_EQ(third.plain.value(filter + 1), limitLine);
+    EXPECT_EQ(linesStartingWith(third.plain, QStringLiteral("Заявитель ")), QStringList());
+    EXPECT_EQ(countOf(*sim, Endpoint::BotApi), 2) << "no notice without a row";
+}
+
+// A run killed outright (SIGKILL: no closing step runs) after rows were written: DatesDB.txt is as
+// it was, but DatesDB.journal knows every applicant in the result file, and the next run exports
+// none of them again, records them in DatesDB.txt and removes the journal.
+TEST_F(CliE2e, RunKilledAfterItsRowsLeavesAHistoryThatKnowsThem)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "SkipDays=60\r\nMaxResults=1000\r\n");
+    writeHistory(dir.path(), {QStringLiteral("7799999999=01.02.2020")});
+    const QString historyPath = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+    const QString journalPath = QDir(dir.path()).filePath(QStringLiteral("DatesDB.journal"));
+    const QByteArray historyBefore = readBytes(historyPath);
+    const QString kept = QStringLiteral(" не выгружался, выводим в результат");
+
+    // Slow details keep the run in its filter until the kill.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(200), 1000);
+    {
+        CliRun killed(dir.path());
+        killed.start();
+        ASSERT_TRUE(killed.waitForOutput([&](const QStringList &lines) { return countEnding(lines, kept) >= 4; }));
+        killed.kill();
+        ASSERT_TRUE(killed.finish());
+    }
+    sim->clearFaults();
+
+    EXPECT_EQ(readBytes(historyPath), historyBefore) << "the closing steps never ran";
+    ASSERT_TRUE(QFile::exists(journalPath));
+    EXPECT_EQ(QFileInfo(journalPath).permissions() & 0x0077, 0);
+    const QStringList tables = QDir(dir.path()).entryList({QStringLiteral("data*.tab")});
+    ASSERT_EQ(tables.size(), 1);
+    QStringList table = QString::fromUtf8(readBytes(QDir(dir.path()).filePath(tables[0])).mid(3))
+                            .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    ASSERT_GE(table.size(), 4) << "the header and at least three rows";
+    QSet<QString> killedKeys;
+    for (const QString &row : table.mid(1))
+        killedKeys.insert(rowKey(row.split(u'\t')));
+
+    const CliOutcome next = runOnce(dir.path());
+    EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
+    EXPECT_FALSE(next.results.rows.isEmpty());
+    for (const QString &key : next.results.keys)
+        EXPECT_FALSE(killedKeys.contains(key)) << "exported again after the kill: " << key.toStdString();
+    const QStringList history = readHistory(dir.path());
+    const QString today = shortDate(QDate::currentDate());
+    for (const QString &key : std::as_const(killedKeys))
+        EXPECT_TRUE(history.contains(key + u'=' + today)) << key.toStdString();
+    EXPECT_TRUE(history.contains(QStringLiteral("7799999999=01.02.2020")));
+    EXPECT_FALSE(QFile::exists(journalPath)) << "the save removes the journal";
 }
 
 TEST_F(CliE2e, FaultsOnEveryRetriedEndpointEndWithTheRowsOfACleanRun)
@@ -381,7 +451,9 @@ TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
     checkNotice(*sim, notices, 8);
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("run.lock"))));
 
-    // Killed in the middle of its filter: the lock file stays, with a process id that is gone.
+    // Killed in the middle of its filter: the lock file stays, with a process id that is gone. The
+    // limit is per day: room for 16 more rows today.
+    writeRunSettings(dir.path(), *sim, "MaxResults=24\r\n");
     {
         CliRun killed(dir.path());
         killed.start();
@@ -394,7 +466,9 @@ TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
     sim->clearFaults();
     const CliOutcome next = runOnce(dir.path());
     EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
-    EXPECT_EQ(next.results.rows.size(), 8);
+    EXPECT_FALSE(next.results.rows.isEmpty());
+    // The day's 24 rows: the first run's, those the killed run recorded before the kill, and the rest.
+    EXPECT_EQ(readHistory(dir.path()).filter(QStringLiteral("=") + shortDate(QDate::currentDate())).size(), 24);
 }
 
 // The registry's text reaches the terminal without its control characters: a reason phrase that

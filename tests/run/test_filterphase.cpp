@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <gtest/gtest.h>
 
@@ -38,6 +39,13 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The lines of the run's table file so far (its header included); 0 while there is none.
+qsizetype tableLines(const RunHarness &harness)
+{
+    const QStringList tables = QDir(harness.dir()).entryList({QStringLiteral("data*.tab")});
+    return tables.isEmpty() ? 0 : harness.readFile(tables[0]).count("\r\n");
 }
 
 struct Applicant
@@ -92,9 +100,9 @@ TEST(FilterPhase, HistoryDecidesEachApplicantAndIsSavedAfterTheRun)
         // A date ahead counts by its distance from now: from now to midnight in ten days is nine whole days.
         u"Заявитель ООО Через Десять Дней с ИНН 7701000004 выгружался 9 дней назад, пропускаем"_s,
         u"Заявитель ООО Только ОГРН с ИНН 1027700000005 не выгружался, выводим в результат"_s,
-        // Neither INN nor OGRN: the empty key, recorded by the first and found by the second.
-        u"Заявитель ИП Без Номеров с ИНН  не выгружался, выводим в результат"_s,
-        u"Заявитель ИП Тоже Без Номеров с ИНН  выгружался 0 дней назад, пропускаем"_s,
+        // Neither INN nor OGRN: each is known by its full name, so neither hides the other.
+        u"Заявитель ИП Без Номеров с ИНН ИП Без Номеров не выгружался, выводим в результат"_s,
+        u"Заявитель ИП Тоже Без Номеров с ИНН ИП Тоже Без Номеров не выгружался, выводим в результат"_s,
         // Two names with one key: the second finds the line the first has just written.
         u"Заявитель ООО Первое Имя с ИНН 7701000099 не выгружался, выводим в результат"_s,
         u"Заявитель ООО Второе Имя с ИНН 7701000099 выгружался 0 дней назад, пропускаем"_s,
@@ -105,14 +113,17 @@ TEST(FilterPhase, HistoryDecidesEachApplicantAndIsSavedAfterTheRun)
 
     const QString today = daysFromToday(0);
     EXPECT_EQ(harness.readFile(u"DatesDB.txt"_s), crlfLines({
-                                                      u"="_s + today,
                                                       u"1027700000005="_s + today,
                                                       u"7701000003="_s + daysFromToday(-1),
                                                       u"7701000004="_s + daysFromToday(10),
                                                       u"7701000060="_s + daysFromToday(-60),
                                                       u"7701000061="_s + today,
                                                       u"7701000099="_s + today,
+                                                      u"ИП Без Номеров="_s + today,
+                                                      u"ИП Тоже Без Номеров="_s + today,
                                                   }));
+    EXPECT_EQ(QDir(harness.dir()).entryList({u"data*.tab"_s}).size(), 1);
+    EXPECT_FALSE(QFile::exists(harness.dir() + u"/DatesDB.journal"_s)) << "the save removes the journal";
 }
 
 TEST(FilterPhase, RowLimitLeavesTheRemainingIdsUnrequested)
@@ -472,4 +483,127 @@ TEST(FilterPhase, RecentlyExportedApplicantsAreDecidedFromTheSearchItem)
     ASSERT_TRUE(harness.wait());
     EXPECT_EQ(detailIds(harness.server().requests()), QStringList{u"1"_s});
     EXPECT_EQ(linesStartingWith(harness.plainLines(), u"Ошибка: "_s).size(), 1);
+}
+
+// MaxResults is per day: the history's lines dated today are rows that earlier runs of the day
+// wrote. A run that starts with the day's limit reached says so and asks for no detail.
+TEST(FilterPhase, DailyLimitCountsTheRowsWrittenEarlierToday)
+{
+    struct Case
+    {
+        const char *name;
+        int earlierToday;    // history lines dated today
+        int earlierOtherDay; // history lines of yesterday (they do not count)
+        int maxResults;
+        int rows;
+    };
+    const Case cases[] = {
+        {"nothing earlier today", 0, 3, 2, 2},
+        {"the remainder of the day", 1, 3, 3, 2},
+        {"the day's limit reached", 3, 0, 3, 0},
+        {"past the day's limit", 4, 0, 3, 0},
+        {"a limit of 0 after a row today", 1, 0, 0, 0},
+        {"a limit of 0 lets the day's first row through", 0, 0, 0, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RegistryHandler registry;
+        serve(registry, {
+                            {u"1"_s, {u"7707000001"_s, {}, u"ООО Один"_s}},
+                            {u"2"_s, {u"7707000002"_s, {}, u"ООО Два"_s}},
+                            {u"3"_s, {u"7707000003"_s, {}, u"ООО Три"_s}},
+                            {u"4"_s, {u"7707000004"_s, {}, u"ООО Четыре"_s}},
+                        });
+        RunHarness harness(registry.handler());
+        harness.params().MaxResults = c.maxResults;
+        QStringList history;
+        for (int i = 0; i < c.earlierToday; ++i)
+            history << u"880000000%1="_s.arg(i) + daysFromToday(0);
+        for (int i = 0; i < c.earlierOtherDay; ++i)
+            history << u"990000000%1="_s.arg(i) + daysFromToday(-1);
+        ASSERT_TRUE(writeFile(harness.dir() + u"/DatesDB.txt"_s, crlfLines(history)));
+        harness.start();
+        ASSERT_TRUE(harness.wait());
+
+        const QStringList lines = harness.plainLines();
+        const QString limitLine =
+            u"Достигнут заданный пользователем лимит на количество выгружаемых деклараций за день, останавливаем выгрузку"_s;
+        EXPECT_EQ(linesStartingWith(lines, u"Заявитель "_s).size(), c.rows);
+        EXPECT_EQ(lines.count(limitLine), 1);
+        EXPECT_TRUE(lines.contains(u"Сбор данных завершен"_s));
+        const QStringList tables = QDir(harness.dir()).entryList({u"data*.tab"_s});
+        if (c.rows == 0) {
+            EXPECT_TRUE(tables.isEmpty());
+            EXPECT_EQ(detailIds(harness.server().requests()), QStringList());
+            EXPECT_EQ(lines.indexOf(limitLine), lines.indexOf(u"Начинаем фильтрацию заявителей..."_s) + 1);
+        } else {
+            ASSERT_EQ(tables.size(), 1);
+            const QByteArray table = harness.readFile(tables[0]);
+            EXPECT_EQ(table.count("\r\n"), c.rows + 1);
+        }
+    }
+}
+
+// Each kept applicant is in DatesDB.journal, synced, before its row is in the table: here the run
+// is held on the second applicant's detail after the first row, as a kill could find it.
+TEST(FilterPhase, KeptApplicantIsJournaledBeforeItsRow)
+{
+    RegistryHandler registry;
+    serve(registry, {
+                        {u"1"_s, {u"7708000001"_s, {}, u"ООО Один"_s}},
+                        {u"2"_s, {u"7708000002"_s, {}, u"ООО Два"_s}},
+                    });
+    registry.holdRequests(RegistryHandler::detailTarget(u"2"_s));
+    RunHarness harness(registry.handler());
+    const auto releaseGate = qScopeGuard([&registry] { registry.release(); });
+    ASSERT_TRUE(writeFile(harness.dir() + u"/DatesDB.txt"_s, crlfLines({u"7708000009=01.01.2020"_s})));
+    const QString journal = harness.dir() + u"/DatesDB.journal"_s;
+
+    harness.start();
+    ASSERT_TRUE(RunHarness::waitFor(
+        [&] { return detailIds(harness.server().requests()).contains(u"2"_s) && tableLines(harness) == 2; }));
+    const QString today = daysFromToday(0);
+    EXPECT_EQ(harness.readFile(u"DatesDB.journal"_s), (u"+7708000001="_s + today + u"\n.\n"_s).toUtf8());
+    EXPECT_EQ(QFileInfo(journal).permissions() & 0x0077, 0);
+    EXPECT_EQ(harness.readFile(u"DatesDB.txt"_s), crlfLines({u"7708000009=01.01.2020"_s}));
+
+    registry.release();
+    ASSERT_TRUE(harness.wait());
+    EXPECT_FALSE(QFile::exists(journal));
+    EXPECT_EQ(harness.readFile(u"DatesDB.txt"_s),
+              crlfLines({u"7708000001="_s + today, u"7708000002="_s + today, u"7708000009=01.01.2020"_s}));
+}
+
+// A journal that cannot take an applicant's date ends the filter as an error before that
+// applicant's row: no row is on disk that the history does not know.
+TEST(FilterPhase, JournalThatCannotBeWrittenStopsTheRowsBeforeTheRow)
+{
+    RegistryHandler registry;
+    serve(registry, {
+                        {u"1"_s, {u"7709000001"_s, {}, u"ООО Один"_s}},
+                        {u"2"_s, {u"7709000002"_s, {}, u"ООО Два"_s}},
+                        {u"3"_s, {u"7709000003"_s, {}, u"ООО Три"_s}},
+                    });
+    registry.holdRequests(RegistryHandler::detailTarget(u"2"_s));
+    RunHarness harness(registry.handler());
+    const auto releaseGate = qScopeGuard([&registry] { registry.release(); });
+
+    harness.start();
+    ASSERT_TRUE(RunHarness::waitFor(
+        [&] { return detailIds(harness.server().requests()).contains(u"2"_s) && tableLines(harness) == 2; }));
+    // The journal's place is taken by a folder while the second detail is on its way.
+    ASSERT_TRUE(QFile::remove(harness.dir() + u"/DatesDB.journal"_s));
+    ASSERT_TRUE(QDir(harness.dir()).mkdir(u"DatesDB.journal"_s));
+    registry.release();
+    ASSERT_TRUE(harness.wait());
+
+    const QStringList lines = harness.plainLines();
+    const QStringList errors = linesStartingWith(lines, u"Ошибка: "_s);
+    ASSERT_EQ(errors.size(), 1) << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(errors[0].contains(u"DatesDB.journal"_s)) << errors[0].toStdString();
+    EXPECT_EQ(linesStartingWith(lines, u"Заявитель "_s),
+              QStringList{u"Заявитель ООО Один с ИНН 7709000001 не выгружался, выводим в результат"_s});
+    EXPECT_EQ(tableLines(harness), 2) << "the header and the first row only";
+    EXPECT_EQ(harness.readFile(u"DatesDB.txt"_s), crlfLines({u"7709000001="_s + daysFromToday(0)}));
+    EXPECT_TRUE(harness.outcome().phaseError);
 }

@@ -1,6 +1,7 @@
 // The applicant history: keys, the export decision against a fixed clock, and DatesDB.txt read and
 // written back in its own encoding, with real files in temporary directories.
 #include "history.h"
+#include "historyjournal.h"
 #include "qtprinters.h"
 #include "sortedtextlist.h"
 #include "testfiles.h"
@@ -39,6 +40,12 @@ TEST(ApplicantKey, InnThenOgrn)
     EXPECT_EQ(applicantKey(QString(), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
     EXPECT_EQ(applicantKey(QStringLiteral("null"), QStringLiteral("1027838006350")), QStringLiteral("1027838006350"));
     EXPECT_EQ(applicantKey(QStringLiteral("\r\n"), QStringLiteral("null")), QString());
+    // Neither: the full name, cleaned the same way, so that foreign applicants stay apart.
+    EXPECT_EQ(applicantKey(QStringLiteral("null"), QString(), QStringLiteral("TOO \"Alma\"\t")),
+              QStringLiteral("TOO \"Alma\""));
+    EXPECT_EQ(applicantKey(QStringLiteral("7887463387"), QString(), QStringLiteral("ООО Б")),
+              QStringLiteral("7887463387"));
+    EXPECT_EQ(applicantKey(QString(), QStringLiteral("null"), QStringLiteral("null")), QString());
 }
 
 // One applicant against one stored line, SkipDays 60, at a fixed moment.
@@ -470,4 +477,179 @@ TEST(HistoryFile, NewFileIsItsOwnersOnlyAnExistingOneKeepsItsMode)
     ASSERT_TRUE(QFile::setPermissions(path, shared));
     ASSERT_TRUE(history.save(path).ok);
     EXPECT_EQ(QFileInfo(path).permissions().toInt() & 0x0077, shared.toInt() & 0x0077);
+}
+
+namespace {
+
+QString journalOf(const QString &historyPath)
+{
+    return historyJournalPath(historyPath);
+}
+
+} // namespace
+
+// Texts of digits, "=" and "." are ordered without the collator: every short text of that kind,
+// shuffled, comes back in the collator's own order (prefixes included) and is found under its name.
+TEST(HistoryFile, PlainTextsComeBackInCollatorOrder)
+{
+    const QString alphabet = QStringLiteral("019=.");
+    QStringList texts;
+    QStringList level = {QString()};
+    for (int length = 1; length <= 3; ++length) {
+        QStringList next;
+        for (const QString &prefix : std::as_const(level)) {
+            for (const QChar c : alphabet)
+                next << prefix + c;
+        }
+        texts << next;
+        level = next;
+    }
+    // With a name of letters among them, which the collator orders.
+    texts << QStringLiteral("Б=1") << QStringLiteral("a=1") << QStringLiteral("1а=1");
+    std::shuffle(texts.begin(), texts.end(), *QRandomGenerator::global());
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    writeBytes(path, texts.join(QStringLiteral("\r\n")).toUtf8());
+    History history;
+    ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
+    const QStringList lines = history.lines();
+    ASSERT_EQ(lines.size(), texts.size());
+    const QCollator collator = listCollator();
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        ASSERT_LT(collator.compare(lines[i - 1], lines[i]), 0) << lines[i - 1].toStdString() << " / " << lines[i].toStdString();
+    // The first line of each name, in list order, is the one found.
+    for (const QString &line : lines) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq < 0)
+            continue;
+        const QString name = line.left(eq);
+        const auto first = std::find_if(lines.cbegin(), lines.cend(), [&](const QString &l) {
+            return l.contains(u'=') && collator.compare(l.left(l.indexOf(u'=')), name) == 0;
+        });
+        EXPECT_EQ(history.lineOf(name), *first) << name.toStdString();
+    }
+}
+
+// A run killed after some rows: the next load knows every date journaled, including a take-back,
+// and the save that follows makes them part of DatesDB.txt and removes the journal.
+TEST(HistoryJournal, ChangesOfAKilledRunAreFoldedInAndSavedOnce)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    writeBytes(path, "100=01.01.2020\r\n300=05.05.2026\r\nbroken\r\n");
+    const QDate today(2026, 6, 1);
+    {
+        History killed;
+        ASSERT_EQ(killed.load(path).state, History::LoadState::Loaded);
+        ASSERT_TRUE(killed.setDate(QStringLiteral("100"), today).ok);
+        const std::optional<QString> before = killed.lineOf(QStringLiteral("200"));
+        ASSERT_TRUE(killed.setDate(QStringLiteral("200"), today).ok);
+        ASSERT_TRUE(killed.undoSetDate(QStringLiteral("200"), before).ok); // its row failed
+        ASSERT_TRUE(killed.setDate(QStringLiteral("ТОО Алма"), today).ok);
+        // No save: the process ends here.
+    }
+    EXPECT_EQ(readBytes(path), QByteArray("100=01.01.2020\r\n300=05.05.2026\r\nbroken\r\n"));
+    ASSERT_TRUE(QFile::exists(journalOf(path)));
+    EXPECT_EQ(QFileInfo(journalOf(path)).permissions() & 0x0077, 0) << "the journal is its owner's only";
+
+    // The Russian collation puts Cyrillic before Latin.
+    const QStringList expected = {QStringLiteral("100=01.06.2026"), QStringLiteral("300=05.05.2026"),
+                                  QStringLiteral("ТОО Алма=01.06.2026"), QStringLiteral("broken")};
+    History next;
+    ASSERT_EQ(next.load(path).state, History::LoadState::Loaded);
+    EXPECT_EQ(next.lines(), expected);
+    EXPECT_EQ(next.value(QStringLiteral("тоо алма")), QStringLiteral("01.06.2026"));
+    const QByteArray journal = readBytes(journalOf(path));
+    ASSERT_TRUE(next.save(path).ok);
+    EXPECT_FALSE(QFile::exists(journalOf(path)));
+    EXPECT_EQ(readBytes(path), crlfLines(expected));
+
+    // A journal that outlived its save (a kill between the save and the removal) changes nothing.
+    writeBytes(journalOf(path), journal);
+    History again;
+    ASSERT_EQ(again.load(path).state, History::LoadState::Loaded);
+    EXPECT_EQ(again.lines(), expected);
+
+    // Without DatesDB.txt the journal alone is the history.
+    QFile::remove(path);
+    History fromJournal;
+    EXPECT_EQ(fromJournal.load(path).state, History::LoadState::Absent);
+    EXPECT_EQ(fromJournal.value(QStringLiteral("100")), QStringLiteral("01.06.2026"));
+}
+
+// An entry cut short (a power cut during its write) is not read, and the next entry is written
+// after the last complete one, not onto the cut line.
+TEST(HistoryJournal, EntryCutShortIsIgnoredAndCutOffBeforeTheNextOne)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    const QByteArray complete("-1=01.01.2020\n+1=02.02.2026\n.\n");
+    struct Case
+    {
+        const char *name;
+        QByteArray tail;
+    };
+    const Case cases[] = {
+        {"no end of entry", "+2=02.02.2026\n"},
+        {"a line cut in two", "+3=02.0"},
+        {"the end mark without its line end", "+4=02.02.2026\n."},
+        {"a line that is no change", "-5=01.01.2020\nxyz\n.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeBytes(path, "1=01.01.2020\r\n");
+        writeBytes(journalOf(path), complete + c.tail);
+        const JournalContent read = readHistoryJournal(journalOf(path));
+        EXPECT_EQ(read.completeSize, complete.size() + (QByteArrayView(c.tail).endsWith(".\n") ? c.tail.size() : 0));
+
+        History history;
+        ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
+        EXPECT_EQ(history.lines(), QStringList{QStringLiteral("1=02.02.2026")});
+        ASSERT_TRUE(history.setDate(QStringLiteral("6"), QDate(2026, 2, 3)).ok);
+        const QByteArray expected = complete + (QByteArrayView(c.tail).endsWith(".\n") ? c.tail : QByteArray()) +
+                                    "+6=03.02.2026\n.\n";
+        EXPECT_EQ(readBytes(journalOf(path)), expected);
+        History next;
+        ASSERT_EQ(next.load(path).state, History::LoadState::Loaded);
+        EXPECT_EQ(next.lines(), (QStringList{QStringLiteral("1=02.02.2026"), QStringLiteral("6=03.02.2026")}));
+        QFile::remove(journalOf(path));
+    }
+}
+
+// A date the journal cannot take is not recorded at all: the caller writes no row for it. A
+// journal that cannot be read stops the history as an unreadable file does.
+TEST(HistoryJournal, JournalThatFailsRecordsNothing)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
+    writeBytes(path, "1=01.01.2020\r\n");
+    History history;
+    ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("DatesDB.journal")));
+
+    const ApplicantDecision d = decideApplicant(history, QStringLiteral("1"), QStringLiteral("ООО А"), 60, kNow);
+    EXPECT_EQ(d.verdict, ApplicantDecision::Verdict::NotRecorded);
+    EXPECT_FALSE(d.keep);
+    EXPECT_TRUE(d.error.contains(QStringLiteral("DatesDB.journal"))) << d.error.toStdString();
+    EXPECT_EQ(history.lines(), QStringList{QStringLiteral("1=01.01.2020")});
+
+    History unreadable;
+    const History::LoadResult loaded = unreadable.load(path);
+    EXPECT_EQ(loaded.state, History::LoadState::Unreadable);
+    EXPECT_FALSE(unreadable.save(path).ok);
+    EXPECT_EQ(readBytes(path), QByteArray("1=01.01.2020\r\n"));
+}
+
+TEST(History, LinesDatedCountsTheDaysRecords)
+{
+    History history;
+    for (const QString &line : {QStringLiteral("1=15.06.2024"), QStringLiteral("2=15.06.2024 "),
+                                QStringLiteral("3=14.06.2024"), QStringLiteral("15.06.2024"),
+                                QStringLiteral("ТОО Б=15.06.2024"), QStringLiteral("4=115.06.2024"),
+                                QStringLiteral("=15.06.2024")})
+        history.addLine(line);
+    EXPECT_EQ(history.linesDated(QDate(2024, 6, 15)), 4);
+    EXPECT_EQ(history.linesDated(QDate(2024, 6, 14)), 1);
+    EXPECT_EQ(history.linesDated(QDate(2024, 6, 16)), 0);
 }

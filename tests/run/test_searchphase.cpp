@@ -281,3 +281,45 @@ TEST(SearchPhase, RegulationFilterInTheSearchBody)
         EXPECT_EQ(searches[0].body.count("idTechReg"), c.selected.isEmpty() ? 0 : 1);
     }
 }
+
+// A declaration id met again later in the search under another applicant's name: the item that
+// queued the id decides it from the search page, never the later one. Here the later item names an
+// applicant exported five days ago; taking its INN would skip the declaration and lose a row.
+TEST(SearchPhase, LaterItemWithTheSameIdDoesNotDecideItFromTheSearchPage)
+{
+    struct Case
+    {
+        const char *name;
+        std::optional<QString> firstInn; // the INN of the item that queued id 1
+    };
+    const Case cases[] = {
+        {"the first item carries its own INN", u"7710000001"_s},
+        {"the first item carries no INN", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RegistryHandler registry;
+        registry.setDeclarations({
+            {u"1"_s, u"ООО Первое"_s, c.firstInn},
+            {u"2"_s, u"ООО Недавнее"_s, u"7710000002"_s},
+            {u"1"_s, u"ООО Чужое"_s, u"7710000002"_s},
+        });
+        registry.setApplicant(u"1"_s, {u"7710000001"_s, {}, u"ООО Первое"_s});
+        registry.setApplicant(u"2"_s, {u"7710000002"_s, {}, u"ООО Недавнее"_s});
+        RunHarness harness(registry.handler());
+        QFile history(harness.dir() + u"/DatesDB.txt"_s);
+        ASSERT_TRUE(history.open(QIODevice::WriteOnly));
+        history.write((u"7710000002="_s + QDate::currentDate().addDays(-5).toString(u"dd.MM.yyyy") + u"\r\n"_s).toUtf8());
+        history.close();
+        harness.start();
+        ASSERT_TRUE(harness.wait());
+
+        EXPECT_EQ(detailIds(harness.server().requests()), QStringList{u"1"_s});
+        QStringList decisions = linesStartingWith(harness.plainLines(), u"Заявитель "_s);
+        decisions.sort();
+        EXPECT_EQ(decisions, (QStringList{
+                                 u"Заявитель ООО Недавнее с ИНН 7710000002 выгружался 5 дней назад, пропускаем"_s,
+                                 u"Заявитель ООО Первое с ИНН 7710000001 не выгружался, выводим в результат"_s,
+                             }));
+    }
+}

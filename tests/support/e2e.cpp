@@ -1,5 +1,7 @@
 #include "e2e.h"
 
+#include "history.h"
+#include "historyjournal.h"
 #include "logline.h"
 #include "registrylogin.h"
 #include "settings.h"
@@ -202,15 +204,28 @@ qsizetype countEnding(const QStringList &lines, const QString &end)
 
 DirSnapshot snapshot(const QString &dir)
 {
-    return {QDir(dir).entryList(QDir::Files), readHistory(dir), QDate::currentDate()};
+    // A run killed before its save left DatesDB.journal: the next run starts from the file with the
+    // journal folded in, as the program reads them.
+    QStringList history;
+    const QString path = QDir(dir).filePath(QStringLiteral("DatesDB.txt"));
+    History known;
+    if (QFile::exists(historyJournalPath(path)) && known.load(path, History::Changes::InMemory).state != History::LoadState::Unreadable)
+        history = known.lines();
+    else
+        history = readHistory(dir);
+    return {QDir(dir).entryList(QDir::Files), history, QDate::currentDate()};
 }
 
 QString rowKey(const QStringList &cells)
 {
-    if (cells.size() < 10)
+    if (cells.size() < 11)
         return QString();
-    const QString inn = cleanValue(cells[9]);
-    return inn.isEmpty() ? cleanValue(cells[8]) : inn;
+    for (const int cell : {9, 8, 10}) {
+        const QString key = cleanValue(cells[cell]);
+        if (!key.isEmpty())
+            return key;
+    }
+    return QString();
 }
 
 RunResults checkRun(const QString &dir, const DirSnapshot &before)

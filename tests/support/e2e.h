@@ -67,7 +67,7 @@ QStringList unstamped(const QStringList &lines);
 QStringList linesStartingWith(const QStringList &lines, const QString &prefix);
 qsizetype countEnding(const QStringList &lines, const QString &end);
 
-// What a data directory held before a run.
+// What a data directory held before a run (the history with a journal left behind folded in).
 struct DirSnapshot
 {
     QStringList files;
@@ -84,8 +84,9 @@ struct RunResults
     QStringList keys;        // the applicant key of each row, in row order
 };
 
-// The applicant key of a table row: the INN cell, or the OGRN cell when that gives nothing ("null"
-// and line breaks count as nothing, as when the history key was made).
+// The applicant key of a table row: the INN cell, or the OGRN cell when that gives nothing, or the
+// full name's cell when both give nothing ("null" and line breaks count as nothing, as when the
+// history key was made).
 QString rowKey(const QStringList &cells);
 
 // Reads the result files the run made since `before` and checks them, the workbook and DatesDB.txt
