@@ -185,7 +185,7 @@ TEST_F(NoticeTest, ReplyIsQuotedCutShortAndOnOneLine)
     EXPECT_EQ(lines[2], expected);
 }
 
-// A run cut short (the registry stopped answering) says so after the specified text.
+// A run cut short (the registry stopped answering) says so after the usual text.
 TEST_F(NoticeTest, RunCutShortSaysSoInTheMessage)
 {
     reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
