@@ -454,7 +454,10 @@ void TMainForm::StartButtonClick()
     environment.session = m_options.session;
     environment.errorPauseMs = m_options.errorPauseMs;
     environment.attemptWaitMs = m_options.attemptWaitMs;
+    environment.registrySilenceMs = m_options.registrySilenceMs;
     environment.folderLock = std::move(folderLock);
+    const auto outcome = std::make_shared<RunOutcome>();
+    environment.outcome = outcome;
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
@@ -463,6 +466,11 @@ void TMainForm::StartButtonClick()
         if (m_closeAsked) {
             m_closeFailures.append(writeFailureText(path, reason));
         }
+    });
+    // A run cut short says so in a box as well: the log alone is easily missed after a daily autostart.
+    connect(run, &QThread::finished, this, [this, outcome] {
+        if (const QString text = runEndBoxText(*outcome); !text.isEmpty())
+            m_options.showError(text);
     });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);

@@ -62,6 +62,7 @@ struct MainFormOptions
     std::function<void(const QString &path)> openFile;
     int errorPauseMs = 30000; // handed to each run
     int attemptWaitMs = 1000; // handed to each run
+    int registrySilenceMs = RunEnvironment{}.registrySilenceMs; // handed to each run
     LoginOptions login;       // pages and waits of the login; the window sets its closing flag
     int loginRetryMs = LoginRecovery::defaultRetryMs; // a failed start-up login is tried again after this
 };

@@ -1,5 +1,6 @@
 #include "windowhost.h"
 
+#include "runthread.h"
 #include "selection.h"
 #include "timemaskedit.h"
 
@@ -22,6 +23,14 @@ struct WindowHost::PendingCall
     const std::function<void()> *fn = nullptr;
     std::promise<void> done; // set once the call has run, or when it is dropped unrun
 };
+
+QString runEndBoxText(const RunOutcome &outcome)
+{
+    if (!outcome.registryGone)
+        return {};
+    return QStringLiteral("Выгрузка прервана: реестр долго не отвечал ни на один запрос. Собраны не все "
+                          "декларации, подробности в логе.");
+}
 
 WindowHost::WindowHost(const WindowControls &controls, std::function<void(const QString &)> openFile, QObject *parent)
     : QObject(parent), m_controls(controls), m_openFile(std::move(openFile))

@@ -17,6 +17,12 @@
 #include <memory>
 #include <mutex>
 
+struct RunOutcome;
+
+// The text of the box a window shows once a run has ended, for what must not go unnoticed in the
+// log: the registry stopped answering and the run was cut short. Empty when no box is needed.
+QString runEndBoxText(const RunOutcome &outcome);
+
 class QCheckBox;
 class QLineEdit;
 class QListWidget;

@@ -38,8 +38,9 @@ const char kHelpText[] =
     "\n"
     "Exit status:\n"
     "  0  the run finished and no phase ended in an error\n"
-    "  1  the run finished, but a phase ended in an error or DatesDB.txt could not be read or\n"
-    "     saved (results may be partial); also a wrong option or a missing data folder\n"
+    "  1  the run finished, but a phase ended in an error, a request was given up after all its\n"
+    "     attempts, the registry stopped answering, or DatesDB.txt could not be read or saved\n"
+    "     (results may be partial); also a wrong option or a missing data folder\n"
     "  2  the login or the regulation list failed; no run took place\n"
     "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
     "     touched)\n"
@@ -48,7 +49,7 @@ const char kHelpText[] =
 // The exit status, for cron, systemd and scripts.
 enum ExitStatus {
     Finished = 0,           // the run finished and no phase ended in an error
-    FinishedWithErrors = 1, // a phase ended in an error, or DatesDB.txt could not be read or saved
+    FinishedWithErrors = 1, // a phase ended in an error, a request was given up, or DatesDB.txt failed
     NoRun = 2,              // the login or the regulation list failed: no run took place
     Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
     FolderBusy = 4,         // another run holds the data folder: nothing was touched
@@ -56,12 +57,16 @@ enum ExitStatus {
 
 // Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
 // reads it as its closing flag, so a signal cuts a request in flight and the waits between attempts.
+// The count tells the run of every signal: one that comes while the notice is on its way ends it.
 std::atomic<bool> g_stopRequested{false};
+std::atomic<int> g_stopSignals{0};
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onStopSignal(int)
 {
     g_stopRequested = true;
+    ++g_stopSignals;
 }
 
 // Lines may carry the registry's text: its control characters never reach the terminal.
@@ -90,7 +95,8 @@ QStringList selectedIds(const QStringList &regulationLines, const QStringList &n
 }
 
 // The waits of a run, shortened only by test harnesses (the end-to-end suite's fault matrix), through
-// TAVROSIN_TEST_TIMINGS="inactivity=S,notice=S,deadline=MS,wait=MS,pause=MS,pagewait=MS" (any of them).
+// TAVROSIN_TEST_TIMINGS="inactivity=S,notice=S,deadline=MS,wait=MS,pause=MS,pagewait=MS,silence=MS"
+// (any of them).
 // Unset, everything keeps the values the program runs with.
 struct Timings
 {
@@ -98,6 +104,7 @@ struct Timings
     int attemptWaitMs = 1000;
     int errorPauseMs = 30000;
     int pageWaitMs = LoginOptions{}.retryWaitMs;
+    int registrySilenceMs = RunEnvironment{}.registrySilenceMs;
 };
 
 Timings timingsFromEnvironment()
@@ -122,6 +129,8 @@ Timings timingsFromEnvironment()
             timings.errorPauseMs = value;
         else if (key == u"pagewait")
             timings.pageWaitMs = value;
+        else if (key == u"silence")
+            timings.registrySilenceMs = value;
     }
     return timings;
 }
@@ -210,6 +219,7 @@ int main(int argc, char **argv)
         environment.session = session;
         environment.attemptWaitMs = timings.attemptWaitMs;
         environment.errorPauseMs = timings.errorPauseMs;
+        environment.registrySilenceMs = timings.registrySilenceMs;
         const auto outcome = std::make_shared<RunOutcome>();
         environment.outcome = outcome;
 
@@ -218,14 +228,19 @@ int main(int argc, char **argv)
         QObject::connect(run, &QThread::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
         QTimer signalPoll;
-        bool stopForwarded = false;
+        int signalsForwarded = 0;
         QObject::connect(&signalPoll, &QTimer::timeout, [&] {
-            if (g_stopRequested && !stopForwarded && run) {
-                stopForwarded = true;
-                run->resumeRun();
-                run->requestStop();
+            const int signalsCaught = g_stopSignals;
+            if (signalsCaught == signalsForwarded || !run)
+                return;
+            // The first signal stops the run; each later one is passed on too, so that a notice
+            // the stop let go out is ended by the next.
+            const bool first = signalsForwarded == 0;
+            signalsForwarded = signalsCaught;
+            run->resumeRun();
+            run->requestStop();
+            if (first)
                 host.appendLogLine(stampedLine(QStringLiteral("Останавливаем работу")));
-            }
         });
         signalPoll.start(100);
 
@@ -235,7 +250,7 @@ int main(int argc, char **argv)
             run->wait();
         if (g_stopRequested)
             exitCode = Stopped;
-        else if (outcome->phaseError || outcome->historyFailed)
+        else if (outcome->phaseError || outcome->historyFailed || outcome->requestGivenUp || outcome->registryGone)
             exitCode = FinishedWithErrors;
         else
             exitCode = Finished;

@@ -284,8 +284,11 @@ SearchPage readSearchPage(const QString &text)
     const std::optional<Json> document = parseJson(text);
     if (!document || !document->is_object())
         return page;
+    const Json *member = jsonPath(*document, "items");
+    const Json *items = jsonArray(member);
+    if (!items && !(member && member->is_null()))
+        return page;
     page.parsed = true;
-    const Json *items = jsonArray(jsonPath(*document, "items"));
     for (std::size_t i = 0; i < jsonLength(items); ++i) {
         const Json *item = jsonElement(items, i);
         page.items.append({jsonText(jsonPath(item, "id")), jsonText(jsonPath(item, "applicantName")),
@@ -293,4 +296,14 @@ SearchPage readSearchPage(const QString &text)
     }
     page.total = jsonInteger(jsonPath(*document, "total"));
     return page;
+}
+
+std::optional<Json> readDeclarationDetail(const QString &text)
+{
+    std::optional<Json> document = parseJson(text);
+    if (!document || !document->is_object())
+        return std::nullopt;
+    if (!document->contains("idDeclaration") && !document->contains("idCertificate"))
+        return std::nullopt;
+    return document;
 }

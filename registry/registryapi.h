@@ -97,9 +97,15 @@ struct DeclarationItem
 
 struct SearchPage
 {
-    bool parsed = false;          // the body was a JSON object
-    QList<DeclarationItem> items; // empty when "items" is missing or not an array
-    std::int64_t total = 0;       // "total" as given: not always a count of matches
+    // The body was a search page: a JSON object whose "items" is an array (or null, no items).
+    // Anything else (HTML, a cut-off reply, an object without "items") is no page at all.
+    bool parsed = false;
+    QList<DeclarationItem> items;
+    std::int64_t total = 0; // "total" as given: not always a count of matches
     qsizetype count() const { return items.size(); }
 };
 SearchPage readSearchPage(const QString &text);
+
+// A declaration detail: a JSON object that carries "idDeclaration" or "idCertificate". Nothing for
+// anything else (HTML, a cut-off reply, an error object), which is no detail whatever text it holds.
+std::optional<Json> readDeclarationDetail(const QString &text);

@@ -23,6 +23,12 @@ QString failureText(const HttpResult &outcome)
 
 } // namespace
 
+qint64 RegistryFailureStreak::nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 TScrapingThread::TScrapingThread(QObject *parent)
     : QThread(parent)
 {
@@ -124,7 +130,7 @@ TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
     const Attempt sent = send(client, [&](QByteArray &received) { return client.post(body, received); }, html);
     if (sent.kind != Attempt::Done)
         return sent;
-    if (!html.contains(QStringLiteral("\"items\":")))
+    if (!readSearchPage(html).parsed)
         return {Attempt::Failed, html.isEmpty() ? QStringLiteral("Нет данных") : QStringLiteral("Broken")};
     return {};
 }
@@ -135,13 +141,10 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     const Attempt sent = send(client, [&](QByteArray &received) { return client.get(received); }, html);
     if (sent.kind != Attempt::Done)
         return sent;
-    if (!html.contains(QStringLiteral("\"idCertificate\":")) && !html.contains(QStringLiteral("\"idDeclaration\":")))
+    const std::optional<Json> detail = readDeclarationDetail(html);
+    if (!detail)
         return {Attempt::Failed, QStringLiteral("Broken")};
     if (!multi)
-        return {};
-    // A detail that is not JSON is still a detail: it goes without its dictionary lookup.
-    const std::optional<Json> detail = parseJson(html);
-    if (!detail)
         return {};
     const LookupBody lookup = lookupBody(*detail);
     if (!lookup.ok)
@@ -236,6 +239,10 @@ void TScrapingThread::work()
             client.setDeadline(std::chrono::steady_clock::now() +
                                std::chrono::milliseconds(network.timings.attemptDeadlineMs));
             const Attempt attempt = guardedAttempt([&] { return searchMode ? searchAttempt(client) : detailAttempt(client); });
+            if (failureStreak && attempt.kind == Attempt::Done)
+                failureStreak->succeeded();
+            else if (failureStreak && attempt.kind == Attempt::Failed)
+                failureStreak->failed(RegistryFailureStreak::nowMs());
             // A refused token is renewed and the attempt made once more with the fresh one, uncounted;
             // refused again, it counts as what it gave.
             if (attempt.kind != Attempt::Left && m_tokenRefused && !repeatedWithFreshToken && !endRequested() &&
@@ -250,8 +257,10 @@ void TScrapingThread::work()
             } else if (attempt.kind == Attempt::Failed) {
                 result = -1;
                 failed = true;
+                // The error text may be the server's own (a reason phrase, a redirect's target): quoted
+                // in the log, it is cut short and cannot start a line of its own.
                 statusText = QStringLiteral("ERROR_") +
-                             (attempt.error.isEmpty() ? QString::number(client.statusCode()) : attempt.error);
+                             (attempt.error.isEmpty() ? QString::number(client.statusCode()) : serverText(attempt.error));
                 LogMessageText = statusText + QStringLiteral(" для ") + url;
                 logStep();
                 if (attempt.connectTimedOut && !m_connectHintLogged) {

@@ -10,6 +10,9 @@
 // between network operations; abortTransfer() also ends a request in flight, for a run that is
 // closing and will not read the answer.
 //
+// A reply that is not the expected JSON (HTML, a cut-off page, an error object) fails the attempt,
+// whatever text it holds: taken as a page, it would silently lose that page's declarations.
+//
 // A request answered 401 or 403 asks renewToken for fresh credentials and, when it gets them, makes
 // the attempt again without counting it. A 429 or 503 that carries Retry-After waits that long (at
 // most retryAfterCapMs) instead of attemptWaitMs.
@@ -25,11 +28,40 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 
 class TScrapingThread;
 using WorkerList = QList<TScrapingThread *>;
+
+// How long the registry has answered no request successfully: the moment of the first failed
+// attempt since the last successful one, on a monotonic millisecond clock. Shared by the workers of
+// a run, which record each attempt's outcome, and the run, which reads it; any thread may touch it.
+class RegistryFailureStreak
+{
+public:
+    static qint64 nowMs(); // the monotonic clock the streak is measured on
+
+    void succeeded() { m_since = kNone; }
+    void failed(qint64 atMs)
+    {
+        qint64 none = kNone;
+        m_since.compare_exchange_strong(none, atMs);
+    }
+    // Forgets a streak, so that time in which nothing was asked (a run held by hand) is not counted.
+    void reset() { m_since = kNone; }
+    // How long the registry has been failing at atMs; 0 when its last attempt succeeded.
+    qint64 lengthMs(qint64 atMs) const
+    {
+        const qint64 since = m_since.load();
+        return since == kNone ? 0 : qMax<qint64>(0, atMs - since);
+    }
+
+private:
+    static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
+    std::atomic<qint64> m_since{kNone};
+};
 
 // What a worker sends to be let in: the access token and the session cookie ("session-cookie=<value>",
 // empty when the registry did not ask for one).
@@ -68,6 +100,8 @@ public:
     // Called on the worker's thread when the registry refused its token: the credentials to go on with
     // (another worker's renewal, or a fresh login), or nothing when none can be had now.
     std::function<std::optional<RegistryCredentials>(const QString &refusedToken)> renewToken;
+    // Told of every attempt that succeeded or failed (an attempt cut short by an abort is neither).
+    std::shared_ptr<RegistryFailureStreak> failureStreak;
 
     // Written by the worker; read by the run thread once the worker is in FinishedList.
     QStringList CustomHeaders;

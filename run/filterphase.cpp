@@ -11,6 +11,7 @@
 #include "workbook.h"
 
 #include <QDir>
+#include <QScopeGuard>
 
 namespace {
 
@@ -208,7 +209,20 @@ void TScraper::closeFilter()
 void TScraper::announceCompletion()
 {
     const Session &session = *m_environment.session;
-    SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), d->RowsWritten,
-                         [this](const QString &text) { log(text); },
-                         m_environment.network.timings.botApiInactivitySeconds);
+    CompletionNotice notice;
+    notice.rowsWritten = d->RowsWritten;
+    notice.cutShort = m_environment.outcome->registryGone;
+    notice.timeoutSeconds = m_environment.network.timings.botApiInactivitySeconds;
+    notice.abortFlag = &m_noticeAbort;
+    {
+        std::lock_guard lock(m_holdMutex);
+        m_noticeInFlight = true;
+        m_noticeAbort = false;
+    }
+    const auto landed = qScopeGuard([this] {
+        std::lock_guard lock(m_holdMutex);
+        m_noticeInFlight = false;
+    });
+    SendCompletionNotice(m_environment.network, session.botToken(), session.tgUserId(), notice,
+                         [this](const QString &text) { log(text); });
 }

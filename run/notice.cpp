@@ -2,6 +2,7 @@
 
 #include "httpclient.h"
 #include "json.h"
+#include "logline.h"
 
 namespace {
 
@@ -45,15 +46,18 @@ QString maskToken(const QString &token)
     return colon < 0 ? QStringLiteral("***") : token.left(colon) + QStringLiteral(":***");
 }
 
-QString completionMessage(int rowsWritten)
+QString completionMessage(int rowsWritten, bool cutShort)
 {
-    return QStringLiteral("Выгрузка истекающих деклараций закончена, собрано ссылок: ") + QString::number(rowsWritten);
+    QString text = QStringLiteral("Выгрузка истекающих деклараций закончена, собрано ссылок: ") + QString::number(rowsWritten);
+    if (cutShort)
+        text += QStringLiteral(". Выгрузка прервана: реестр перестал отвечать, собраны не все ссылки");
+    return text;
 }
 
-QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten)
+QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten, bool cutShort)
 {
-    const QString body =
-        QStringLiteral("chat_id=") + tgUserId + QStringLiteral("&text=") + FormEncode(completionMessage(rowsWritten));
+    const QString body = QStringLiteral("chat_id=") + tgUserId + QStringLiteral("&text=") +
+                         FormEncode(completionMessage(rowsWritten, cutShort));
     return body.toLocal8Bit();
 }
 
@@ -75,15 +79,16 @@ NoticeReply readNoticeReply(const QByteArray &received)
 }
 
 void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
-                          int rowsWritten, const NoticeLog &log, int timeoutSeconds, const std::atomic<bool> *abortFlag,
-                          int retryAfterCapSeconds)
+                          const CompletionNotice &notice, const NoticeLog &log)
 {
     const QString masked = maskToken(botToken);
-    // Replies and failure texts come from outside; whatever they echo, the token is masked.
+    const std::atomic<bool> *abortFlag = notice.abortFlag;
+    // Replies and failure texts come from outside; whatever they echo, the token is masked, and
+    // they are quoted as any server's text is.
     const auto scrub = [&](QString text) {
         if (!botToken.isEmpty())
             text.replace(botToken, masked);
-        return text;
+        return serverText(text);
     };
 
     log(QStringLiteral("Отправляем уведомление в Телеграм"));
@@ -93,24 +98,29 @@ void SendCompletionNotice(const NetworkConfig &network, const QString &botToken,
         HttpClient client(network.botApiTls());
         client.setUrl(network.botApiUrl + QStringLiteral("/bot") + botToken + QStringLiteral("/sendmessage"));
         client.setContentType(QStringLiteral("application/x-www-form-urlencoded"));
-        client.setTimeout(timeoutSeconds);
+        client.setTimeout(notice.timeoutSeconds);
         client.setOverallTimeout(network.timings.attemptDeadlineMs);
         // A Bot API reply is a few hundred bytes; anything past this is not one.
         client.setMaxBodyBytes(kBotApiMaxBodyBytes);
         if (abortFlag)
             client.setAbortFlag(abortFlag);
 
-        const QByteArray body = completionNoticeBody(tgUserId, rowsWritten);
+        const QByteArray body = completionNoticeBody(tgUserId, notice.rowsWritten, notice.cutShort);
         QByteArray received;
         HttpResult sent = client.post(body, received);
         // Too many messages: the Bot API says when the next one is welcome, and gets one more try then.
         if (const std::optional<qint64> wait = sent.status == 429 ? botRetryAfter(received) : std::nullopt) {
-            const qint64 seconds = qMin<qint64>(*wait, retryAfterCapSeconds);
+            const qint64 seconds = qMin<qint64>(*wait, notice.retryAfterCapSeconds);
             log(QStringLiteral("Бот ") + masked + QStringLiteral(" просит подождать (HTTP 429), повторяем отправку через ") +
                 QString::number(seconds) + QStringLiteral(" с"));
             HttpClient::processPendingEvents(int(seconds * 1000), [abortFlag] { return abortFlag && abortFlag->load(); });
             received.clear();
             sent = client.post(body, received);
+        }
+        if (!sent.ok && sent.failure == HttpFailure::Aborted) {
+            // The run was stopped while the notice was on its way; nothing is wrong with the bot.
+            log(QStringLiteral("Уведомление в Телеграм не отправлено: работа остановлена"));
+            return;
         }
         if (!sent.ok) {
             error = scrub(sent.error);

@@ -16,10 +16,11 @@ QString FormEncode(const QString &text);
 // "123456:ABC-def" gives "123456:***"; a token without ":" gives "***".
 QString maskToken(const QString &token);
 
-// "Выгрузка истекающих деклараций закончена, собрано ссылок: " and the count.
-QString completionMessage(int rowsWritten);
+// "Выгрузка истекающих деклараций закончена, собрано ссылок: " and the count; for a run cut short
+// (the registry stopped answering), a sentence more that says so, as the links are then not all.
+QString completionMessage(int rowsWritten, bool cutShort = false);
 // "chat_id=" + tgUserId (unchanged) + "&text=" + FormEncode(message), in the system code page.
-QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten);
+QByteArray completionNoticeBody(const QString &tgUserId, int rowsWritten, bool cutShort = false);
 
 // What the Bot API answered to sendMessage: not a JSON object, a message sent (with the chat's and
 // the bot's user names as text), or a refusal (text holds the reply, for the log).
@@ -36,11 +37,22 @@ std::optional<qint64> botRetryAfter(const QByteArray &reply);
 
 using NoticeLog = std::function<void(const QString &text)>;
 
+// What one notice says and how long it may take.
+struct CompletionNotice
+{
+    int rowsWritten = 0;
+    bool cutShort = false; // the run ended before its work was done
+    int timeoutSeconds = 30;
+    // While it reads true, a request in flight, and the wait before a second try, end at once (the
+    // run was asked to stop while the notice was on its way).
+    const std::atomic<bool> *abortFlag = nullptr;
+    int retryAfterCapSeconds = 60;
+};
+
 // Sends the notice to botApiUrl + "/bot" + botToken + "/sendmessage" and logs the outcome through
 // log (texts without time stamps). An empty token or user id goes out unchanged. A 429 whose reply
 // carries parameters.retry_after is answered with one more try after that many seconds (at most
-// retryAfterCapSeconds). abortFlag, when given, ends a request in flight, and that wait, while it
-// reads true (the program is closing).
+// retryAfterCapSeconds). The Bot API's replies and error texts are quoted cut short and without
+// control characters.
 void SendCompletionNotice(const NetworkConfig &network, const QString &botToken, const QString &tgUserId,
-                          int rowsWritten, const NoticeLog &log, int timeoutSeconds = 30,
-                          const std::atomic<bool> *abortFlag = nullptr, int retryAfterCapSeconds = 60);
+                          const CompletionNotice &notice, const NoticeLog &log);

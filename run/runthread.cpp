@@ -19,6 +19,15 @@ namespace {
 // Sleep after each pool pass and after starting a worker.
 constexpr int kPoolSleepMs = 10;
 
+// The error that ends a phase when the registry has stopped answering.
+QString registryGoneText(int silenceMs)
+{
+    const QString span = silenceMs % 60000 == 0 ? QStringLiteral("%1 мин").arg(silenceMs / 60000)
+                                                : QStringLiteral("%1 с").arg((silenceMs + 999) / 1000);
+    return QStringLiteral("реестр не ответил успешно ни на один запрос за ") + span +
+           QStringLiteral(", выгрузка прервана");
+}
+
 // Runs fn; what it throws comes back as the error's text instead of leaving the run thread.
 template<typename Fn>
 std::optional<QString> caught(Fn &&fn)
@@ -69,7 +78,9 @@ TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent
     RunHost *host = d->host;
     d->tokens = std::make_shared<TokenKeeper>(
         m_environment.network, m_environment.session,
-        [host](const QString &text) { host->runOnHostThread([&] { host->appendLogLine(stampedLine(text)); }); },
+        [host](const QString &text) {
+            host->runOnHostThread([&] { host->appendLogLine(stampedLine(withoutControlCharacters(text))); });
+        },
         m_environment.reloginSpacingMs);
     // The run disposes of itself once its thread function has returned.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
@@ -89,6 +100,8 @@ void TScraper::pauseRun()
 
 void TScraper::resumeRun()
 {
+    // While held the run asks nothing: the registry's silence is measured anew from here.
+    d->failureStreak->reset();
     std::lock_guard lock(m_holdMutex);
     m_held = false;
     m_holdChanged.notify_all();
@@ -105,6 +118,9 @@ void TScraper::requestStop()
     m_stop = true;
     d->tokens->abort();
     std::lock_guard lock(m_holdMutex);
+    // A notice already on its way is not waited for: its request ends at once.
+    if (m_noticeInFlight)
+        m_noticeAbort = true;
     m_holdChanged.notify_all();
 }
 
@@ -124,7 +140,9 @@ void TScraper::onHost(const std::function<void()> &fn)
 void TScraper::ReportLog()
 {
     waitWhileHeld();
-    const QString line = stampedLine(d->LogMessageText);
+    // A line may quote the registry (a name, an error text): a line break in it must not start a
+    // line of its own in the log file.
+    const QString line = stampedLine(withoutControlCharacters(d->LogMessageText));
     onHost([&] { d->host->appendLogLine(line); });
 }
 
@@ -195,7 +213,7 @@ void TScraper::ReportResult()
     // report fail before the timer is armed, nothing would ever end that hold: it is taken back.
     pauseRun();
     auto unholdOnFailure = qScopeGuard([this] { resumeRun(); });
-    const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + d->result.mid(6, 200));
+    const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + withoutControlCharacters(d->result.mid(6, 200)));
     const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
     onHost([&] {
         d->host->appendLogLine(errorLine);
@@ -236,6 +254,17 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
         waitWhileHeld();
         if (m_stop)
             continue;
+        if (d->failureStreak->lengthMs(RegistryFailureStreak::nowMs()) >= m_environment.registrySilenceMs) {
+            // The registry has stopped answering: the requests in flight end now (an abort writes no
+            // failure line), and the phase ends as an error.
+            QMutexLocker lock(d->PoolLock.get());
+            for (TScrapingThread *worker : std::as_const(*running)) {
+                worker->requestInterruption();
+                worker->abortTransfer();
+            }
+            m_environment.outcome->registryGone = true;
+            return {PoolOutcome::Error, registryGoneText(m_environment.registrySilenceMs)};
+        }
 
         bool done = false;
         {
@@ -261,9 +290,10 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                     };
                     worker->attemptWaitMs = m_environment.attemptWaitMs;
                     worker->retryAfterCapMs = m_environment.retryAfterCapMs;
+                    worker->failureStreak = d->failureStreak;
                     RunHost *host = d->host;
                     worker->LogsMemo = [host](const QString &line) {
-                        host->runOnHostThread([&] { host->appendLogLine(line); });
+                        host->runOnHostThread([&] { host->appendLogLine(withoutControlCharacters(line)); });
                     };
                     running->append(worker);
                     d->liveWorkers.push_back(worker);
@@ -280,8 +310,12 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                 const QString html2 = std::exchange(worker->html2, QString());
                 log(worker->url + QStringLiteral(": ") + worker->statusText);
                 std::optional<QString> error;
-                if (worker->result == 1 && steps.mayCollect())
+                const bool wanted = steps.mayCollect();
+                if (worker->result == 1 && wanted)
                     error = steps.collect(html, html2, *worker);
+                // A page or a detail that never came leaves the run's results partial.
+                else if (worker->result != 1 && wanted)
+                    m_environment.outcome->requestGivenUp = true;
                 finished->removeFirst();
                 destroyWorker(worker);
                 if (error)
@@ -371,6 +405,9 @@ void TScraper::runPhases()
         return;
     if (search.kind == PoolOutcome::Error)
         reportPhaseError(search.error);
+    // A registry that stopped answering during the search would only fail every detail as well.
+    if (m_environment.outcome->registryGone)
+        return;
 
     setProgress(0);
     d->LimitReached = false;

@@ -40,6 +40,11 @@ struct RunOutcome
 {
     std::atomic<bool> phaseError{false};    // a phase ended in an error, or a failure nobody foresaw ended the run
     std::atomic<bool> historyFailed{false}; // DatesDB.txt could not be read, or could not be saved
+    // A search page or a detail was given up after all its attempts: what it held is missing.
+    std::atomic<bool> requestGivenUp{false};
+    // The registry answered no request successfully for RunEnvironment::registrySilenceMs: the run
+    // was cut short (the phase error is set as well).
+    std::atomic<bool> registryGone{false};
 };
 
 // What the run needs of its surroundings beyond the contract.
@@ -52,6 +57,10 @@ struct RunEnvironment
     int attemptWaitMs = 1000;         // a worker's pause after a failed attempt (tests shorten it)
     int retryAfterCapMs = 300000;     // the longest wait a registry's Retry-After gets (tests shorten it)
     int reloginSpacingMs = 300000;    // fresh logins after a refused token: at most one this often
+    // A registry that has answered no request successfully for this long is taken as gone: the phase
+    // ends as an error rather than trying every applicant 50 times for days. Time the run is held
+    // by hand does not count.
+    int registrySilenceMs = 30 * 60 * 1000;
     // An applicant whose search item carries an INN exported SkipDays days ago or less is skipped
     // without its detail and lookup requests. Off: every applicant's detail is fetched (to measure).
     bool decideFromSearchPage = true;
@@ -145,6 +154,11 @@ private:
     std::condition_variable m_holdChanged;
     bool m_held = false;
     std::atomic<bool> m_stop{false};
+    // The completion notice is on its way (guarded by m_holdMutex); a stop request then aborts its
+    // request through m_noticeAbort. A stop that came before the notice lets it go out: the rows
+    // written until the stop are announced.
+    bool m_noticeInFlight = false;
+    std::atomic<bool> m_noticeAbort{false};
 };
 
 // A monotonic millisecond tick count truncated to 32 bits.

@@ -53,6 +53,8 @@ struct TScraper::Private
     QString result;
 
     std::shared_ptr<QMutex> PoolLock;
+    // Every worker's attempts, so that a registry that stopped answering ends the run.
+    std::shared_ptr<RegistryFailureStreak> failureStreak = std::make_shared<RegistryFailureStreak>();
     // Every worker started and not yet deleted, so that none outlives the run.
     std::vector<TScrapingThread *> liveWorkers;
 

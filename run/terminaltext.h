@@ -1,18 +1,14 @@
 #pragma once
-// Text from the registry (names, error texts, header lines) printed to a terminal: a control
-// character in it (ESC, CR, BEL, the C1 range, ...) could move the cursor, rewrite earlier lines or
-// change the terminal's settings. Each becomes U+FFFD, so the line shows that something was there.
-// TAB stays: it only moves along the line.
+// Text printed to a terminal: the registry's text (names, error texts, header lines) could carry a
+// control character that moves the cursor, rewrites earlier lines or changes the terminal's
+// settings. Each becomes U+FFFD, the same mark the run's log file shows, so the line shows that
+// something was there. TAB stays.
+
+#include "logline.h"
 
 #include <QString>
 
 inline QString forTerminal(const QString &text)
 {
-    QString out = text;
-    for (QChar &c : out) {
-        const char16_t u = c.unicode();
-        if ((u < 0x20 && u != u'\t') || (u >= 0x7F && u <= 0x9F))
-            c = QChar(0xFFFD);
-    }
-    return out;
+    return withoutControlCharacters(text);
 }

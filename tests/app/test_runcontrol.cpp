@@ -43,6 +43,7 @@ protected:
         MainFormOptions options = windowOptions(dir.path(), record);
         options.session = session;
         options.now = [this] { return clock; };
+        options.registrySilenceMs = registrySilenceMs;
         auto f = std::make_unique<TMainForm>(options);
         showWithoutLogin(*f);
         // As after a successful login.
@@ -64,6 +65,13 @@ protected:
         }
         for (int waited = 0; !gateOpen && waited < 60000; waited += 5)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (searchFails) {
+            SimReply r;
+            r.status = 500;
+            r.reason = "Internal Server Error";
+            r.delayMs = 100; // so that the bound passes well before the page's 50 attempts are spent
+            return r;
+        }
         SimReply r;
         r.headers = {{"Content-Type", "application/json"}};
         r.body = R"({"items":[],"total":0})";
@@ -96,6 +104,8 @@ protected:
 
     QTemporaryDir dir;
     std::atomic<bool> gateOpen{true};
+    std::atomic<bool> searchFails{false};
+    int registrySilenceMs = 30 * 60 * 1000;
     HttpsServer server{[this](const RecordedRequest &r) { return handle(r); }};
     std::shared_ptr<Session> session = std::make_shared<Session>();
     QDateTime clock = QDateTime(QDate(2026, 8, 10), QTime(23, 30));
@@ -273,6 +283,37 @@ TEST_F(RunControl, StopWhilePaused)
     EXPECT_FALSE(lines.contains(QStringLiteral("<stamp>: Сбор данных завершен")));
     EXPECT_EQ(lines.last(), QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
     EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
+}
+
+// A registry that answers no request successfully for the bound (shortened here) ends the run as an
+// error, and once the run has ended the window says so in a box: after a daily autostart nobody
+// may be watching the log.
+TEST_F(RunControl, RegistryThatStoppedAnsweringEndsTheRunAndABoxSaysSo)
+{
+    form.reset();
+    registrySilenceMs = 300;
+    form = makeForm();
+    searchFails = true;
+    form->StartButton->click();
+    ASSERT_TRUE(waitForTheEnd());
+    const QStringList lines = unstampedLines(*form);
+    EXPECT_TRUE(lines.contains(
+        QStringLiteral("<stamp>: Ошибка: реестр не ответил успешно ни на один запрос за 1 с, выгрузка прервана")))
+        << lines.join(u'\n').toStdString();
+    EXPECT_FALSE(lines.contains(QStringLiteral("<stamp>: Начинаем фильтрацию заявителей..."))) << "no filter after it";
+    EXPECT_LT(searchRequests(), 50) << "the page was not tried to the end";
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(QStringLiteral("Выгрузка прервана: реестр долго не отвечал")))
+        << record.errors[0].toStdString();
+    EXPECT_TRUE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))));
+
+    // A run that ends well shows no box.
+    searchFails = false;
+    form->StartButton->click();
+    ASSERT_TRUE(form->runActive());
+    ASSERT_TRUE(waitForTheEnd());
+    EXPECT_TRUE(unstampedLines(*form).filter(QStringLiteral("Ошибка")).isEmpty());
+    EXPECT_EQ(record.errors.size(), 1);
 }
 
 TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)

@@ -471,15 +471,23 @@ TEST_F(CliE2e, OneRunPerFolderAndALockLeftByAKilledRunIsTakenOver)
     EXPECT_EQ(readHistory(dir.path()).filter(QStringLiteral("=") + shortDate(QDate::currentDate())).size(), 24);
 }
 
-// The registry's text reaches the terminal without its control characters: a reason phrase that
-// would clear the screen shows as a visible mark instead, while the log file keeps it as it came.
-TEST_F(CliE2e, ControlCharactersOfTheRegistryNeverReachTheTerminal)
+// The registry's text reaches the terminal and the log file without its control characters: a
+// reason phrase that would clear the screen shows as a visible mark instead, and a Bot API reply
+// whose CR LF would start a line of its own cannot forge a line of the log file.
+TEST_F(CliE2e, ControlCharactersOfTheRegistryNeverReachTheTerminalOrTheLogFile)
 {
     QTemporaryDir dir;
     writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n");
     SimReply hostile = SimFault::status(502);
     hostile.reason = "Bad\x1b[2J\x1b]0;owned\x07Gateway\r";
     sim->injectFault(Endpoint::Search, hostile);
+    SimReply refused;
+    refused.status = 401;
+    refused.reason = "Unauthorized";
+    refused.headers = {{"Content-Type", "application/json"}};
+    // Line breaks are blanks to JSON: the reply reads as ok false, and is quoted whole in the log.
+    refused.body = "{\"ok\":false,\r\n\"01.01.2026 10:00:00: Работа завершена, лог записан в /forged\":1}";
+    sim->injectFault(Endpoint::BotApi, refused);
 
     CliRun cli(dir.path());
     cli.start();
@@ -490,7 +498,15 @@ TEST_F(CliE2e, ControlCharactersOfTheRegistryNeverReachTheTerminal)
         EXPECT_FALSE(c.unicode() < 0x20 && c != u'\t' && c != u'\n') << "control character " << int(c.unicode());
     const QString shown = QStringLiteral("ERROR_Bad\uFFFD[2J\uFFFD]0;owned\uFFFDGateway для ");
     EXPECT_EQ(linesStartingWith(unstamped(cli.lines()), shown).size(), 1) << output.toStdString();
+    const QString reply = QStringLiteral("{\"ok\":false,\uFFFD\uFFFD\"01.01.2026 10:00:00: Работа завершена, лог "
+                                         "записан в /forged\":1}");
+    EXPECT_TRUE(unstamped(cli.lines()).contains(reply)) << output.toStdString();
+
     const QStringList logs = QDir(dir.path()).entryList({QStringLiteral("log-*.txt")});
     ASSERT_EQ(logs.size(), 1);
-    EXPECT_TRUE(readBytes(QDir(dir.path()).filePath(logs[0])).contains("ERROR_Bad\x1b[2J"));
+    const QByteArray logFile = readBytes(QDir(dir.path()).filePath(logs[0]));
+    EXPECT_FALSE(logFile.contains('\x1b'));
+    EXPECT_TRUE(logFile.contains(shown.toUtf8()));
+    EXPECT_FALSE(logFile.contains("\r\n\"01.01.2026 10:00:00")) << "a line of the reply's own";
+    checkLog(runPart(cli.lines()), dir.path());
 }

@@ -375,8 +375,10 @@ TEST(RegistryApi, SearchPageOddShapes)
         {"top level array", R"([{"items":[]}])", false, {}, 0},
         {"top level string", R"("items")", false, {}, 0},
         {"items null, total a string", R"({"items":null,"total":"250"})", true, {}, 0},
-        {"items an object, total null", R"({"items":{"id":1},"total":null})", true, {}, 0},
-        {"items missing", R"({"total":250})", true, {}, 250},
+        // A page is an object whose items is an array (or null): anything else is no page, and its
+        // total is not believed either.
+        {"items an object, total null", R"({"items":{"id":1},"total":null})", false, {}, 0},
+        {"items missing", R"({"total":250})", false, {}, 0},
         {"total an object", R"({"items":[],"total":{"value":3}})", true, {}, 0},
         {"total past 32 bits", R"({"items":[],"total":10000000000})", true, {}, 10000000000},
         {"total a fraction", R"({"items":[],"total":12.7})", true, {}, 12},

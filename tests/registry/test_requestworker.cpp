@@ -158,6 +158,7 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
     oversized.padding = kRegistryMaxBodyBytes;
     SimReply dripping = RegistryHandler::statusReply(200, "OK", R"({"items":[],"pad":")" + QByteArray(100, ' ') + "\"}");
     dripping.dripMs = 50;
+    const SimReply hostile = RegistryHandler::statusReply(502, "Bad\x1b[2J" + QByteArray(400, 'x'));
     const QList<Case> cases = {
         {"body past 64 MiB", oversized, u"ERROR_Reply body longer than 67108864 bytes, dropped"_s},
         {"a reply that drips past the attempt's deadline", dripping,
@@ -173,6 +174,9 @@ TEST(RequestWorker, FailureTextOfEachKindOfBadAnswer)
          u"ERROR_Broken"_s},
         {"connection closed before the status line", closed,
          u"ERROR_HTTP no status code (connection closed prematurely)"_s},
+        // The server's text is quoted cut to 300 characters, and its control characters show as marks.
+        {"reason phrase of 400 characters with an escape sequence", hostile,
+         u"ERROR_Bad\uFFFD[2J"_s + QString(300 - 7, u'x')},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,11 +251,10 @@ TEST(RequestWorker, GivesUpAfterExactlyFiftyAttempts)
     }
 }
 
-// A detail succeeds whatever its lookup gives: a detail that is not JSON goes without a lookup, and
-// whatever the lookup answers with a success status is the dictionary text, not a reason to ask again.
+// A detail succeeds whatever its lookup gives: whatever the lookup answers with a success status is
+// the dictionary text, not a reason to ask again.
 TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
 {
-    const QByteArray notJson = "<html><script>var d = {\"idDeclaration\": 5,</script></html>";
     struct Case
     {
         const char *name;
@@ -264,7 +267,6 @@ TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
         return Case{name, std::nullopt, reply, 2, QString::fromUtf8(reply)};
     };
     const QList<Case> cases = {
-        {"detail that is not JSON: no lookup", notJson, {}, 1, {}},
         taken("empty lookup", {}),
         taken("HTML page", "<html><body><h1>Ведутся работы</h1></body></html>"),
         taken("JSON array", "[]"),
@@ -291,6 +293,97 @@ TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
         EXPECT_EQ(worker.html2, c.html2);
         EXPECT_EQ(registry.server.requests().size(), c.requests);
         EXPECT_TRUE(pool.lines().isEmpty());
+    }
+}
+
+// A search page or a detail is the registry's JSON or nothing: a reply that only looks like one (a
+// page cut off after "items":, an HTML page quoting a detail, an error object) fails the attempt,
+// whatever it holds, and the next attempt gets the real reply.
+TEST(RequestWorker, ReplyThatIsNotTheExpectedJsonFailsTheAttempt)
+{
+    struct Case
+    {
+        const char *name;
+        bool search; // else a detail
+        QByteArray body;
+        bool fails = true;
+    };
+    const QList<Case> cases = {
+        {"search page cut off after its first item", true, R"({"items":[{"id":17718522,"applicantName":"ООО "})"},
+        {"search page cut off inside an item", true, R"({"items":[{"id":17718522,"applicantName":"ООО "Лад)"},
+        {"HTML page that quotes a search reply", true, R"(<html><pre>{"items":[]}</pre></html>)"},
+        {"object without items", true, R"({"total":0})"},
+        {"items that is an object", true, R"({"items":{},"total":0})"},
+        {"array of pages", true, R"([{"items":[]}])"},
+        {"null items: a page without declarations", true, R"({"items":null,"total":0})", false},
+        {"detail cut off", false, R"({"idDeclaration":42,"applicant":{"inn":"5000042",)"},
+        {"HTML page that quotes a detail", false, R"(<html><script>var d = {"idDeclaration": 42};</script></html>)"},
+        {"error object", false, R"({"error":"Not Found","status":404})"},
+        {"detail id only inside another object", false, R"({"declaration":{"idDeclaration":42}})"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Registry registry;
+        registry.handler.setDeclarations({{u"42"_s, u"ООО Альфа"_s}});
+        const QByteArray target = c.search ? RegistryHandler::searchTarget : RegistryHandler::detailTarget(u"42"_s);
+        registry.handler.addFault(target, RegistryHandler::statusReply(200, "OK", c.body));
+        Pool pool;
+        TScrapingThread worker;
+        if (c.search)
+            pool.attach(worker, registry, searchItem(registry, 0));
+        else
+            pool.attachDetail(worker, registry, u"42"_s);
+        ASSERT_TRUE(pool.run(worker));
+
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(worker.statusText, u"успешно"_s);
+        const QString bareUrl = c.search ? registry.url(RegistryHandler::searchTarget) : worker.url;
+        EXPECT_EQ(pool.lines(), c.fails ? QStringList{u"ERROR_Broken для "_s + bareUrl} : QStringList{});
+        const QList<RecordedRequest> requests = registry.server.requests();
+        EXPECT_EQ(requestsTo(requests, target).size(), c.fails ? 2 : 1);
+        if (c.fails) {
+            EXPECT_NE(worker.html, QString::fromUtf8(c.body)) << "the reply of the attempt that succeeded";
+        }
+        if (!c.search) {
+            EXPECT_EQ(requestsTo(requests, RegistryHandler::lookupTarget).size(), 1) << "no lookup for a failed detail";
+        }
+    }
+}
+
+// Each attempt tells the run's record of the registry's silence: a failure starts it (the first
+// one), a success ends it.
+TEST(RequestWorker, AttemptsKeepTheRecordOfTheRegistrysSilence)
+{
+    const SimReply failure = RegistryHandler::statusReply(500, "Internal Server Error");
+    {
+        SCOPED_TRACE("two failures, then success");
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, failure, 2);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 0));
+        worker.failureStreak = std::make_shared<RegistryFailureStreak>();
+        worker.failureStreak->failed(RegistryFailureStreak::nowMs() - 60000); // failing for a minute already
+        ASSERT_TRUE(pool.run(worker));
+        EXPECT_EQ(worker.result, 1);
+        EXPECT_EQ(worker.failureStreak->lengthMs(RegistryFailureStreak::nowMs()), 0);
+    }
+    {
+        SCOPED_TRACE("given up");
+        Registry registry;
+        registry.handler.addFault(RegistryHandler::searchTarget, failure, -1);
+        Pool pool;
+        TScrapingThread worker;
+        pool.attach(worker, registry, searchItem(registry, 0));
+        worker.maxAttempts = 3;
+        worker.failureStreak = std::make_shared<RegistryFailureStreak>();
+        const qint64 before = RegistryFailureStreak::nowMs();
+        ASSERT_TRUE(pool.run(worker));
+        EXPECT_EQ(worker.result, -1);
+        // Measured from the first failure, which a later one does not move.
+        const qint64 later = RegistryFailureStreak::nowMs() + 60000;
+        EXPECT_GE(worker.failureStreak->lengthMs(later), 60000);
+        EXPECT_LE(worker.failureStreak->lengthMs(later), later - before);
     }
 }
 

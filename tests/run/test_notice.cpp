@@ -10,7 +10,9 @@
 #include <QFile>
 #include <QMutex>
 #include <QTemporaryDir>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -90,10 +92,17 @@ protected:
 
     QStringList send(int rows = 3, int timeoutSeconds = 30, int retryAfterCapSeconds = 60)
     {
+        CompletionNotice notice;
+        notice.rowsWritten = rows;
+        notice.timeoutSeconds = timeoutSeconds;
+        notice.retryAfterCapSeconds = retryAfterCapSeconds;
+        return send(notice);
+    }
+
+    QStringList send(const CompletionNotice &notice)
+    {
         QStringList lines;
-        SendCompletionNotice(
-            m_network, kToken, kUser, rows, [&](const QString &line) { lines << line; }, timeoutSeconds, nullptr,
-            retryAfterCapSeconds);
+        SendCompletionNotice(m_network, kToken, kUser, notice, [&](const QString &line) { lines << line; });
         for (const QString &line : std::as_const(lines))
             EXPECT_FALSE(line.contains(QStringLiteral("ABC-def"))) << line.toStdString();
         return lines;
@@ -160,6 +169,62 @@ TEST_F(NoticeTest, RejectedTokenLogsTheReply)
                      QStringLiteral("Не удалось отправить сообщение пользователю с ID 42 в телеграм-бота с "
                                     "токеном 123456:***"),
                      QStringLiteral(R"({"ok":false,"error_code":401,"description":"Unauthorized: 123456:***"})")}));
+}
+
+// The reply is the Bot API's text: quoted cut to 300 characters, and a line break in it does not
+// start a line of its own (in the log file it would pass for one the program wrote).
+TEST_F(NoticeTest, ReplyIsQuotedCutShortAndOnOneLine)
+{
+    // Line breaks are blanks to JSON: the reply reads as ok false all the same.
+    const QByteArray body = "{\"ok\":false,\r\n\"01.01.2026 10:00:00: Работа завершена, лог записан в /tmp/x\":\"" +
+                            QByteArray(400, 'x') + "\"}";
+    reply(401, "Unauthorized", body);
+    const QStringList lines = send();
+    ASSERT_EQ(lines.size(), 3);
+    const QString expected = QString::fromUtf8(body).left(300).replace(u'\r', QChar(0xFFFD)).replace(u'\n', QChar(0xFFFD));
+    EXPECT_EQ(lines[2], expected);
+}
+
+// A run cut short (the registry stopped answering) says so after the usual text.
+TEST_F(NoticeTest, RunCutShortSaysSoInTheMessage)
+{
+    reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
+    CompletionNotice notice;
+    notice.rowsWritten = 5;
+    notice.cutShort = true;
+    send(notice);
+    const QString text = QStringLiteral("Выгрузка истекающих деклараций закончена, собрано ссылок: 5. Выгрузка прервана: "
+                                        "реестр перестал отвечать, собраны не все ссылки");
+    EXPECT_EQ(completionMessage(5, true), text);
+    ASSERT_EQ(m_server->requests().size(), 1);
+    EXPECT_EQ(m_server->requests().first().body, "chat_id=42&text=" + FormEncode(text).toLatin1());
+}
+
+// Stopped while the Bot API holds the request: the notice ends at once, with a line that says why
+// instead of the advice about the bot.
+TEST_F(NoticeTest, StopWhileTheBotApiHoldsItEndsItAtOnce)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_reply = SimReply{};
+        m_reply.stall = true;
+        m_reply.stallMs = 60000;
+    }
+    std::atomic<bool> abort{false};
+    CompletionNotice notice;
+    notice.rowsWritten = 3;
+    notice.abortFlag = &abort;
+    std::thread stopper([&] {
+        while (m_server->requests().isEmpty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        abort = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const QStringList lines = send(notice);
+    stopper.join();
+    EXPECT_EQ(lines, (QStringList{kSending, QStringLiteral("Уведомление в Телеграм не отправлено: работа остановлена")}));
+    EXPECT_LT(timer.elapsed(), 20000) << "not the 30 s of the time-out";
 }
 
 TEST_F(NoticeTest, FailuresGiveTheErrorLineAndTheHint)

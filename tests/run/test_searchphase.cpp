@@ -149,21 +149,24 @@ TEST(SearchPhase, OneDeclarationPerApplicantInTextOrder)
               (QStringList{countLine(100, 4), countLine(102, 5)}));
 }
 
-TEST(SearchPhase, PageThatIsNotJsonAddsNothingButIsCounted)
+// A page cut off after its "items": is no page: the attempt fails and the page is asked for again,
+// so none of its declarations is lost.
+TEST(SearchPhase, CutOffPageIsAskedForAgain)
 {
     RegistryHandler registry;
     registry.setDeclarations(declarations(250, 1));
-    // Passes the worker's check for "items": but does not parse.
     registry.addFault(RegistryHandler::searchPageTarget(1),
                       RegistryHandler::jsonReply(R"({"items":[{"id":1100,"applicantName":"ООО Обрыв")"));
     RunHarness harness(registry.handler());
     harness.start();
     ASSERT_TRUE(harness.wait());
 
-    // Page 2 was queued by page 0 and is still asked for.
-    EXPECT_EQ(searchPages(harness.server().requests()), (QList<qint64>{0, 1, 2}));
+    EXPECT_EQ(searchPages(harness.server().requests()), (QList<qint64>{0, 1, 1, 2}));
+    const QString url = harness.server().baseUrl() + QString::fromLatin1(RegistryHandler::searchTarget);
+    EXPECT_EQ(harness.plainLines().count(u"ERROR_Broken для "_s + url), 1);
     EXPECT_EQ(linesStartingWith(harness.plainLines(), u"Найдено деклараций: "_s),
-              (QStringList{countLine(100, 1), countLine(100, 1), countLine(150, 1)}));
+              (QStringList{countLine(100, 1), countLine(200, 1), countLine(250, 1)}));
+    EXPECT_FALSE(harness.outcome().requestGivenUp);
 }
 
 TEST(SearchPhase, FirstPageFailingEveryAttemptFindsNothing)
@@ -187,6 +190,8 @@ TEST(SearchPhase, FirstPageFailingEveryAttemptFindsNothing)
     EXPECT_TRUE(lines.contains(u"Начинаем фильтрацию заявителей..."_s));
     EXPECT_FALSE(lines.contains(u"Сбор данных завершен"_s));
     EXPECT_TRUE(lines.last().startsWith(u"Автозапуск отключен"_s));
+    EXPECT_TRUE(harness.outcome().requestGivenUp) << "the results are partial";
+    EXPECT_FALSE(harness.outcome().phaseError);
 }
 
 TEST(SearchPhase, ProgressMaximumFollowsTheQueuedPages)

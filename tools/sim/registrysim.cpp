@@ -430,6 +430,9 @@ SimReply RegistrySim::handle(const RecordedRequest &request)
         // A reply without a body (the login's) drips blanks, or the drip would be no fault at all.
         if (reply.dripMs > 0 && reply.body.isEmpty())
             reply.body = QByteArray(4096, ' ');
+        // A reply that an overloaded upstream ended early: the JSON stops in the middle.
+        if (fault->halfBody)
+            reply.body.truncate(reply.body.size() / 2);
     }
     if (endpoint == Endpoint::Detail && reply.status == 200 && d->options.revokeTokensAfterDetails > 0) {
         std::lock_guard lock(d->mutex);
@@ -746,6 +749,14 @@ SimReply drip(int intervalMs)
     SimReply reply;
     reply.status = 0;
     reply.dripMs = intervalMs;
+    return reply;
+}
+
+SimReply cutShort()
+{
+    SimReply reply;
+    reply.status = 0;
+    reply.halfBody = true;
     return reply;
 }
 

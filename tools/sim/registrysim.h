@@ -112,6 +112,7 @@ SimReply delay(int ms);                 // the endpoint's own reply, ms late
 SimReply stall(int ms = 600000);        // nothing at all until ms pass or the server stops, then a close
 SimReply closeBeforeStatus();           // the connection closed before the status line
 SimReply drip(int intervalMs);          // the endpoint's own reply, its body one byte every intervalMs
+SimReply cutShort();                    // the endpoint's own reply, whole as far as HTTP goes, its body cut in half
 SimReply oversized(qint64 bytes);       // 200 with a JSON-looking body of that many bytes
 SimReply redirect(const QByteArray &location, int code = 307); // the status with that Location, no body
 // The status (429, 503) with its HTML page and "Retry-After: value" (seconds or an HTTP date).
