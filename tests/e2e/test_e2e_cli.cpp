@@ -5,6 +5,7 @@
 // Every run ends with the consistency checks of e2e.h. The worker's 1000 ms wait after a failed
 // attempt is real here, so the fault runs inject few faults.
 
+#include "connectproxy.h"
 #include "coredumps.h"
 #include "e2e.h"
 #include "logline.h"
@@ -492,6 +493,32 @@ TEST_F(CliE2e, RegistryCertificateIsCheckedWhenAsked)
         EXPECT_EQ(out.exitCode, 0) << out.errorOutput;
         EXPECT_EQ(out.results.rows.size(), 2);
     }
+}
+
+// A proxy that refuses the credentials is said to do so, and the password, whatever it holds, shows
+// neither on standard output nor on standard error.
+TEST_F(CliE2e, ProxyThatRefusesTheCredentialsIsNamedAndItsPasswordShowsNowhere)
+{
+    ConnectProxy proxy;
+    proxy.requireCredentials("agent", "right");
+    QString error;
+    ASSERT_TRUE(proxy.start(&error)) << error.toStdString();
+    QTemporaryDir dir;
+    // "p@ss/wörd:1", written as libcurl's syntax asks.
+    writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n",
+                     "Proxy=" + proxy.url(QStringLiteral("agent"), QStringLiteral("p%40ss%2Fw%C3%B6rd%3A1")).toUtf8() + "\r\n");
+    const RequestCounts asked = requestCounts(*sim);
+    CliRun refused(dir.path());
+    refused.start();
+    ASSERT_TRUE(refused.finish());
+    EXPECT_EQ(refused.exitCode(), 2);
+    ASSERT_FALSE(proxy.requests().isEmpty());
+    EXPECT_EQ(proxy.requests().first().status, 407);
+    const QString everything = refused.lines().join(u'\n') + u'\n' + refused.errorOutput();
+    EXPECT_TRUE(refused.errorOutput().contains(QStringLiteral("login failed: Прокси отказал в доступе"))) << everything.toStdString();
+    for (const QString &secret : {QStringLiteral("p@ss/wörd:1"), QStringLiteral("p%40ss%2Fw%C3%B6rd%3A1")})
+        EXPECT_FALSE(everything.contains(secret)) << everything.toStdString();
+    EXPECT_EQ((requestCounts(*sim) - asked).login, 0);
 }
 
 // A release build runs with core dumps off, whatever limit it was started with: its memory holds
