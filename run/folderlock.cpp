@@ -145,13 +145,10 @@ FolderLock::Claim FolderLock::claim()
             return Claim::Held;
         }
         switch (m_lock.error()) {
-        case QLockFile::LockFailedError: {
-            bool retry = false;
-            const Claim judged = judgeExisting(retry, waited);
-            if (!retry)
-                return judged;
+        case QLockFile::LockFailedError:
+            if (const std::optional<Claim> judged = judgeExisting(waited))
+                return *judged;
             break;
-        }
         case QLockFile::PermissionError:
             m_reason = QStringLiteral("нет права создать файл %1").arg(QDir::toNativeSeparators(path()));
             return Claim::Unusable;
@@ -166,15 +163,13 @@ FolderLock::Claim FolderLock::claim()
 
 // The lock file exists and QLockFile did not take it over: a live process of this machine holds
 // it, a process of another machine wrote it, or it says nothing, and then it is taken over unless
-// a live process holds it open. retry: look again (the file went away, or was just removed).
-FolderLock::Claim FolderLock::judgeExisting(bool &retry, bool &waited)
+// a live process holds it open. Nothing: look again (the file went away, changed, or was just removed).
+std::optional<FolderLock::Claim> FolderLock::judgeExisting(bool &waited)
 {
-    retry = false;
     const LockFileState seen = inspect(path());
     switch (seen.kind) {
     case LockFileState::Kind::Gone:
-        retry = true;
-        return Claim::Busy;
+        return std::nullopt;
     case LockFileState::Kind::Lock:
         m_holderPid = seen.pid;
         if (!writtenOnThisMachine(seen)) {
@@ -202,8 +197,7 @@ FolderLock::Claim FolderLock::judgeExisting(bool &retry, bool &waited)
     if (!waited && ageMs < kFreshLockMs) {
         waited = true;
         QThread::msleep(static_cast<unsigned long>(kFreshLockMs - ageMs));
-        retry = true;
-        return Claim::Busy;
+        return std::nullopt;
     }
 
     // The guard QLockFile itself takes before it removes a stale lock, so that two processes
@@ -211,13 +205,10 @@ FolderLock::Claim FolderLock::judgeExisting(bool &retry, bool &waited)
     QLockFile guard(path() + QStringLiteral(".rmlock"));
     if (!guard.tryLock(0)) {
         QThread::msleep(100);
-        retry = true;
-        return Claim::Busy;
+        return std::nullopt;
     }
-    if (!sameFile(seen, inspect(path()))) {
-        retry = true;
-        return Claim::Busy;
-    }
+    if (!sameFile(seen, inspect(path())))
+        return std::nullopt;
     // Removal locks the file first: one that a live QLockFile holds open is refused.
     bool removed = m_lock.removeStaleLockFile();
     if (!removed && seen.ours && !QFileInfo(path()).isWritable()) {
@@ -227,8 +218,7 @@ FolderLock::Claim FolderLock::judgeExisting(bool &retry, bool &waited)
     }
     if (!removed && QFileInfo::exists(path()))
         return Claim::Busy;
-    retry = true;
-    return Claim::Busy;
+    return std::nullopt;
 }
 
 void FolderLock::release()

@@ -12,6 +12,8 @@
 #include <QLockFile>
 #include <QString>
 
+#include <optional>
+
 class FolderLock
 {
 public:
@@ -45,7 +47,7 @@ public:
     QString refusalText() const;
 
 private:
-    Claim judgeExisting(bool &retry, bool &waited);
+    std::optional<Claim> judgeExisting(bool &waited);
 
     QString m_dir;
     Kind m_kind;
