@@ -1,6 +1,7 @@
 // The program's entry: no command-line arguments. A copy in a folder of its own keeps its files in
 // the directory of the executable, an installed copy in the per-user data folder (datafolder.h).
 #include "application.h"
+#include "coredumps.h"
 #include "datafolder.h"
 #include "mainwindow.h"
 
@@ -9,6 +10,9 @@
 
 int main(int argc, char **argv)
 {
+    // Before anything secret is read: settings.ini holds the bot token and the proxy's password. A
+    // refusal changes nothing else; the window has nowhere to say it yet.
+    switchOffCoreDumps();
     // Once, before any thread exists (libcurl's global state is not thread-safe to set up).
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int code = 0;

@@ -5,6 +5,7 @@
 // before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
 // arguments.
 
+#include "coredumps.h"
 #include "datafolder.h"
 #include "folderlock.h"
 #include "headlesshost.h"
@@ -44,7 +45,8 @@ const char kHelpText[] =
     "  2  the login or the regulation list failed; no run took place\n"
     "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
     "     touched)\n"
-    "  4  another run holds the data folder";
+    "  4  another run holds the data folder (or its lock was written on another computer:\n"
+    "     the line names it)";
 
 // The exit status, for cron, systemd and scripts.
 enum ExitStatus {
@@ -52,7 +54,7 @@ enum ExitStatus {
     FinishedWithErrors = 1, // a phase ended in an error, a request was given up, or DatesDB.txt failed
     NoRun = 2,              // the login or the regulation list failed: no run took place
     Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
-    FolderBusy = 4,         // another run holds the data folder: nothing was touched
+    FolderBusy = 4,         // another run, here or on another computer, holds the data folder: nothing was touched
 };
 
 // Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
@@ -139,6 +141,9 @@ Timings timingsFromEnvironment()
 
 int main(int argc, char **argv)
 {
+    // Before anything secret is read: settings.ini holds the bot token and the proxy's password.
+    if (QString error; !switchOffCoreDumps(&error))
+        std::fprintf(stderr, "tavrosin-run: core dumps could not be switched off: %s\n", error.toUtf8().constData());
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int exitCode = 0;
     {
@@ -168,7 +173,8 @@ int main(int argc, char **argv)
         FolderLock runLock(dir, FolderLock::Kind::Run);
         if (const FolderLock::Claim claim = runLock.claim(); claim != FolderLock::Claim::Held) {
             print(stampedLine(runLock.refusalText()));
-            return claim == FolderLock::Claim::Busy ? FolderBusy : FinishedWithErrors;
+            const bool heldByARun = claim == FolderLock::Claim::Busy || claim == FolderLock::Claim::Elsewhere;
+            return heldByARun ? FolderBusy : FinishedWithErrors;
         }
 
         std::signal(SIGINT, onStopSignal);

@@ -10,7 +10,9 @@
 // http fails the request, so the Authorization line, a cookie or the body never go there. IPv4 only,
 // TLS 1.2 or newer. Cookies are not kept (a caller may send one it was given, setCookie), bodies
 // never decompressed. With a proxy every request goes through it; without
-// one the environment's proxy variables are ignored. A proxy's password never shows in a failure text.
+// one the environment's proxy variables are ignored. A proxy's password never shows in a failure text;
+// a proxy that refuses the tunnel (a 407 for its credentials, or another refusal) fails the request
+// with a text that says so.
 //
 // Everything a reply may make the client hold or wait for is bounded: the body (64 MiB unless set
 // otherwise), each header line (64 KiB) and all header lines together (256 KiB); past a bound the
@@ -55,6 +57,7 @@ enum class HttpFailure {
     Aborted, // aborted by the abort flag (the program is closing)
     TooLarge, // the reply went past a bound: its body, a header line, or its header lines together
     Redirect, // redirected to another host or from https to http: not followed, nothing sent there
+    ProxyRefused, // the proxy refused the tunnel: its credentials (407) or the host
     Other,   // a bad URL, too many redirects, a header line refused, out of memory, ...
 };
 
@@ -139,5 +142,7 @@ std::optional<QString> headerValue(const QString &headerLines, QStringView name)
 // Every value of the header lines of that name, in order.
 QStringList headerValues(const QString &headerLines, QStringView name);
 
-// A proxy URL fit for a log line: its password, if any, shows as "***".
+// A proxy setting fit for a log line, read by libcurl's own URL parser: scheme, user, host and port,
+// the password shown as "***" whatever characters it holds; a setting that does not read as a URL
+// shows none of its text.
 QString maskedProxy(const QString &proxy);

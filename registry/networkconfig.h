@@ -19,8 +19,10 @@ struct NetworkConfig
 {
     QString registryUrl = QStringLiteral("https://pub.fsa.gov.ru"); // scheme, host and port; no trailing slash
     QString botApiUrl = QStringLiteral("https://api.telegram.org");
-    QString registryCaFile;  // empty: the registry's certificate is not verified
-    QString botApiCaFile;    // empty: verified against the system trust store
+    // Empty: the registry's certificate is not verified (the registry's own habit, kept by default);
+    // "system": verified against the system's trust store; anything else: a PEM file to trust.
+    QString registryCaFile;
+    QString botApiCaFile;    // empty or "system": verified against the system trust store
     QString loginUser = QStringLiteral("anonymous");
     QString loginPassword = QStringLiteral("vbnuwe3KTD58Ra");
     // The user wrote LoginPassword into settings.ini: a refused login then never falls back to the
@@ -33,6 +35,15 @@ struct NetworkConfig
 
     NetworkTimings timings;
 
-    TlsOptions registryTls() const { return {!registryCaFile.isEmpty(), registryCaFile, proxy}; }
-    TlsOptions botApiTls() const { return {true, botApiCaFile, proxy}; }
+    TlsOptions registryTls() const
+    {
+        return {!registryCaFile.isEmpty(), namesSystemTrustStore(registryCaFile) ? QString() : registryCaFile, proxy};
+    }
+    TlsOptions botApiTls() const { return {true, namesSystemTrustStore(botApiCaFile) ? QString() : botApiCaFile, proxy}; }
+
+    // The word that stands for the system's trust store in place of a certificate file.
+    static bool namesSystemTrustStore(const QString &caFile)
+    {
+        return caFile.compare(QLatin1String("system"), Qt::CaseInsensitive) == 0;
+    }
 };

@@ -278,9 +278,14 @@ NetworkConfig readNetworkConfig(const QString &dir)
     };
     url("RegistryUrl", config.registryUrl);
     url("BotApiUrl", config.botApiUrl);
-    // A relative certificate path is taken from the data directory, where settings.ini lies.
-    config.registryCaFile = resolvedPath(dir, text("RegistryCaFile").value_or(QString()));
-    config.botApiCaFile = resolvedPath(dir, text("BotApiCaFile").value_or(QString()));
+    // A relative certificate path is taken from the data directory, where settings.ini lies; the
+    // word for the system's trust store is no path.
+    const auto caFile = [&](const char *key) -> QString {
+        const QString v = text(key).value_or(QString());
+        return NetworkConfig::namesSystemTrustStore(v.trimmed()) ? v.trimmed() : resolvedPath(dir, v);
+    };
+    config.registryCaFile = caFile("RegistryCaFile");
+    config.botApiCaFile = caFile("BotApiCaFile");
     if (const auto user = text("LoginUser"))
         config.loginUser = *user;
     if (const auto password = text("LoginPassword")) {

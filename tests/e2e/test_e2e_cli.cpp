@@ -1,9 +1,12 @@
 // Whole runs of tavrosin-run, started as a child process on a data directory of its own, against the
 // registry double on loopback: a normal run and a second one the same day, bursts of faults on every
-// endpoint the request worker retries, a login that does not succeed, and SIGTERM during the filter.
+// endpoint the request worker retries, a login that does not succeed, SIGTERM during the filter, the
+// data folder's lock, the registry's certificate when checked, and the core-dump limit.
 // Every run ends with the consistency checks of e2e.h. The worker's 1000 ms wait after a failed
 // attempt is real here, so the fault runs inject few faults.
 
+#include "connectproxy.h"
+#include "coredumps.h"
 #include "e2e.h"
 #include "logline.h"
 
@@ -12,6 +15,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 using namespace e2e;
 using Endpoint = RegistrySim::Endpoint;
@@ -509,4 +513,137 @@ TEST_F(CliE2e, ControlCharactersOfTheRegistryNeverReachTheTerminalOrTheLogFile)
     EXPECT_TRUE(logFile.contains(shown.toUtf8()));
     EXPECT_FALSE(logFile.contains("\r\n\"01.01.2026 10:00:00")) << "a line of the reply's own";
     checkLog(runPart(cli.lines()), dir.path());
+}
+
+// A lock file that says nothing (a run that crashed between making it and writing it) is taken
+// over; one written on another machine names that machine and the file to remove, and the run
+// refuses with 4 before it touches anything.
+TEST_F(CliE2e, SilentLockIsTakenOverAndAnotherMachinesLockIsNamed)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=3\r\n");
+    const QString lockPath = QDir(dir.path()).filePath(QStringLiteral("run.lock"));
+
+    writeBytes(lockPath, "4242\ntavrosin-run\nbuh-pc\n0123456789abcdef0123456789abcdef\nboot\n");
+    const DirSnapshot before = snapshot(dir.path());
+    const RequestCounts asked = requestCounts(*sim);
+    CliRun refused(dir.path());
+    refused.start();
+    ASSERT_TRUE(refused.finish());
+    EXPECT_EQ(refused.exitCode(), 4) << refused.errorOutput().toStdString();
+    const QStringList refusal = unstamped(refused.lines());
+    ASSERT_EQ(refusal.size(), 1) << refusal.join(u'\n').toStdString();
+    EXPECT_TRUE(refusal[0].contains(QStringLiteral("на другом компьютере, buh-pc (процесс 4242)"))) << refusal[0].toStdString();
+    EXPECT_TRUE(refusal[0].contains(QStringLiteral("удалите файл ") + QDir::toNativeSeparators(lockPath)))
+        << refusal[0].toStdString();
+    EXPECT_EQ(snapshot(dir.path()).files, before.files);
+    EXPECT_EQ(readBytes(lockPath), QByteArray("4242\ntavrosin-run\nbuh-pc\n0123456789abcdef0123456789abcdef\nboot\n"));
+    EXPECT_EQ((requestCounts(*sim) - asked).login, 0);
+
+    // Removed by the user as the line says, then left empty by a crash: the next run goes.
+    writeBytes(lockPath, {});
+    const CliOutcome next = runOnce(dir.path());
+    EXPECT_EQ(next.exitCode, 0) << next.errorOutput;
+    EXPECT_EQ(next.results.rows.size(), 3);
+    EXPECT_FALSE(QFile::exists(lockPath));
+}
+
+// The registry's certificate is checked only when settings.ini asks for it: against the system's
+// trust store ("system"), which does not know the double's self-signed certificate, or against a
+// file; by default not at all.
+TEST_F(CliE2e, RegistryCertificateIsCheckedWhenAsked)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray networkLines;
+        int exitCode;
+    } cases[] = {
+        {"the system's trust store", "RegistryCaFile=system\r\n", 2},
+        {"the double's certificate", "RegistryCaFile=registry-sim.pem\r\n", 0},
+        {"not checked", "RegistryCaFile=\r\n", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n", c.networkLines);
+        const RequestCounts asked = requestCounts(*sim);
+        if (c.exitCode != 0) {
+            CliRun refused(dir.path());
+            refused.start();
+            ASSERT_TRUE(refused.finish());
+            EXPECT_EQ(refused.exitCode(), c.exitCode);
+            EXPECT_TRUE(refused.errorOutput().contains(QStringLiteral("login failed: SSL certificate problem")))
+                << refused.errorOutput().toStdString();
+            // Refused in the handshake: the login's body never went out.
+            EXPECT_EQ((requestCounts(*sim) - asked).login, 0);
+            continue;
+        }
+        const CliOutcome out = runOnce(dir.path());
+        EXPECT_EQ(out.exitCode, 0) << out.errorOutput;
+        EXPECT_EQ(out.results.rows.size(), 2);
+    }
+}
+
+// A proxy that refuses the credentials is said to do so, and the password, whatever it holds, shows
+// neither on standard output nor on standard error.
+TEST_F(CliE2e, ProxyThatRefusesTheCredentialsIsNamedAndItsPasswordShowsNowhere)
+{
+    ConnectProxy proxy;
+    proxy.requireCredentials("agent", "right");
+    QString error;
+    ASSERT_TRUE(proxy.start(&error)) << error.toStdString();
+    QTemporaryDir dir;
+    // "p@ss/wörd:1", written as libcurl's syntax asks.
+    writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n",
+                     "Proxy=" + proxy.url(QStringLiteral("agent"), QStringLiteral("p%40ss%2Fw%C3%B6rd%3A1")).toUtf8() + "\r\n");
+    const RequestCounts asked = requestCounts(*sim);
+    CliRun refused(dir.path());
+    refused.start();
+    ASSERT_TRUE(refused.finish());
+    EXPECT_EQ(refused.exitCode(), 2);
+    ASSERT_FALSE(proxy.requests().isEmpty());
+    EXPECT_EQ(proxy.requests().first().status, 407);
+    const QString everything = refused.lines().join(u'\n') + u'\n' + refused.errorOutput();
+    EXPECT_TRUE(refused.errorOutput().contains(QStringLiteral("login failed: Прокси отказал в доступе"))) << everything.toStdString();
+    for (const QString &secret : {QStringLiteral("p@ss/wörd:1"), QStringLiteral("p%40ss%2Fw%C3%B6rd%3A1")})
+        EXPECT_FALSE(everything.contains(secret)) << everything.toStdString();
+    EXPECT_EQ((requestCounts(*sim) - asked).login, 0);
+}
+
+// A release build runs with core dumps off, whatever limit it was started with: its memory holds
+// the bot token, the proxy's password and the bearer token.
+TEST_F(CliE2e, CoreDumpsAreSwitchedOff)
+{
+    if (!coreDumpsSwitchedOffByThisBuild())
+        GTEST_SKIP() << "a debug build keeps core dumps";
+    rlimit mine{};
+    ASSERT_EQ(::getrlimit(RLIMIT_CORE, &mine), 0);
+    if (mine.rlim_max == 0)
+        GTEST_SKIP() << "core dumps are off for this test already: nothing would tell the program's doing";
+
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=2\r\n");
+    // The login never answers: the program waits there while its limits are read.
+    sim->injectFault(Endpoint::Login, SimFault::stall(), 1);
+    CliRun run(dir.path());
+    // Started with core dumps allowed up to the hard limit, so that a 0 is the program's own.
+    const rlimit allowed{mine.rlim_max, mine.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &allowed), 0);
+    run.start();
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &mine), 0);
+    ASSERT_TRUE(run.waitForOutput([](const QStringList &lines) { return lines.contains(QStringLiteral("Подключаемся к сайту")); }));
+
+    const QByteArray limits = readBytes(QStringLiteral("/proc/%1/limits").arg(run.processId()));
+    QList<QByteArray> fields;
+    for (const QByteArray &line : limits.split('\n')) {
+        if (line.startsWith("Max core file size"))
+            fields = line.mid(int(sizeof "Max core file size") - 1).simplified().split(' ');
+    }
+    EXPECT_EQ(fields, QList<QByteArray>({"0", "0", "bytes"})) << limits.constData();
+
+    run.terminate();
+    ASSERT_TRUE(run.finish());
+    EXPECT_EQ(run.exitCode(), 3);
+    sim->clearFaults();
 }

@@ -1,6 +1,8 @@
 // The data folder's lock files: one holder at a time per kind, a lock of a process that has died
-// taken over, one of a live process never, and a folder where no lock file can be made refused.
+// taken over, one of a live process never, a lock file that says nothing taken over, one of another
+// machine reported with its name, and a folder where no lock file can be made refused.
 #include "folderlock.h"
+#include "ownerfile.h"
 #include "qtprinters.h"
 
 #include <QCoreApplication>
@@ -8,8 +10,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
+#include <chrono>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <thread>
 
 namespace {
 
@@ -91,4 +97,150 @@ TEST(FolderLock, FolderWithoutRoomForTheLockFileIsRefusedWithAReason)
     EXPECT_EQ(lock.claim(), Claim::Unusable);
     EXPECT_FALSE(lock.reason().isEmpty());
     EXPECT_TRUE(lock.refusalText().startsWith(QStringLiteral("Выгрузка не начата: "))) << lock.refusalText().toStdString();
+}
+
+namespace {
+
+// Writes a lock file as QLockFile writes it: process id, program, host name, machine id, boot id.
+void writeLockLines(const QString &path, qint64 pid, const QByteArray &host, const QByteArray &machineId)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray::number(pid) + '\n' + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() +
+               '\n' + host + '\n' + machineId + '\n' + QSysInfo::bootUniqueId() + '\n');
+}
+
+void makeOld(const QString &path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-600), QFileDevice::FileModificationTime));
+}
+
+} // namespace
+
+// A lock file that says nothing about a holder (a crash between its creation and its first write,
+// or one planted there) would otherwise refuse every run for ever.
+TEST(FolderLock, SilentLockFileIsTakenOver)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray content;
+        QFileDevice::Permissions mode;
+    } cases[] = {
+        {"empty", {}, kOwnerOnly},
+        {"not a lock's lines", "not a lock\nat all\n", kOwnerOnly},
+        {"a process id of 0", "0\ntavrosin-run\nhost\n", kOwnerOnly},
+        {"unreadable and unwritable to its own user", {}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = QDir(dir.path()).filePath(QStringLiteral("run.lock"));
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(c.content);
+        }
+        makeOld(path);
+        ASSERT_TRUE(QFile::setPermissions(path, c.mode));
+
+        FolderLock lock(dir.path(), Kind::Run);
+        EXPECT_EQ(lock.claim(), Claim::Held) << lock.refusalText().toStdString();
+        qint64 pid = 0;
+        EXPECT_TRUE(QLockFile(path).getLockInfo(&pid, nullptr, nullptr));
+        EXPECT_EQ(pid, QCoreApplication::applicationPid()) << "the file now says who holds it";
+        lock.release();
+        EXPECT_FALSE(QFile::exists(path));
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral(".rmlock")));
+    }
+}
+
+// QLockFile makes its file, locks it (flock) and only then writes it: an empty file may belong to a
+// live process that has not written it yet. One that a process holds locked is never taken; one
+// that is new is given the time to be written, and then judged by what it says.
+TEST(FolderLock, EmptyLockFileOfALiveMakerIsNotTaken)
+{
+    QTemporaryDir dir;
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("run.lock"));
+    {
+        // Held open and locked, as by a process between making the file and writing it.
+        QFile held(path);
+        ASSERT_TRUE(held.open(QIODevice::WriteOnly));
+        makeOld(path);
+        ASSERT_EQ(::flock(held.handle(), LOCK_EX | LOCK_NB), 0);
+        FolderLock lock(dir.path(), Kind::Run);
+        EXPECT_EQ(lock.claim(), Claim::Busy);
+        EXPECT_TRUE(QFile::exists(path));
+        EXPECT_TRUE(lock.refusalText().contains(QStringLiteral("уже идёт другая выгрузка"))) << lock.refusalText().toStdString();
+    }
+    {
+        // New and empty, then written by its live maker (this process) while the claim waits.
+        QFile::remove(path);
+        QFile made(path);
+        ASSERT_TRUE(made.open(QIODevice::WriteOnly));
+        made.close();
+        std::thread maker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            writeLockLines(path, QCoreApplication::applicationPid(), QSysInfo::machineHostName().toUtf8(),
+                           QSysInfo::machineUniqueId());
+        });
+        FolderLock lock(dir.path(), Kind::Run);
+        const Claim claim = lock.claim();
+        maker.join();
+        EXPECT_EQ(claim, Claim::Busy);
+        EXPECT_EQ(lock.holderPid(), QCoreApplication::applicationPid());
+    }
+    {
+        // New and empty, and nobody writes it: taken once it has had its time.
+        QFile::remove(path);
+        QFile made(path);
+        ASSERT_TRUE(made.open(QIODevice::WriteOnly));
+        made.close();
+        FolderLock lock(dir.path(), Kind::Run);
+        EXPECT_EQ(lock.claim(), Claim::Held);
+    }
+}
+
+// A lock written on another machine (a folder shared over the network, a container) names a process
+// that cannot be looked for from here: it is never taken over, and the refusal names that machine
+// and the file to remove once it is certain that nothing runs there.
+TEST(FolderLock, LockOfAnotherMachineIsReportedWithItsName)
+{
+    const QByteArray ourHost = QSysInfo::machineHostName().toUtf8();
+    const QByteArray ourId = QSysInfo::machineUniqueId();
+    const struct
+    {
+        const char *name;
+        QByteArray host;
+        QByteArray machineId;
+        Kind kind;
+        const char *named;
+    } cases[] = {
+        {"another host name, no machine id", "buh-pc", {}, Kind::Run, "buh-pc"},
+        {"another host name and machine id", "sklad-2", "0123456789abcdef0123456789abcdef", Kind::Window, "sklad-2"},
+        // A container may carry the host's name: the machine id tells them apart.
+        {"our host name, another machine id", ourHost, "fedcba9876543210fedcba9876543210", Kind::Run, ourHost.constData()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.host == ourHost && ourId.isEmpty())
+            continue; // without a machine id of our own the host name decides
+        QTemporaryDir dir;
+        FolderLock lock(dir.path(), c.kind);
+        // This very process's id: alive here, which must not matter for another machine's lock.
+        writeLockLines(lock.path(), QCoreApplication::applicationPid(), c.host, c.machineId);
+        makeOld(lock.path());
+
+        EXPECT_EQ(lock.claim(), Claim::Elsewhere);
+        EXPECT_EQ(lock.holderHost(), QString::fromUtf8(c.named));
+        const QString text = lock.refusalText();
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.named))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("удалите файл ") + QDir::toNativeSeparators(lock.path()))) << text.toStdString();
+        EXPECT_TRUE(text.startsWith(c.kind == Kind::Run ? QStringLiteral("Выгрузка не начата: ") : QStringLiteral("Тавросин уже открыт")))
+            << text.toStdString();
+        EXPECT_TRUE(QFile::exists(lock.path())) << "never removed";
+        EXPECT_FALSE(lock.isHeld());
+    }
 }

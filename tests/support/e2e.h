@@ -121,6 +121,7 @@ public:
     // Runs the event loop until pred holds on the output so far, or the child ended, or the bound passed.
     bool waitForOutput(const std::function<bool(const QStringList &lines)> &pred, int boundMs = 120000);
     bool ended() const { return m_process.state() == QProcess::NotRunning; }
+    qint64 processId() const { return m_process.processId(); } // 0 when not running
     void terminate(); // SIGTERM
     void interrupt(); // SIGINT
     void kill();      // SIGKILL: no closing step runs, the lock file stays behind
