@@ -107,7 +107,7 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
 
     // A window that is closing (or closed) opens nothing: the user has left.
     auto openUnlessClosing = [this, open = m_options.openFile](const QString &path) {
-        if (!m_closeAsked && isVisible())
+        if (!m_closeAsked && !m_leaving)
             open(path);
     };
     m_host = new WindowHost(
@@ -454,6 +454,7 @@ void TMainForm::saveFiles()
 
 void TMainForm::finishThreads()
 {
+    m_leaving = true;
     m_loginClosing = true;
     if (m_loginThread)
         waitForThread(m_loginThread);

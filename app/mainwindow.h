@@ -201,6 +201,7 @@ private:
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
     bool m_closeCursor = false; // the busy cursor shown since then
+    bool m_leaving = false;      // finishThreads: the window is going, a run's workbook is not opened
     bool m_autoStarting = false; // the start in progress is the daily autostart's, not a click
     QRect m_normalGeometry;      // the client area when last neither maximized nor minimized
     QStringList m_closeFailures; // files the run ended by the close could not save

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -216,8 +217,8 @@ void TMainForm::placeOnScreen()
 WindowGeometry TMainForm::currentGeometry() const
 {
     const bool maximized = windowState() & Qt::WindowMaximized;
-    // Maximized, it keeps the rectangle it returns to.
-    const QRect normal = m_normalGeometry.isEmpty() ? geometry() : m_normalGeometry;
+    // Maximized, the rectangle it returns to is kept.
+    const QRect normal = maximized && !m_normalGeometry.isEmpty() ? m_normalGeometry : geometry();
     WindowGeometry g;
     g.present = true;
     g.left = normal.x();

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <atomic>
 #include <memory>
 #include <thread>

@@ -97,12 +97,13 @@ private:
     QString m_display;
 };
 
-// The frame of the mapped top-level window named "Тавросин", as the X server places it (without a
-// window manager the program's windows are the root's own children and their frame is their own).
+// The frame of the program's window as the X server places it: the largest mapped top-level
+// window (without a window manager the program's windows are the root's own children, their frame
+// their own, and Qt's helper windows are not mapped).
 std::optional<QRect> windowFrame(const QString &display)
 {
-    static const QRegularExpression child(QStringLiteral("^\\s+(0x[0-9a-f]+) \"Тавросин\""),
-                                          QRegularExpression::MultilineOption);
+    static const QRegularExpression child(QStringLiteral("^\\s+(0x[0-9a-f]+)"), QRegularExpression::MultilineOption);
+    std::optional<QRect> largest;
     const QString tree = runTool(display, {QStringLiteral("-root"), QStringLiteral("-children")});
     for (auto it = child.globalMatch(tree); it.hasNext();) {
         const QString info = runTool(display, {QStringLiteral("-id"), it.next().captured(1)});
@@ -112,9 +113,12 @@ std::optional<QRect> windowFrame(const QString &display)
             const QRegularExpression re(QString::fromLatin1(name) + QStringLiteral(":\\s+(-?\\d+)"));
             return re.match(info).captured(1).toInt();
         };
-        return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height"));
+        const QRect frame(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"),
+                          field("Height"));
+        if (!largest || frame.width() * frame.height() > largest->width() * largest->height())
+            largest = frame;
     }
-    return std::nullopt;
+    return largest;
 }
 
 bool copyProgram(const QString &dir)
