@@ -358,6 +358,7 @@ Settings TMainForm::collectSettings() const
 {
     Settings s;
     s.AutoStart = AutoStartCheckBox->isChecked();
+    // A time still being typed is completed as leaving the field would complete it.
     settleTimeMaskEdit(TimeMaskEdit);
     s.Time = timeMaskEditText(TimeMaskEdit);
     s.MinDays = MinDaysSpinEdit->value();
