@@ -5,6 +5,9 @@
 IntervalLabel intervalLabel(const QDateTime &now, int minDays, int maxDays)
 {
     IntervalLabel out;
+    out.reversed = minDays > maxDays;
+    if (out.reversed)
+        out.hint = QStringLiteral("«от» больше, чем «до»: проверьте интервал");
     const QDate from = now.date().addDays(minDays);
     const QDate to = now.date().addDays(maxDays);
     // The short date has four digits for the year; past that range there is no date to show.

@@ -1,5 +1,7 @@
 #include "loginrecovery.h"
 
+#include "connectionfailure.h"
+
 #include <QUrl>
 
 namespace {
@@ -77,7 +79,9 @@ QString loginFailureMessage(const LoginResult &result, const QString &host)
                (status.isEmpty() ? QString() : QStringLiteral(": ") + status);
     }
     const Cause cause = causeOf(result.failure, host);
-    QString opening = cause.opening;
+    // libcurl's code tells the kinds of failure apart more finely than the failure's kind.
+    const QString sentence = connectionFailureSentence(result.curlCode, host);
+    QString opening = sentence.isEmpty() ? cause.opening : sentence;
     if (result.listStoppedEarly) {
         opening = QStringLiteral("Список регламентов загружен не полностью: страница %1 не загрузилась. ")
                       .arg(result.failedPage) +

@@ -11,12 +11,14 @@
 #include "threadwait.h"
 #include "timemaskedit.h"
 #include "windowhost.h"
+#include "windowplacement.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,17 +79,41 @@ TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent)
     }
     if (!m_options.openFile)
         m_options.openFile = [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    if (!m_options.askQuestion) {
+        m_options.askQuestion = [this](const QString &text) {
+            QMessageBox box(QMessageBox::Question, QStringLiteral("Тавросин"), text, QMessageBox::Yes | QMessageBox::No,
+                            this);
+            box.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
+            box.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
+            box.setDefaultButton(QMessageBox::No);
+            return box.exec() == QMessageBox::Yes;
+        };
+    }
 
     m_recovery = LoginRecovery(m_options.loginRetryMs);
     setWindowTitle(QStringLiteral("Тавросин"));
     setFont(windowFont());
     createControls();
     fitFont();
+    setMinimumSize(minimumClientSize());
     resize(designWidth, designHeight);
+    // A value wider than the spin boxes were made for widens them (and moves what follows).
+    for (QSpinBox *spin : {MinDaysSpinEdit, MaxDaysSpinEdit, SkipDaysSpinEdit, MaxResultsSpinEdit}) {
+        connect(spin, &QSpinBox::valueChanged, this, [this] {
+            if (spinWidth() != MinDaysSpinEdit->width())
+                placeGroupRows();
+        });
+    }
 
+    // A window that is closing (or closed) opens nothing: the user has left.
+    auto openUnlessClosing = [this, open = m_options.openFile](const QString &path) {
+        if (!m_closeAsked && !m_leaving)
+            open(path);
+    };
     m_host = new WindowHost(
         {LogsMemo, ProgressBar, StartButton, ResumeTimer, CitiesListBox, AutoStartCheckBox, TimeMaskEdit},
-        m_options.openFile, this);
+        openUnlessClosing, this);
+    updateRunButtons();
 }
 
 TMainForm::~TMainForm()
@@ -111,6 +137,24 @@ void TMainForm::createControls()
     CitiesListBox->setSelectionMode(QAbstractItemView::ExtendedSelection);
     CitiesListBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     CitiesListBox->addItem(QStringLiteral("ТР ЕАЭС 036/2016"));
+    // Most names are wider than the list: each item shows its whole name when pointed at.
+    connect(CitiesListBox->model(), &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex &, int first, int last) {
+        for (int row = first; row <= last; ++row) {
+            if (QListWidgetItem *item = CitiesListBox->item(row))
+                item->setToolTip(item->text());
+        }
+        updateSelectionCount();
+    });
+    connect(CitiesListBox->model(), &QAbstractItemModel::rowsRemoved, this, &TMainForm::updateSelectionCount);
+    connect(CitiesListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::updateSelectionCount);
+    SelectionCountLabel = new QLabel(this);
+    named(SelectionCountLabel, "SelectionCountLabel");
+    SelectionHintLabel = new QLabel(QStringLiteral("Ctrl, Shift — несколько"), this);
+    named(SelectionHintLabel, "SelectionHintLabel");
+    SelectionHintLabel->setToolTip(QStringLiteral(
+        "Несколько регламентов: щёлкайте по ним с нажатой клавишей Ctrl, а чтобы выбрать подряд — с Shift"));
+    SelectionHintLabel->setEnabled(false); // greyed: a hint, not a control
+    updateSelectionCount();
 
     SelectAllCitiesButton = new QPushButton(QStringLiteral("все"), this);
     named(SelectAllCitiesButton, "SelectAllCitiesButton");
@@ -132,6 +176,10 @@ void TMainForm::createControls()
     named(Label9, "Label9");
     connect(MinDaysSpinEdit, &QSpinBox::valueChanged, this, &TMainForm::Timer2Timer);
     connect(MaxDaysSpinEdit, &QSpinBox::valueChanged, this, &TMainForm::Timer2Timer);
+    IntervalHintLabel = new QLabel(this);
+    named(IntervalHintLabel, "IntervalHintLabel");
+    IntervalHintLabel->setStyleSheet(QStringLiteral("color: #c00000;"));
+    IntervalHintLabel->setVisible(false);
 
     GroupBox2 = new QGroupBox(QStringLiteral("Настройки выгрузки"), this);
     named(GroupBox2, "GroupBox2");
@@ -180,6 +228,9 @@ void TMainForm::createControls()
     LogsMemo = new QPlainTextEdit(this);
     named(LogsMemo, "LogsMemo");
     LogsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // The program's record of what it did: read and copied, never typed into.
+    LogsMemo->setReadOnly(true);
+    LogsMemo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     LogsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
@@ -207,6 +258,8 @@ void TMainForm::createControls()
     };
     Timer1 = timer("Timer1", false, &TMainForm::Timer1Timer);
     Timer2 = timer("Timer2", true, &TMainForm::Timer2Timer);
+    // A run that holds itself after an error says so only through its state: looked at every tick.
+    connect(Timer2, &QTimer::timeout, this, &TMainForm::updateRunButtons);
     AutoStartTimer = timer("AutoStartTimer", true, &TMainForm::AutoStartTimerTimer);
     ResumeTimer = timer("ResumeTimer", false, &TMainForm::ResumeTimerTimer);
     LoginRetryTimer = timer("LoginRetryTimer", false, &TMainForm::LoginRetryTimerTimer);
@@ -241,11 +294,7 @@ void TMainForm::showEvent(QShowEvent *event)
     if (m_shown)
         return;
     m_shown = true;
-    if (const QScreen *screen = this->screen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    placeOnScreen();
     FormShow();
 }
 
@@ -288,7 +337,16 @@ void TMainForm::FormShow()
 void TMainForm::applySettings(const Settings &settings)
 {
     AutoStartCheckBox->setChecked(settings.AutoStart);
-    setTimeMaskEditText(TimeMaskEdit, settings.Time);
+    // A time the field could never hold ("25:99", " 9:00") would promise an autostart that never
+    // comes: the default goes in its place, and the log says so once.
+    if (isTimeOfDay(settings.Time)) {
+        setTimeMaskEditText(TimeMaskEdit, settings.Time);
+    } else {
+        const QString fallback = Settings().Time;
+        setTimeMaskEditText(TimeMaskEdit, fallback);
+        logStamped(QStringLiteral("Время автозапуска «%1» в settings.ini не является временем суток; действует %2")
+                       .arg(settings.Time, fallback));
+    }
     MinDaysSpinEdit->setValue(settings.MinDays);
     MaxDaysSpinEdit->setValue(settings.MaxDays);
     SkipDaysSpinEdit->setValue(settings.SkipDays);
@@ -300,6 +358,8 @@ Settings TMainForm::collectSettings() const
 {
     Settings s;
     s.AutoStart = AutoStartCheckBox->isChecked();
+    // A time still being typed is completed as leaving the field would complete it.
+    settleTimeMaskEdit(TimeMaskEdit);
     s.Time = timeMaskEditText(TimeMaskEdit);
     s.MinDays = MinDaysSpinEdit->value();
     s.MaxDays = MaxDaysSpinEdit->value();
@@ -319,7 +379,18 @@ void TMainForm::closeEvent(QCloseEvent *event)
     // closing steps save the history and no file is left half-written.
     if (m_loginThread || runActive()) {
         if (!m_closeAsked) {
+            if (runActive() &&
+                !m_options.askQuestion(QStringLiteral("Выгрузка ещё идёт. Остановить её и закрыть программу?"))) {
+                event->ignore();
+                return;
+            }
+            // The run may have ended while the question was open: then the window just closes.
+            if (!m_loginThread && !runActive()) {
+                closeEvent(event);
+                return;
+            }
             m_closeAsked = true;
+            updateRunButtons();
             m_loginClosing = true;
             if (runActive()) {
                 logStamped(QStringLiteral("Программа закроется, как только выгрузка сохранит свои файлы"));
@@ -371,6 +442,10 @@ void TMainForm::saveFiles()
         report(selectionPath(m_options.dataDir), writeSelection(m_options.dataDir, names));
     }
     report(settingsPath(m_options.dataDir), writeSettings(m_options.dataDir, collectSettings()));
+    // The window's own place is no setting of the user's: a failure to keep it is only logged.
+    const TextFileResult placed = writeWindowGeometry(m_options.dataDir, currentGeometry());
+    if (!placed.ok)
+        logStamped(writeFailureText(settingsPath(m_options.dataDir), placed.error));
     // The log view goes with the window: the user reads it here, before it does.
     if (!failures.isEmpty()) {
         m_options.showError(failures.join(QStringLiteral("\r\n")) +
@@ -380,6 +455,7 @@ void TMainForm::saveFiles()
 
 void TMainForm::finishThreads()
 {
+    m_leaving = true;
     m_loginClosing = true;
     if (m_loginThread)
         waitForThread(m_loginThread);
@@ -412,6 +488,11 @@ void TMainForm::SelectAllCitiesButtonClick()
 void TMainForm::Timer2Timer()
 {
     const IntervalLabel label = intervalLabel(now(), MinDaysSpinEdit->value(), MaxDaysSpinEdit->value());
+    Label9->setStyleSheet(label.reversed ? QStringLiteral("color: #c00000;") : QString());
+    Label9->setToolTip(label.hint);
+    IntervalHintLabel->setText(label.hint);
+    IntervalHintLabel->adjustSize();
+    IntervalHintLabel->setVisible(label.reversed);
     if (label.ok) {
         Label9->setText(label.text);
         m_lastIntervalError.clear();
@@ -431,6 +512,17 @@ void TMainForm::StartButtonClick()
     m_startRefused = false;
     if (runActive() || m_closeAsked)
         return;
+    // A reversed interval is almost always a slip; a click by the user asks first. The daily
+    // autostart has nobody to ask and goes as it was set.
+    if (!m_autoStarting && MinDaysSpinEdit->value() > MaxDaysSpinEdit->value()) {
+        const QString question =
+            QStringLiteral("«от» (%1) больше, чем «до» (%2): %3.\r\nВсё равно начать выгрузку?")
+                .arg(MinDaysSpinEdit->value())
+                .arg(MaxDaysSpinEdit->value())
+                .arg(Label9->text());
+        if (!m_options.askQuestion(question))
+            return;
+    }
     // One run per data folder, tavrosin-run's included: a run that finds it held touches no file.
     auto folderLock = std::make_shared<FolderLock>(m_options.dataDir, FolderLock::Kind::Run);
     if (folderLock->claim() != FolderLock::Claim::Held) {
@@ -473,9 +565,11 @@ void TMainForm::StartButtonClick()
             m_options.showError(text);
     });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
+    connect(run, &QThread::finished, this, &TMainForm::updateRunButtons);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
     CurrentScraper = run;
     run->start();
+    updateRunButtons();
 }
 
 void TMainForm::PauseButtonClick()
@@ -491,6 +585,7 @@ void TMainForm::PauseButtonClick()
         CurrentScraper->pauseRun();
         logStamped(QStringLiteral("Включаем паузу"));
     }
+    updateRunButtons();
 }
 
 void TMainForm::StopButtonClick()
@@ -502,6 +597,7 @@ void TMainForm::StopButtonClick()
     CurrentScraper->requestStop();
     logStamped(QStringLiteral("Останавливаем работу"));
     ProgressBar->setValue(0);
+    updateRunButtons();
 }
 
 void TMainForm::ResumeTimerTimer()
@@ -511,6 +607,7 @@ void TMainForm::ResumeTimerTimer()
         CurrentScraper->resumeRun();
         logStamped(QStringLiteral("Отключаем паузу, продолжаем работу"));
     }
+    updateRunButtons();
 }
 
 void TMainForm::AutoStartTimerTimer()
@@ -521,11 +618,26 @@ void TMainForm::AutoStartTimerTimer()
     if (!autoStartDue(AutoStartCheckBox->isChecked(), moment, timeMaskEditText(TimeMaskEdit),
                       m_options.session->lastRunDate(), StartButton->isEnabled()))
         return;
+    m_autoStarting = true;
     StartButton->click();
+    m_autoStarting = false;
     // Another run holds the folder at the daily time: that run makes today's export, and trying
     // every second of the minute would only repeat the refusal.
     if (m_startRefused) {
         m_autoStartRefusedOn = moment.date();
         logStamped(QStringLiteral("Автозапуск сегодня больше не повторится"));
     }
+}
+
+void TMainForm::updateRunButtons()
+{
+    const bool going = runActive() && !m_closeAsked;
+    PauseButton->setEnabled(going);
+    StopButton->setEnabled(going);
+    PauseButton->setText(going && CurrentScraper->isPaused() ? QStringLiteral("продолжить") : QStringLiteral("пауза"));
+}
+
+void TMainForm::updateSelectionCount()
+{
+    SelectionCountLabel->setText(QStringLiteral("выбрано: %1").arg(CitiesListBox->selectedItems().size()));
 }

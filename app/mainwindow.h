@@ -10,9 +10,15 @@
 // only once it holds the folder's run lock (tavrosin-run takes the same one), and a start that
 // finds it held logs why and leaves the start control enabled.
 //
-// Closing never blocks: with a run or the login still going, the first close asks it to stop, says
-// so in the log, shows the busy cursor and is refused; the window closes by itself once the run's
-// closing steps (DatesDB.txt saved, log file written) or the login are over. A file that could not
+// Closing never blocks: with a run going, the close first asks whether to stop it (no: the window
+// stays and the run goes on); with the user's yes, or with the login still going, it asks the run
+// or the login to stop, says so in the log, shows the busy cursor and is refused; the window closes
+// by itself once the run's closing steps (DatesDB.txt saved, log file written) or the login are
+// over. From the close on, a finished workbook is no longer opened.
+//
+// The window may be resized down to a minimum that fits a 1280 × 720 screen; it opens at its own
+// size or at the size and place it last closed with (settings.ini, [Window]), inside the screen's
+// available area (windowplacement.h). A file that could not
 // be written at close (selection.txt, settings.ini, or DatesDB.txt by that run) keeps its old
 // content and is named, with the reason, in a message box before the window goes. Destroying the
 // window stops and waits for both as well.
@@ -60,6 +66,8 @@ struct MainFormOptions
     std::function<void(int code)> exitProcess;
     // Opens a finished workbook; default: the desktop's program for it.
     std::function<void(const QString &path)> openFile;
+    // A question with the answers "Да" and "Нет"; true for "Да". Default: a QMessageBox.
+    std::function<bool(const QString &text)> askQuestion;
     int errorPauseMs = 30000; // handed to each run
     int attemptWaitMs = 1000; // handed to each run
     int registrySilenceMs = RunEnvironment{}.registrySilenceMs; // handed to each run
@@ -116,6 +124,9 @@ public:
     QPushButton *PauseButton = nullptr;
     QPushButton *StopButton = nullptr;
     QSpinBox *LimitEdit = nullptr;
+    QLabel *IntervalHintLabel = nullptr; // red, shown while "от" is greater than "до"
+    QLabel *SelectionCountLabel = nullptr; // "выбрано: N" under the list
+    QLabel *SelectionHintLabel = nullptr;  // how to select several regulations
     QLabel *Label2 = nullptr;
     QPlainTextEdit *LogsMemo = nullptr;
     QProgressBar *ProgressBar = nullptr;
@@ -145,6 +156,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
 
 private:
     void createControls();
@@ -155,6 +167,14 @@ private:
     bool captionsFit() const;
     // The window's font narrowed (or made smaller) as far as the captions need.
     void fitFont();
+    // Pause and stop enabled only while a run goes; "продолжить" while it is held.
+    void updateRunButtons();
+    void updateSelectionCount();
+    // The spin boxes' width: their widest value so far, at least four digits.
+    int spinWidth() const;
+    // Size and place on the first show: the saved ones or the design's, inside the screen's area.
+    void placeOnScreen();
+    WindowGeometry currentGeometry() const;
     void appendLog(const QString &entry);
     void logStamped(const QString &text);
     QDateTime now() const;
@@ -182,6 +202,9 @@ private:
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
     bool m_closeCursor = false; // the busy cursor shown since then
+    bool m_leaving = false;      // finishThreads: the window is going, a run's workbook is not opened
+    bool m_autoStarting = false; // the start in progress is the daily autostart's, not a click
+    QRect m_normalGeometry;      // the client area when last neither maximized nor minimized
     QStringList m_closeFailures; // files the run ended by the close could not save
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection

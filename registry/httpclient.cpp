@@ -313,6 +313,7 @@ HttpResult HttpClient::Private::transportFailure(CURLcode code, bool secure)
     // deadline is the deadline's (the inactivity time-out is a whole number of seconds).
     if (code == CURLE_OPERATION_TIMEDOUT && std::chrono::steady_clock::now() + std::chrono::milliseconds(250) >= deadline)
         return deadlinePassed();
+    result.curlCode = code;
     // Timed out before the connection was made: for https the TLS handshake with the host (through
     // the proxy's tunnel, when there is one) never ended.
     curl_off_t connectedAt = 0;

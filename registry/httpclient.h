@@ -70,6 +70,7 @@ struct HttpResult
     // "Request aborted on timeout", "HTTP no status code (connection closed prematurely)", or a text
     // describing a name, connection or TLS failure. May be empty (a status without a reason phrase).
     QString error;
+    int curlCode = 0; // libcurl's code of a transport failure (a CURLcode); 0 when answered
     // The connection (TCP, a proxy's tunnel or the TLS handshake) was never made within the time-out:
     // the host or the proxy did not answer at all, as happens to the registry from outside Russia.
     bool connectTimedOut = false;

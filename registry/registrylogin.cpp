@@ -65,6 +65,7 @@ LoginResult postLogin(HttpClient &client, const NetworkConfig &network, const QS
         login.outcome = LoginResult::Outcome::Failed;
         login.error = failureText(reply);
         login.failure = reply.failure;
+        login.curlCode = reply.curlCode;
         if (reply.connectTimedOut)
             login.advice = connectTimeoutAdvice(network);
         return login;
@@ -169,6 +170,7 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
             result.failedPage = page + 1;
             result.error = failureText(reply);
             result.failure = reply.failure;
+            result.curlCode = reply.curlCode;
             result.status = reply.status;
             return result;
         }

@@ -40,6 +40,7 @@ struct LoginResult
     // Failed: the login request's failure. listStoppedEarly: the last failed attempt at that page.
     QString error;
     HttpFailure failure = HttpFailure::None;
+    int curlCode = 0; // libcurl's code of that failure, 0 for a failure that is an answer
     // For the user, in Russian, when the login did not succeed for a reason they can act on: the
     // registry refused every way of logging in, or never answered the connection. Empty otherwise.
     QString advice;

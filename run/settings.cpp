@@ -308,3 +308,73 @@ TextFileResult writeSelection(const QString &dir, const QStringList &names)
 {
     return writeTextLines(selectionPath(dir), names, TextEncoding::System);
 }
+
+namespace {
+
+const char *const windowSection = "Window";
+
+// Saves a file loaded by loadIni: CR LF, the encoding it was read in, the comments after its last
+// entry kept.
+TextFileResult saveIni(const QString &path, IniFile &f)
+{
+    std::string saved;
+    if (f.ini.Save(saved, false) < 0)
+        return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
+    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    const QStringList tail = trailingComments(f.file.lines);
+    if (!tail.isEmpty() && lines.mid(lines.size() - tail.size()) != tail)
+        lines += tail;
+    return writeTextLines(path, lines, f.file.encoding);
+}
+
+} // namespace
+
+WindowGeometry readWindowGeometry(const QString &dir)
+{
+    WindowGeometry g;
+    IniFile f;
+    loadIni(settingsPath(dir), f);
+    if (!f.parsed)
+        return g;
+    // A key that is missing or not a number leaves the whole rectangle unread.
+    bool all = true;
+    const auto number = [&](const char *key) {
+        const std::optional<QString> text = value(f.ini, windowSection, key);
+        constexpr int missing = std::numeric_limits<int>::min();
+        const int n = text ? readWholeNumber(*text, missing) : missing;
+        all = all && n != missing;
+        return n;
+    };
+    g.left = number("Left");
+    g.top = number("Top");
+    g.width = number("Width");
+    g.height = number("Height");
+    g.present = all;
+    if (!all)
+        g = WindowGeometry();
+    else if (const auto maximized = value(f.ini, windowSection, "Maximized"))
+        g.maximized = readWholeNumber(*maximized, 0) != 0;
+    return g;
+}
+
+TextFileResult writeWindowGeometry(const QString &dir, const WindowGeometry &geometry)
+{
+    const QString path = settingsPath(dir);
+    IniFile f;
+    loadIni(path, f);
+    if (f.file.exists && !f.file.status.ok)
+        return {false, f.file.status.error};
+    if (f.file.exists && !f.parsed)
+        return {false, unreadableReason(f)};
+    const auto set = [&](const char *key, int number) {
+        f.ini.SetValue(windowSection, key, QByteArray::number(number).constData());
+    };
+    set("Left", geometry.left);
+    set("Top", geometry.top);
+    set("Width", geometry.width);
+    set("Height", geometry.height);
+    set("Maximized", geometry.maximized ? 1 : 0);
+    return saveIni(path, f);
+}

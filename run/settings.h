@@ -36,6 +36,21 @@ TextFileResult writeSettings(const QString &dir, const Settings &settings);
 // The [Network] section; read only, never written by the program.
 NetworkConfig readNetworkConfig(const QString &dir);
 
+// The window's own section, [Window]: its client area's size and place when it last closed. Kept
+// apart from [Settings], whose keys are the user's; read and written by the window alone.
+struct WindowGeometry
+{
+    bool present = false; // all four numbers were there and read as whole numbers
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+    bool maximized = false; // the rectangle is then the one it returns to
+};
+WindowGeometry readWindowGeometry(const QString &dir);
+// Sets the keys of [Window] in place; every other section, key and comment stays as it was.
+TextFileResult writeWindowGeometry(const QString &dir, const WindowGeometry &geometry);
+
 // Lines of selection.txt (byte-order mark aware); empty when the file is missing or unreadable.
 QStringList readSelection(const QString &dir);
 // CR LF, system code page, replaced whole.

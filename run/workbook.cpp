@@ -93,7 +93,7 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     WorkbookCloser closer{workbook_new_opt(workbookPath.toUtf8().constData(), &options)};
     if (!closer.workbook)
         return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
-    lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, nullptr);
+    lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, "Лист1"); // the name Russian Excel gives it
     lxw_format *text = workbook_add_format(closer.workbook);
     if (!sheet || !text)
         return fail(QString::fromUtf8(lxw_strerror(LXW_ERROR_MEMORY_MALLOC_FAILED)));

@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
+#include <QScreen>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -113,6 +115,18 @@ TEST(MainWindow, ControlsAndCaptions)
     ASSERT_NE(form.findChild<QPlainTextEdit *>(QStringLiteral("LogsMemo")), nullptr);
     EXPECT_EQ(form.LogsMemo->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_TRUE(form.LogsMemo->toPlainText().isEmpty());
+    // The log is read and copied, never typed into.
+    EXPECT_TRUE(form.LogsMemo->isReadOnly());
+    form.LogsMemo->setFocus();
+    QTest::keyClicks(form.LogsMemo, QStringLiteral("abc"));
+    EXPECT_TRUE(form.LogsMemo->toPlainText().isEmpty());
+    // With no run, pause and stop can do nothing, and say so by being greyed.
+    EXPECT_FALSE(form.PauseButton->isEnabled());
+    EXPECT_FALSE(form.StopButton->isEnabled());
+    EXPECT_EQ(form.SelectionCountLabel->text(), QStringLiteral("выбрано: 0"));
+    EXPECT_EQ(form.SelectionHintLabel->text(), QStringLiteral("Ctrl, Shift — несколько"));
+    EXPECT_TRUE(form.SelectionHintLabel->toolTip().contains(QStringLiteral("Ctrl")));
+    EXPECT_TRUE(form.IntervalHintLabel->isHidden());
     ASSERT_NE(form.findChild<QProgressBar *>(QStringLiteral("ProgressBar")), nullptr);
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Тавросин"));
 
@@ -137,6 +151,7 @@ TEST(MainWindow, PositionsAndAnchoring)
     WindowRecord record;
     TMainForm form(windowOptions(dir.path(), record));
     showWithoutLogin(form);
+    form.setGeometry(0, 0, 1215, 853); // the design size (the test's screen is smaller)
     ASSERT_EQ(form.size(), QSize(1215, 853));
 
     const auto geometryOf = [&form](const char *name) {
@@ -148,8 +163,9 @@ TEST(MainWindow, PositionsAndAnchoring)
         QRect atDesign;
         QRect grown; // after growing the window by 200 × 100
     } cases[] = {
-        {"CitiesListBox", {8, 27, 157, 803}, {8, 27, 157, 903}},
-        {"SelectAllCitiesButton", {110, 804, 41, 25}, {110, 904, 41, 25}},
+        // The list leaves room below it for its count and the hint on selecting several.
+        {"CitiesListBox", {8, 27, 157, 769}, {8, 27, 157, 869}},
+        {"SelectAllCitiesButton", {110, 770, 41, 25}, {110, 870, 41, 25}},
         {"GroupBox1", {171, 8, 258, 65}, {171, 8, 258, 65}},
         {"GroupBox2", {435, 8, 478, 65}, {435, 8, 478, 65}},
         {"StartButton", {919, 8, 194, 65}, {919, 8, 194, 65}},
@@ -172,8 +188,22 @@ TEST(MainWindow, PositionsAndAnchoring)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(geometryOf(c.name), c.grown);
     }
-    // "все" stays over the list's lower right corner.
+    // "все" stays over the list's lower right corner; the count and the hint lie under the list,
+    // above the progress bar.
     EXPECT_TRUE(form.CitiesListBox->geometry().contains(form.SelectAllCitiesButton->geometry().bottomRight()));
+    EXPECT_GT(form.SelectionCountLabel->geometry().top(), form.CitiesListBox->geometry().bottom());
+    EXPECT_GT(form.SelectionHintLabel->geometry().top(), form.SelectionCountLabel->geometry().top());
+    EXPECT_LT(form.SelectionHintLabel->geometry().bottom(), form.ProgressBar->geometry().top());
+
+    // Down to the minimum, which fits a 1280 x 720 screen: the log and the list take what is left.
+    form.resize(100, 100);
+    EXPECT_EQ(form.size(), form.minimumSize());
+    EXPECT_LE(form.width(), 1280 - 16);
+    EXPECT_LE(form.height(), 720 - 40 - 39);
+    EXPECT_GE(form.LogsMemo->height(), 200);
+    EXPECT_GE(form.CitiesListBox->height(), 200);
+    EXPECT_LT(form.LogsMemo->geometry().bottom(), form.ProgressBar->geometry().top());
+    EXPECT_LT(form.SelectionHintLabel->geometry().bottom(), form.ProgressBar->geometry().top());
 }
 
 TEST(MainWindow, ShowingReadsSettingsAndEmptiesTheList)
@@ -189,11 +219,15 @@ TEST(MainWindow, ShowingReadsSettingsAndEmptiesTheList)
     form.show();
     EXPECT_TRUE(form.Timer1->isActive()) << "the login follows a second later";
     form.Timer1->stop();
-    EXPECT_EQ(unstampedLines(form), QStringList{QStringLiteral("<stamp>: ") + options.startupNote});
+    // "9 :  " is no time of day: the default, said once.
+    EXPECT_EQ(unstampedLines(form),
+              (QStringList{QStringLiteral("<stamp>: ") + options.startupNote,
+                           QStringLiteral("<stamp>: Время автозапуска «9 :  » в settings.ini не является временем "
+                                          "суток; действует 09:00")}));
 
     EXPECT_EQ(form.CitiesListBox->count(), 0);
     EXPECT_TRUE(form.AutoStartCheckBox->isChecked());
-    EXPECT_EQ(form.TimeMaskEdit->displayText(), QStringLiteral("9_:__"));
+    EXPECT_EQ(form.TimeMaskEdit->displayText(), QStringLiteral("09:00"));
     EXPECT_EQ(form.MinDaysSpinEdit->value(), 30);
     EXPECT_EQ(form.MaxDaysSpinEdit->value(), 35);
     EXPECT_EQ(form.SkipDaysSpinEdit->value(), 7);
@@ -213,7 +247,7 @@ TEST(MainWindow, ClosingWritesSettingsAndKeepsAnUnfilledSelection)
         TMainForm form(windowOptions(dir.path(), record));
         showWithoutLogin(form);
         form.AutoStartCheckBox->setChecked(true);
-        setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 7:  "));
+        setTimeMaskEditText(form.TimeMaskEdit, QStringLiteral(" 7:05")); // left with its leading blank
         form.MaxDaysSpinEdit->setValue(40);
         form.SkipDaysSpinEdit->setValue(-1);
         // BotToken and TgUserId have no control: the user sets them by editing the file while the
@@ -228,17 +262,17 @@ TEST(MainWindow, ClosingWritesSettingsAndKeepsAnUnfilledSelection)
     EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))), selection);
 
     const QString settings = QString::fromUtf8(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))));
-    for (const char *line : {"; mine", "RegistryUrl=https://127.0.0.1:1", "AutoStart=1", "Time= 7:  ", "MinDays=30",
+    for (const char *line : {"; mine", "RegistryUrl=https://127.0.0.1:1", "AutoStart=1", "Time=07:05", "MinDays=30",
                              "MaxDays=40", "SkipDays=-1", "MaxResults=50", "BotToken=1:x", "TgUserId=77"}) {
         SCOPED_TRACE(line);
         EXPECT_TRUE(settings.split(QStringLiteral("\r\n")).contains(QString::fromUtf8(line)));
     }
 
-    // The next start shows the same values, the unfinished time with its blanks.
+    // The next start shows the same values.
     WindowRecord record;
     TMainForm again(windowOptions(dir.path(), record));
     showWithoutLogin(again);
-    EXPECT_EQ(again.TimeMaskEdit->displayText(), QStringLiteral("_7:__"));
+    EXPECT_EQ(again.TimeMaskEdit->displayText(), QStringLiteral("07:05"));
     EXPECT_TRUE(again.AutoStartCheckBox->isChecked());
     EXPECT_EQ(again.MaxDaysSpinEdit->value(), 40);
     EXPECT_EQ(again.SkipDaysSpinEdit->value(), -1);
@@ -252,9 +286,12 @@ TEST(MainWindow, ClosingWithNoSettingsFileWritesAllKeys)
     // Shown with every default; the login timer is stopped before it can tick.
     showWithoutLogin(form);
     ASSERT_TRUE(form.close());
-    EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini"))),
-              QByteArray("[Settings]\r\nAutoStart=0\r\nTime=09:00\r\nMinDays=30\r\nMaxDays=35\r\nSkipDays=60\r\n"
-                         "MaxResults=50\r\nBotToken=\r\nTgUserId=\r\n"));
+    // The eight keys, then the window's own section.
+    const QByteArray settings = readBytes(QDir(dir.path()).filePath(QStringLiteral("settings.ini")));
+    EXPECT_TRUE(settings.startsWith("[Settings]\r\nAutoStart=0\r\nTime=09:00\r\nMinDays=30\r\nMaxDays=35\r\n"
+                                    "SkipDays=60\r\nMaxResults=50\r\nBotToken=\r\nTgUserId=\r\n"))
+        << settings.toStdString();
+    EXPECT_TRUE(settings.contains("\r\n[Window]\r\nLeft=")) << settings.toStdString();
     EXPECT_FALSE(QFile::exists(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))));
 }
 
@@ -315,13 +352,20 @@ TEST(MainWindow, SelectionShortcuts)
                                         {QStringLiteral("3"), QStringLiteral("В")}});
     form.CitiesListBox->item(1)->setSelected(true);
 
+    EXPECT_EQ(form.SelectionCountLabel->text(), QStringLiteral("выбрано: 1"));
+    // Each item shows its whole name when pointed at: most are wider than the list.
+    for (int i = 0; i < form.CitiesListBox->count(); ++i)
+        EXPECT_EQ(form.CitiesListBox->item(i)->toolTip(), form.CitiesListBox->item(i)->text());
+
     QTest::mouseClick(form.SelectAllCitiesButton, Qt::LeftButton);
     EXPECT_EQ(form.CitiesListBox->selectedItems().size(), 3);
+    EXPECT_EQ(form.SelectionCountLabel->text(), QStringLiteral("выбрано: 3"));
     EXPECT_EQ(form.host()->selectedRegulationIds(),
               (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
 
     QTest::mouseClick(form.Label15, Qt::LeftButton);
     EXPECT_TRUE(form.CitiesListBox->selectedItems().isEmpty());
+    EXPECT_EQ(form.SelectionCountLabel->text(), QStringLiteral("выбрано: 0"));
     EXPECT_TRUE(form.host()->selectedRegulationIds().isEmpty());
     EXPECT_EQ(form.focusWidget(), form.LogsMemo);
 }
@@ -338,8 +382,14 @@ TEST(MainWindow, IntervalLabelFollowsTheDayCounts)
     form.Timer2Timer();
     EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 09.09.2026 - 14.09.2026"));
 
-    form.MinDaysSpinEdit->setValue(40); // refreshed at once, later date first
+    EXPECT_TRUE(form.IntervalHintLabel->isHidden());
+    EXPECT_TRUE(form.Label9->styleSheet().isEmpty());
+
+    form.MinDaysSpinEdit->setValue(40); // refreshed at once, later date first, in red with a hint
     EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 19.09.2026 - 14.09.2026"));
+    EXPECT_TRUE(form.Label9->styleSheet().contains(QStringLiteral("color")));
+    EXPECT_FALSE(form.IntervalHintLabel->isHidden());
+    EXPECT_EQ(form.IntervalHintLabel->text(), QStringLiteral("«от» больше, чем «до»: проверьте интервал"));
 
     // A date past the year 9999: the label keeps its caption, the reason is logged once, not on
     // every tick.
@@ -353,6 +403,66 @@ TEST(MainWindow, IntervalLabelFollowsTheDayCounts)
 
     form.MaxDaysSpinEdit->setValue(41);
     EXPECT_EQ(form.Label9->text(), QStringLiteral("Интервал включает 19.09.2026 - 20.09.2026"));
+    EXPECT_TRUE(form.IntervalHintLabel->isHidden());
+    EXPECT_TRUE(form.Label9->styleSheet().isEmpty());
+}
+
+// A Time that the field could never hold reads as the default, with one log line; a time of day
+// is kept and says nothing.
+TEST(MainWindow, TimeFromSettingsIsATimeOfDayOrTheDefault)
+{
+    const struct
+    {
+        const char *value;
+        const char *shown;
+        bool said;
+    } cases[] = {{"07:30", "07:30", false}, {"23:59", "23:59", false}, {"25:99", "09:00", true},
+                 {"24:00", "09:00", true},  {" 9:00", "09:00", true},  {"abc", "09:00", true},
+                 {"", "09:00", true},       {"7:30", "09:00", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        QTemporaryDir dir;
+        writeSettingsFile(dir.path(), closedRegistryUrl(),
+                          "[Settings]\r\nAutoStart=1\r\nTime=" + QByteArray(c.value) + "\r\n");
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        EXPECT_EQ(form.TimeMaskEdit->displayText(), QString::fromUtf8(c.shown));
+        const QStringList said = unstampedLines(form).filter(QStringLiteral("Время автозапуска"));
+        EXPECT_EQ(said.size(), c.said ? 1 : 0);
+        if (c.said) {
+            EXPECT_EQ(said[0], QStringLiteral("<stamp>: Время автозапуска «%1» в settings.ini не является временем "
+                                              "суток; действует 09:00")
+                                   .arg(QString::fromUtf8(c.value)));
+        }
+        EXPECT_TRUE(form.AutoStartCheckBox->isChecked()) << "the tick stays as it was";
+    }
+}
+
+// Spin boxes show their values whole: at least four digits, and wider for a wider value.
+TEST(MainWindow, SpinBoxesAreWideEnoughForTheirValues)
+{
+    QTemporaryDir dir;
+    writeSettingsFile(dir.path(), closedRegistryUrl(), "[Settings]\r\nMaxResults=3000\r\n");
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    showWithoutLogin(form);
+    const auto fits = [](const QSpinBox *spin) {
+        const QLineEdit *edit = spin->findChild<QLineEdit *>();
+        return edit && edit->fontMetrics().horizontalAdvance(spin->text()) + 2 <= edit->contentsRect().width();
+    };
+    EXPECT_EQ(form.MaxResultsSpinEdit->text(), QStringLiteral("3000"));
+    for (QSpinBox *spin : {form.MinDaysSpinEdit, form.MaxDaysSpinEdit, form.SkipDaysSpinEdit, form.MaxResultsSpinEdit}) {
+        SCOPED_TRACE(spin->objectName().toStdString());
+        EXPECT_TRUE(fits(spin));
+        EXPECT_EQ(spin->width(), form.MaxResultsSpinEdit->width()) << "one width for all four";
+    }
+    const int fourDigits = form.SkipDaysSpinEdit->width();
+    form.SkipDaysSpinEdit->setValue(1234567);
+    EXPECT_TRUE(fits(form.SkipDaysSpinEdit));
+    EXPECT_GT(form.SkipDaysSpinEdit->width(), fourDigits);
+    EXPECT_LT(form.Label11->geometry().left(), form.GroupBox2->width()) << "what follows moved along";
+    EXPECT_GT(form.Label11->geometry().left(), form.SkipDaysSpinEdit->geometry().right());
 }
 
 TEST(MainWindow, FailedStartupCheckEndsWithoutWritingAnything)
@@ -541,10 +651,12 @@ TEST(MainWindow, QtsOwnTextsReadInRussian)
         showWithoutLogin(form);
         const std::unique_ptr<QMenu> menu(form.LogsMemo->createStandardContextMenu());
         const QStringList log = entries(menu.get());
-        for (const char *expected : {"Копировать", "Выделить всё", "Вставить"}) {
+        // The log is read-only: copied from, never pasted into.
+        for (const char *expected : {"Копировать", "Выделить всё"}) {
             SCOPED_TRACE(expected);
             EXPECT_TRUE(log.contains(QString::fromUtf8(expected))) << log.join(u" | ").toStdString();
         }
+        EXPECT_FALSE(log.contains(QStringLiteral("Вставить"))) << log.join(u" | ").toStdString();
         const QStringList spin = popupEntries(form.MinDaysSpinEdit);
         for (const char *expected : {"Шаг вверх", "Шаг вниз", "Выделить всё"}) {
             SCOPED_TRACE(expected);
@@ -598,4 +710,81 @@ TEST(MainWindow, SecondWindowOnTheSameFolderSaysSoAndExits)
     TMainForm later(windowOptions(dir.path(), laterRecord));
     showWithoutLogin(later);
     EXPECT_TRUE(laterRecord.exits.isEmpty()) << "the folder is free once the first window has gone";
+}
+
+namespace {
+
+// Runs one disabled test of this program in a child process whose offscreen screen is
+// width x height (the platform reads its screens when the application starts).
+void runOnScreen(const char *test, int width, int height)
+{
+    QTemporaryDir configDir;
+    ASSERT_TRUE(configDir.isValid());
+    const QString config = QDir(configDir.path()).filePath(QStringLiteral("screen.json"));
+    writeBytes(config, QStringLiteral(R"({"screens": [{"name": "laptop", "x": 0, "y": 0, "width": %1, "height": %2,
+                                          "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})")
+                           .arg(width)
+                           .arg(height)
+                           .toUtf8());
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_also_run_disabled_tests"),
+                 QStringLiteral("--gtest_filter=MainWindow.") + QString::fromLatin1(test)});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString output = QString::fromUtf8(child.readAll());
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(u"[  PASSED  ] 1 test")) << output.toStdString();
+}
+
+} // namespace
+
+TEST(MainWindow, KeepsItsSizeAndPlaceBetweenStarts)
+{
+    runOnScreen("DISABLED_KeepsItsSizeAndPlaceOnAWideScreen", 1920, 1080);
+}
+
+// Run by the test above on a 1920 x 1080 screen.
+TEST(MainWindow, DISABLED_KeepsItsSizeAndPlaceOnAWideScreen)
+{
+    ASSERT_EQ(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 0, 1920, 1080));
+    QTemporaryDir dir;
+    const QByteArray userLines = "; mine\r\n[Settings]\r\nAutoStart=1\r\nTime=08:30\r\nMinDays=30\r\nMaxDays=35\r\n"
+                                 "SkipDays=60\r\nMaxResults=50\r\nBotToken=1:x\r\nTgUserId=77\r\n";
+    writeSettingsFile(dir.path(), closedRegistryUrl(), userLines);
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("settings.ini"));
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        // First start: the design size, centred on the screen.
+        EXPECT_EQ(form.size(), QSize(1215, 853));
+        EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(form.frameGeometry()));
+        form.setGeometry(40, 50, 1400, 900);
+        ASSERT_TRUE(form.close());
+    }
+    const QByteArray written = readBytes(path);
+    // [Settings] as the user had it, the window's place in a section of its own.
+    EXPECT_TRUE(written.contains(userLines)) << written.toStdString();
+    EXPECT_TRUE(written.contains("[Window]\r\nLeft=40\r\nTop=50\r\nWidth=1400\r\nHeight=900\r\nMaximized=0\r\n"))
+        << written.toStdString();
+    {
+        WindowRecord record;
+        TMainForm form(windowOptions(dir.path(), record));
+        showWithoutLogin(form);
+        EXPECT_EQ(form.geometry(), QRect(40, 50, 1400, 900));
+        form.close();
+    }
+
+    // Saved on a larger monitor, further right than this screen reaches: brought back onto it.
+    writeSettingsFile(dir.path(), closedRegistryUrl(),
+                      userLines + "[Window]\r\nLeft=2600\r\nTop=-300\r\nWidth=2400\r\nHeight=1300\r\n");
+    WindowRecord record;
+    TMainForm form(windowOptions(dir.path(), record));
+    showWithoutLogin(form);
+    EXPECT_TRUE(QRect(0, 0, 1920, 1080).contains(form.frameGeometry()));
+    EXPECT_GE(form.width(), form.minimumWidth());
 }

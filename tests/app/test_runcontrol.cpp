@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -213,27 +214,36 @@ TEST_F(RunControl, StartRefusedWhileAnotherRunHoldsTheFolder)
 
 TEST_F(RunControl, PauseAndResumeByHand)
 {
-    form->PauseButton->click();
+    form->PauseButtonClick();
     EXPECT_TRUE(logLines(*form).isEmpty()) << "no run: nothing happens";
+    EXPECT_FALSE(form->PauseButton->isEnabled());
+    EXPECT_FALSE(form->StopButton->isEnabled());
 
     startAndWaitForTheSearch();
+    EXPECT_TRUE(form->PauseButton->isEnabled());
+    EXPECT_TRUE(form->StopButton->isEnabled());
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
     form->ResumeTimer->start(60000); // an automatic resume still pending
     form->PauseButton->click();
     ASSERT_TRUE(form->CurrentScraper->isPaused());
     EXPECT_FALSE(form->ResumeTimer->isActive()) << "a pause by hand is not ended by the timer";
     EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Включаем паузу"));
-    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("продолжить")) << "says what a click will do";
 
     gateOpen = true;
     form->PauseButton->click();
     EXPECT_FALSE(form->CurrentScraper->isPaused());
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
     const QStringList lines = unstampedLines(*form);
     EXPECT_EQ(lines.indexOf(QStringLiteral("<stamp>: Отключаем паузу, продолжаем работу")),
               lines.indexOf(QStringLiteral("<stamp>: Включаем паузу")) + 1);
     ASSERT_TRUE(waitForTheEnd());
+    EXPECT_FALSE(form->PauseButton->isEnabled());
+    EXPECT_FALSE(form->StopButton->isEnabled());
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
 
     const int before = logLines(*form).size();
-    form->PauseButton->click();
+    form->PauseButtonClick();
     EXPECT_EQ(logLines(*form).size(), before) << "an ended run is not acted on";
 }
 
@@ -247,10 +257,13 @@ TEST_F(RunControl, ResumeTimerEndsTheRunsOwnPause)
     ASSERT_TRUE(waitUntil([&] { return !form->ResumeTimer->isActive(); }));
     EXPECT_FALSE(form->CurrentScraper->isPaused());
     EXPECT_EQ(lastLine(), QStringLiteral("<stamp>: Отключаем паузу, продолжаем работу"));
+    EXPECT_EQ(form->PauseButton->text(), QStringLiteral("пауза"));
 
     // "пауза" during the run's own pause resumes it at once; the later tick then does nothing.
     form->host()->armResumeTimer(60000);
     form->CurrentScraper->pauseRun();
+    // Held by the run itself: the button says so by the window's next tick.
+    EXPECT_TRUE(waitUntil([&] { return form->PauseButton->text() == QStringLiteral("продолжить"); }, 5000));
     form->PauseButton->click();
     EXPECT_FALSE(form->CurrentScraper->isPaused());
     const int lines = logLines(*form).size();
@@ -264,7 +277,7 @@ TEST_F(RunControl, ResumeTimerEndsTheRunsOwnPause)
 
 TEST_F(RunControl, StopWhilePaused)
 {
-    form->StopButton->click();
+    form->StopButtonClick();
     EXPECT_TRUE(logLines(*form).isEmpty()) << "no run: nothing happens";
 
     startAndWaitForTheSearch();
@@ -321,8 +334,27 @@ TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)
     startAndWaitForTheSearch();
     form->PauseButton->click(); // held: the close must resume it to let it end
     form->AutoStartCheckBox->setChecked(true);
+    const QString question = QStringLiteral("Выгрузка ещё идёт. Остановить её и закрыть программу?");
 
+    // Answered no: the window stays and the run goes on, untouched.
+    record.answer = false;
+    const QStringList before = unstampedLines(*form);
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(record.questions, QStringList{question});
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(form->runActive());
+    EXPECT_FALSE(form->CurrentScraper->isStopRequested());
+    EXPECT_TRUE(form->CurrentScraper->isPaused());
+    EXPECT_EQ(unstampedLines(*form), before) << "nothing said";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(form->PauseButton->isEnabled());
+
+    // Answered yes: stopped, and closed once its closing steps are done.
+    record.answer = true;
     EXPECT_FALSE(form->close()) << "refused while the run ends";
+    EXPECT_EQ(record.questions, (QStringList{question, question}));
+    EXPECT_FALSE(form->PauseButton->isEnabled());
+    EXPECT_FALSE(form->StopButton->isEnabled());
     EXPECT_TRUE(form->isVisible());
     const QString closing = QStringLiteral("<stamp>: Программа закроется, как только выгрузка сохранит свои файлы");
     EXPECT_TRUE(unstampedLines(*form).contains(closing));
@@ -331,6 +363,7 @@ TEST_F(RunControl, ClosingDuringARunWaitsForItsClosingSteps)
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
     EXPECT_FALSE(form->close()) << "a second click: still refused";
     EXPECT_EQ(unstampedLines(*form).count(closing), 1) << "and said once";
+    EXPECT_EQ(record.questions.size(), 2) << "and not asked again";
 
     ASSERT_TRUE(waitUntil([&] { return !form->isVisible(); }));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "busy until the window went";
@@ -383,4 +416,38 @@ TEST_F(RunControl, AutostartStartsOneRunADay)
     clock = QDateTime(session->lastRunDate(), clock.time());
     form->AutoStartTimerTimer();
     EXPECT_FALSE(form->CurrentScraper);
+}
+
+// "от" greater than "до": a click on "СТАРТ" asks first (no: no run); the daily autostart, with
+// nobody to ask, goes as it was set.
+TEST_F(RunControl, AReversedIntervalAsksBeforeARunByHand)
+{
+    form->MinDaysSpinEdit->setValue(40);
+    form->MaxDaysSpinEdit->setValue(35);
+
+    record.answer = false;
+    form->StartButton->click();
+    ASSERT_EQ(record.questions.size(), 1);
+    EXPECT_TRUE(record.questions[0].startsWith(QStringLiteral("«от» (40) больше, чем «до» (35): Интервал включает ")))
+        << record.questions[0].toStdString();
+    EXPECT_TRUE(record.questions[0].endsWith(QStringLiteral("\r\nВсё равно начать выгрузку?")));
+    EXPECT_FALSE(form->CurrentScraper);
+    EXPECT_EQ(searchRequests(), 0);
+    EXPECT_TRUE(form->StartButton->isEnabled());
+
+    record.answer = true;
+    form->StartButton->click();
+    EXPECT_EQ(record.questions.size(), 2);
+    ASSERT_TRUE(form->CurrentScraper);
+    ASSERT_TRUE(waitForTheEnd());
+    ASSERT_TRUE(waitUntil([&] { return !form->CurrentScraper; }));
+
+    // The autostart: no question.
+    form->AutoStartCheckBox->setChecked(true);
+    clock = clock.addDays(1);
+    setTimeMaskEditText(form->TimeMaskEdit, clock.toString(QStringLiteral("HH:mm")));
+    form->AutoStartTimerTimer();
+    EXPECT_EQ(record.questions.size(), 2);
+    ASSERT_TRUE(form->CurrentScraper);
+    ASSERT_TRUE(waitForTheEnd());
 }

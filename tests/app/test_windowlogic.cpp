@@ -1,15 +1,19 @@
 // The window's decisions as plain functions: start-up checks, the interval label, the autostart
-// test, restoring the selection and the time field's text.
+// test, restoring the selection, the time field, where the window opens, and the Russian sentences
+// before libcurl's texts.
 #include "autostart.h"
+#include "connectionfailure.h"
 #include "intervallabel.h"
 #include "loginrecovery.h"
 #include "selection.h"
 #include "startupchecks.h"
 #include "timemaskedit.h"
+#include "windowplacement.h"
 
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -181,6 +185,178 @@ TEST(TimeMaskEdit, TextKeepsItsBlanks)
     edit.setCursorPosition(0);
     QTest::keyClicks(&edit, QStringLiteral("0a930"));
     EXPECT_EQ(timeMaskEditText(&edit), QStringLiteral("09:30"));
+}
+
+TEST(TimeMaskEdit, AcceptsOnlyATimeOfDay)
+{
+    // Settings values: only "HH:mm" within a day is a time the autostart can meet.
+    const struct
+    {
+        const char *text;
+        bool time;
+    } values[] = {{"00:00", true}, {"09:00", true}, {"23:59", true}, {"24:00", false}, {"25:99", false},
+                  {"09:60", false}, {" 9:00", false}, {"9:00", false}, {"  :  ", false}, {"", false},
+                  {"09.00", false}, {"0900", false}, {"09:00 ", false}, {"١٢:٣٠", false}};
+    for (const auto &v : values) {
+        SCOPED_TRACE(v.text);
+        EXPECT_EQ(isTimeOfDay(QString::fromUtf8(v.text)), v.time);
+    }
+
+    // Typed into the field, key by key, from the text it held, at a cursor position.
+    const struct
+    {
+        const char *name;
+        const char *before;
+        int cursor;
+        const char *keys;
+        const char *after;
+    } typed[] = {
+        {"a 9 over the 0 of 09:00 is refused", "09:00", 0, "9", "09:00"},
+        {"a 2 over the 0 of 09:00 makes 29, refused", "09:00", 0, "2", "09:00"},
+        {"a 1 over the 0 of 09:00", "09:00", 0, "1", "19:00"},
+        {"25:99 typed whole: 5 and both 9s refused", "  :  ", 0, "2599", "2_:__"},
+        {"evening", "  :  ", 0, "2145", "21:45"},
+        {"minutes past 59 refused", "10:00", 3, "7", "10:00"},
+        {"24 o'clock refused", "20:00", 1, "4", "20:00"},
+    };
+    for (const auto &t : typed) {
+        SCOPED_TRACE(t.name);
+        QLineEdit edit;
+        setUpTimeMaskEdit(&edit);
+        setTimeMaskEditText(&edit, QString::fromUtf8(t.before));
+        edit.setFocus();
+        edit.setCursorPosition(t.cursor);
+        QTest::keyClicks(&edit, QString::fromUtf8(t.keys));
+        EXPECT_EQ(edit.displayText(), QString::fromUtf8(t.after));
+    }
+
+    // Left unfinished: completed where the blank is a leading zero, else the last whole time.
+    const struct
+    {
+        const char *left;
+        const char *settled;
+    } unfinished[] = {{" 9:05", "09:05"}, {"07: 5", "07:05"}, {" 9:  ", "08:15"}, {"2 :  ", "08:15"},
+                      {"  :  ", "08:15"}, {"1 :3 ", "08:15"}};
+    for (const auto &u : unfinished) {
+        SCOPED_TRACE(u.left);
+        QLineEdit edit;
+        setUpTimeMaskEdit(&edit);
+        setTimeMaskEditText(&edit, QStringLiteral("08:15")); // the last whole time it held
+        setTimeMaskEditText(&edit, QString::fromUtf8(u.left));
+        settleTimeMaskEdit(&edit);
+        EXPECT_EQ(timeMaskEditText(&edit), QString::fromUtf8(u.settled));
+        EXPECT_TRUE(edit.hasAcceptableInput());
+    }
+}
+
+TEST(IntervalLabel, ReversedDayCountsAreMarkedWithAHint)
+{
+    const QDateTime now(QDate(2026, 8, 10), QTime(12, 0));
+    const struct
+    {
+        int from;
+        int to;
+        bool reversed;
+    } cases[] = {{30, 35, false}, {35, 35, false}, {36, 35, true}, {0, -1, true}, {-5, 0, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + ".." + std::to_string(c.to));
+        const IntervalLabel label = intervalLabel(now, c.from, c.to);
+        EXPECT_TRUE(label.ok);
+        EXPECT_EQ(label.reversed, c.reversed);
+        EXPECT_EQ(label.hint.isEmpty(), !c.reversed);
+    }
+    EXPECT_EQ(intervalLabel(now, 36, 35).hint, QStringLiteral("«от» больше, чем «до»: проверьте интервал"));
+}
+
+TEST(WindowPlacement, FitsTheScreensAvailableArea)
+{
+    const QSize minimum = minimumClientSize();
+    const QSize design(1215, 853);
+    const QMargins none;
+    const QMargins framed(8, 31, 8, 8); // a title bar and borders
+    const struct
+    {
+        const char *name;
+        QRect available;
+        QMargins frame;
+        std::optional<QRect> saved;
+        QRect expected;
+    } cases[] = {
+        {"a large screen: the design size, centred", {0, 0, 1920, 1040}, none, std::nullopt, {352, 93, 1215, 853}},
+        {"1366 x 768 with a taskbar below: height given up, width kept", {0, 0, 1366, 728}, framed, std::nullopt,
+         {75, 31, 1215, 728 - 39}},
+        {"1280 x 720 with a taskbar: the minimum still fits", {0, 0, 1280, 680}, framed, std::nullopt,
+         {32, 31, 1215, 641}},
+        {"a taskbar on the left", {60, 0, 1306, 768}, none, std::nullopt, {60 + 45, 0, 1215, 768}},
+        {"saved: size and place kept", {0, 0, 1920, 1040}, framed, QRect(100, 120, 1300, 900),
+         {100, 120, 1300, 900}},
+        {"saved on a monitor since unplugged: brought back", {0, 0, 1920, 1040}, framed, QRect(2500, 300, 1215, 853),
+         {1920 - 8 - 1215, 1040 - 8 - 853, 1215, 853}},
+        {"saved above the screen: title bar brought down", {0, 0, 1920, 1040}, framed, QRect(200, -400, 1215, 853),
+         {200, 31, 1215, 853}},
+        {"saved larger than this screen: shrunk to it", {0, 0, 1366, 728}, none, QRect(0, 0, 1900, 1000),
+         {0, 0, 1366, 728}},
+        {"saved smaller than the minimum: the minimum", {0, 0, 1920, 1040}, none, QRect(10, 10, 400, 300),
+         {10, 10, minimum.width(), minimum.height()}},
+        {"saved nonsense: the design, centred", {0, 0, 1920, 1040}, none, QRect(0, 0, -5, 10), {352, 93, 1215, 853}},
+        {"a screen smaller than the minimum: top left kept on it", {0, 0, 1024, 540}, framed, std::nullopt,
+         {8, 31, minimum.width(), minimum.height()}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QRect placed = placeWindow(c.available, c.frame, minimum, design, c.saved);
+        EXPECT_EQ(placed, c.expected);
+        const QRect outer = placed.marginsAdded(c.frame);
+        if (outer.width() <= c.available.width() && outer.height() <= c.available.height()) {
+            EXPECT_TRUE(c.available.contains(outer)) << "the frame lies within the area";
+        }
+        EXPECT_TRUE(c.available.contains(outer.topLeft())) << "the title bar can be reached";
+    }
+    // With its frame and a 40-pixel taskbar, the minimum fits a 1280 x 720 screen.
+    EXPECT_LE(minimum.width() + 16, 1280);
+    EXPECT_LE(minimum.height() + 39 + 40, 720);
+}
+
+TEST(ConnectionFailure, ARussianSentenceForEachKindOfFailure)
+{
+    const QString host = QStringLiteral("pub.fsa.gov.ru");
+    const struct
+    {
+        CURLcode code;
+        const char *sentence;
+    } cases[] = {
+        {CURLE_OK, ""},
+        {CURLE_COULDNT_RESOLVE_HOST,
+         "Не удалось найти сервер реестра pub.fsa.gov.ru по имени: нет подключения к интернету или не работает DNS"},
+        {CURLE_COULDNT_RESOLVE_PROXY, "Не найден прокси-сервер, указанный в settings.ini, по пути к реестру pub.fsa.gov.ru"},
+        {CURLE_COULDNT_CONNECT, "Не удалось подключиться к реестру pub.fsa.gov.ru"},
+        {CURLE_OPERATION_TIMEDOUT, "Реестр pub.fsa.gov.ru не ответил вовремя"},
+        {CURLE_SSL_CONNECT_ERROR, "Не удалось установить защищённое соединение с реестром pub.fsa.gov.ru"},
+        {CURLE_PEER_FAILED_VERIFICATION, "Сертификат реестра pub.fsa.gov.ru не прошёл проверку"},
+        {CURLE_SSL_CACERT_BADFILE, "Сертификат реестра pub.fsa.gov.ru не прошёл проверку"},
+        {CURLE_GOT_NOTHING, "Реестр pub.fsa.gov.ru закрыл соединение, не ответив"},
+        {CURLE_RECV_ERROR, "Реестр pub.fsa.gov.ru закрыл соединение, не ответив"},
+        {CURLE_SEND_ERROR, "Соединение с реестром pub.fsa.gov.ru оборвалось при отправке запроса"},
+        {CURLE_PARTIAL_FILE, "Ответ реестра pub.fsa.gov.ru пришёл не полностью"},
+        {CURLE_URL_MALFORMAT, "Адрес реестра pub.fsa.gov.ru записан неверно (settings.ini, раздел [Network])"},
+        {CURLE_TOO_MANY_REDIRECTS, "Реестр pub.fsa.gov.ru перенаправляет запрос слишком много раз"},
+        {CURLE_WRITE_ERROR, "Не удалось подключиться к реестру pub.fsa.gov.ru"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(curl_easy_strerror(c.code));
+        EXPECT_EQ(connectionFailureSentence(c.code, host), QString::fromUtf8(c.sentence));
+    }
+
+    // In the start-up box: the sentence, then libcurl's own text, then what to check.
+    LoginResult unresolved;
+    unresolved.outcome = LoginResult::Outcome::Failed;
+    unresolved.failure = HttpFailure::Resolve;
+    unresolved.curlCode = CURLE_COULDNT_RESOLVE_HOST;
+    unresolved.error = QStringLiteral("Could not resolve host: pub.fsa.gov.ru");
+    EXPECT_EQ(loginFailureMessage(unresolved, host),
+              QStringLiteral("Не удалось найти сервер реестра pub.fsa.gov.ru по имени: нет подключения к интернету или "
+                             "не работает DNS: Could not resolve host: pub.fsa.gov.ru. Проверьте подключение к "
+                             "интернету (или прокси в settings.ini)"));
 }
 
 TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)

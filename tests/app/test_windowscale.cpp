@@ -66,7 +66,7 @@ TEST(WindowScale, DISABLED_AtThisProcessScale)
     WindowRecord record;
     TMainForm form(windowOptions(dir.path(), record));
     showWithoutLogin(form);
-    form.MaxResultsSpinEdit->setValue(500); // three digits, as a user may set
+    form.MaxResultsSpinEdit->setValue(3000); // four digits, as a user may set
     const QFontInfo used(form.font());
     std::cout << "scale " << qEnvironmentVariable("QT_SCALE_FACTOR").toStdString() << ": " << used.family().toStdString()
               << ", " << form.font().pixelSize() << " px, stretch " << form.font().stretch() << "\n";
@@ -76,13 +76,14 @@ TEST(WindowScale, DISABLED_AtThisProcessScale)
     EXPECT_EQ(form.StartButton->font().family(), form.font().family());
 
     // Every control at its design place, in device-independent pixels.
+    form.setGeometry(0, 0, 1215, 853); // the design size, whatever this offscreen screen allows
     ASSERT_EQ(form.size(), QSize(1215, 853));
     const struct
     {
         const char *name;
         QRect at;
     } places[] = {
-        {"CitiesListBox", {8, 27, 157, 803}},       {"SelectAllCitiesButton", {110, 804, 41, 25}},
+        {"CitiesListBox", {8, 27, 157, 769}},       {"SelectAllCitiesButton", {110, 770, 41, 25}},
         {"GroupBox1", {171, 8, 258, 65}},           {"GroupBox2", {435, 8, 478, 65}},
         {"StartButton", {919, 8, 194, 65}},         {"PauseButton", {1125, 8, 75, 25}},
         {"StopButton", {1125, 47, 75, 25}},         {"LogsMemo", {171, 101, 1036, 729}},
@@ -111,6 +112,13 @@ TEST(WindowScale, DISABLED_AtThisProcessScale)
         EXPECT_LE(advance(button, button->text()) + 4, button->width());
         EXPECT_LE(button->fontMetrics().height(), button->height());
     }
+    EXPECT_LE(advance(form.PauseButton, QStringLiteral("продолжить")) + 4, form.PauseButton->width())
+        << "the caption it has while a run is held";
+    form.MinDaysSpinEdit->setValue(99); // reversed: the hint shows beside "Логи", before the log
+    EXPECT_FALSE(form.IntervalHintLabel->isHidden());
+    EXPECT_GE(form.IntervalHintLabel->width(), advance(form.IntervalHintLabel, form.IntervalHintLabel->text()));
+    EXPECT_LT(form.IntervalHintLabel->geometry().bottom(), form.LogsMemo->geometry().top());
+    EXPECT_GT(form.IntervalHintLabel->geometry().left(), form.Label2->geometry().right());
 
     // Inside each group box: the title above the rows, every control within the frame, none over
     // another, and the numbers and the time whole in their fields.

@@ -25,6 +25,8 @@ struct WindowRecord
     QStringList errors;
     QList<int> exits;
     QStringList opened;
+    QStringList questions;     // the questions asked, in order
+    bool answer = true;        // the answer to each: "Да" unless a test says otherwise
 };
 
 inline QByteArray readBytes(const QString &path)
@@ -66,6 +68,10 @@ inline MainFormOptions windowOptions(const QString &dir, WindowRecord &record)
     o.showError = [&record](const QString &text) { record.errors.append(text); };
     o.exitProcess = [&record](int code) { record.exits.append(code); };
     o.openFile = [&record](const QString &path) { record.opened.append(path); };
+    o.askQuestion = [&record](const QString &text) {
+        record.questions.append(text);
+        return record.answer;
+    };
     o.errorPauseMs = 50;
     o.attemptWaitMs = 5;
     o.login.retryWaitMs = 5;

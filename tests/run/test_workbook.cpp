@@ -37,6 +37,7 @@ for row in ws.iter_rows():
 widths = {k: v.width for k, v in ws.column_dimensions.items() if v.customWidth}
 sel = ws.sheet_view.selection[0]
 print(json.dumps({
+    "title": ws.title,
     "freeze": ws.freeze_panes,
     "active": sel.activeCell,
     "sqref": str(sel.sqref),
@@ -136,6 +137,7 @@ TEST(Workbook, LayoutLinksAndTextColumns)
                                           QStringLiteral("Открываем файл с результатами ") + workbook}));
 
     const Json sheet = readBack(workbook);
+    EXPECT_EQ(text(sheet, "title"), QStringLiteral("Лист1")) << "the name a Russian spreadsheet program gives it";
     EXPECT_EQ(text(sheet, "freeze"), QStringLiteral("A2"));
     EXPECT_EQ(text(sheet, "active"), QStringLiteral("A2"));
     EXPECT_EQ(text(sheet, "sqref"), QStringLiteral("A2"));
