@@ -49,6 +49,13 @@ QString writeFailureText(const QString &path, const QString &reason)
     return QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason);
 }
 
+// The box that says which files could not be written.
+QString saveFailuresText(const QStringList &failures)
+{
+    return failures.join(QStringLiteral("\r\n")) +
+           QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений.");
+}
+
 } // namespace
 
 TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent), m_options(std::move(options))
@@ -355,7 +362,7 @@ void TMainForm::closeIfAsked()
 
 void TMainForm::saveFiles()
 {
-    QStringList failures = m_closeFailures; // DatesDB.txt, when the run ended by the close could not save it
+    QStringList failures = std::exchange(m_runSaveFailures, {}); // those of the run the close ended
     const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
@@ -372,10 +379,8 @@ void TMainForm::saveFiles()
     }
     report(settingsPath(m_options.dataDir), writeSettings(m_options.dataDir, collectSettings()));
     // The log view goes with the window: the user reads it here, before it does.
-    if (!failures.isEmpty()) {
-        m_options.showError(failures.join(QStringLiteral("\r\n")) +
-                            QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений."));
-    }
+    if (!failures.isEmpty())
+        m_options.showError(saveFailuresText(failures));
 }
 
 void TMainForm::finishThreads()
@@ -458,11 +463,16 @@ void TMainForm::StartButtonClick()
 
     auto *run = new TScraper(std::move(environment), params);
     // A close asked for during the run goes ahead once the run has ended.
-    connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
-        // Said in the log already; a window that closes with this run must also say it in a box.
-        if (m_closeAsked) {
-            m_closeFailures.append(writeFailureText(path, reason));
-        }
+    // Said in the log already, and in a box once the run has ended (at the close, when the window
+    // closes with this run: the log view goes with it).
+    const auto notSaved = [this](const QString &path, const QString &reason) {
+        m_runSaveFailures.append(writeFailureText(path, reason));
+    };
+    connect(run, &TScraper::historyNotSaved, this, notSaved);
+    connect(run, &TScraper::logNotSaved, this, notSaved);
+    connect(run, &QThread::finished, this, [this] {
+        if (!m_closeAsked && !m_runSaveFailures.isEmpty())
+            m_options.showError(saveFailuresText(std::exchange(m_runSaveFailures, {})));
     });
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);

@@ -181,7 +181,7 @@ private:
     bool m_abandoned = false;  // a start-up check failed: nothing is written
     bool m_closeAsked = false; // a close waits for the login or a run to end
     bool m_closeCursor = false; // the busy cursor shown since then
-    QStringList m_closeFailures; // files the run ended by the close could not save
+    QStringList m_runSaveFailures; // files the latest run could not save, not yet said in a box
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection
     bool m_listPartial = false;  // the list shows the pages before one that failed; the start stays off

@@ -7,6 +7,7 @@
 //   bench_output history
 
 #include "history.h"
+#include "numericlocale.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
 #include "workbook.h"
@@ -144,6 +145,7 @@ int benchHistory()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    keepNumbersInCLocale(); // the figures print with a decimal point, as scripts/bench reads them
     const QString part = app.arguments().value(1);
     if (part == u"workbook")
         return benchWorkbook();

@@ -40,6 +40,7 @@ struct RunOutcome
 {
     std::atomic<bool> phaseError{false};    // a phase ended in an error, or a failure nobody foresaw ended the run
     std::atomic<bool> historyFailed{false}; // DatesDB.txt could not be read, or could not be saved
+    std::atomic<bool> logFailed{false};     // the log file could not be written
 };
 
 // What the run needs of its surroundings beyond the contract.
@@ -83,6 +84,8 @@ signals:
     // DatesDB.txt could not be saved (the old file stays); emitted from the run's thread after the
     // failure is logged, so a window that closes once the run has ended can still say so.
     void historyNotSaved(const QString &path, const QString &reason);
+    // The log file could not be written; emitted on the host's thread after the failure is logged.
+    void logNotSaved(const QString &path, const QString &reason);
 
 protected:
     void run() override;
