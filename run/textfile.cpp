@@ -77,7 +77,7 @@ bool readBackAsAnotherEncoding(QByteArrayView bytes)
     if (ascii || !systemCodePageIsUtf8())
         return false;
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    utf8.decode(bytes);
+    const QString decoded = utf8.decode(bytes); // decoding happens only when the result is taken
     return !utf8.hasError();
 }
 

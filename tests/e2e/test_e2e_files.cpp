@@ -12,7 +12,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QStringDecoder>
 #include <QStringEncoder>
 #include <gtest/gtest.h>
 
@@ -79,9 +78,9 @@ TEST(FilesE2e, SettingsAndSelectionOfTheWindowsProgramAreReadAndUsed)
     QTemporaryDir dir;
     writeRunSettings(dir.path(), *sim, "MaxResults=4\r\n");
     const QString settingsFile = QDir(dir.path()).filePath(u"settings.ini"_s);
-    QStringDecoder utf8(QStringConverter::Utf8);
     QStringEncoder windows("windows-1251");
-    const QString settingsText = u"; Настройки выгрузки для отдела продаж\r\n"_s + utf8.decode(readBytes(settingsFile));
+    const QString settingsText =
+        u"; Настройки выгрузки для отдела продаж\r\n"_s + QString::fromUtf8(readBytes(settingsFile));
     const QByteArray settings = windows.encode(settingsText);
     ASSERT_FALSE(windows.hasError());
     writeBytes(settingsFile, settings);
