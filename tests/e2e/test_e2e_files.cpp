@@ -96,9 +96,9 @@ TEST(FilesE2e, SettingsAndSelectionOfTheWindowsProgramAreReadAndUsed)
     EXPECT_EQ(run.results.rows.size(), 4) << "MaxResults of the Windows-1251 file";
     const QList<RecordedRequest> searches = sim->requests(Endpoint::Search).mid(searchesBefore);
     ASSERT_FALSE(searches.isEmpty());
+    const QByteArray selected = QByteArray("\"idTechReg\":[") + QByteArray::number(regulation.id) + ']';
     for (const RecordedRequest &search : searches)
-        EXPECT_TRUE(search.body.contains("\"idTechReg\":[" + QByteArray::number(regulation.id) + "]"))
-            << search.body.toStdString();
+        EXPECT_TRUE(search.body.contains(selected)) << search.body.toStdString();
     EXPECT_EQ(readBytes(settingsFile), settings);
     EXPECT_EQ(readBytes(selectionFile), selection);
 }
@@ -190,8 +190,9 @@ TEST(FilesE2e, DataFolderThatFillsUpDuringTheRun)
         for (const QString &line : history)
             EXPECT_TRUE(lines.contains(line)) << line.toStdString();
         for (const QString &line : lines) {
-            if (!history.contains(line))
+            if (!history.contains(line)) {
                 EXPECT_TRUE(rowKeys.contains(line.section(u'=', 0, 0))) << line.toStdString();
+            }
         }
     }
     EXPECT_TRUE(filesIn(dir).filter(QRegularExpression(u"^(DatesDB\\.txt|settings\\.ini|selection\\.txt|log--?\\d+\\.txt)\\..+"_s)).isEmpty())
