@@ -462,7 +462,6 @@ void TMainForm::StartButtonClick()
     environment.folderLock = std::move(folderLock);
 
     auto *run = new TScraper(std::move(environment), params);
-    // A close asked for during the run goes ahead once the run has ended.
     // Said in the log already, and in a box once the run has ended (at the close, when the window
     // closes with this run: the log view goes with it).
     const auto notSaved = [this](const QString &path, const QString &reason) {
@@ -474,6 +473,7 @@ void TMainForm::StartButtonClick()
         if (!m_closeAsked && !m_runSaveFailures.isEmpty())
             m_options.showError(saveFailuresText(std::exchange(m_runSaveFailures, {})));
     });
+    // A close asked for during the run goes ahead once the run has ended.
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);
     CurrentScraper = run;
