@@ -1,5 +1,6 @@
 #include "application.h"
 #include "datafolder.h"
+#include "numericlocale.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -26,6 +27,9 @@ QTranslator *installQtRussian(QCoreApplication &app, const QStringList &folders)
 
 void setUpApplication(QApplication &app)
 {
+    // Qt has just set the C locale from the environment; numbers in the files written keep their
+    // decimal point under a Russian one. Before any thread starts.
+    keepNumbersInCLocale();
     QApplication::setApplicationName(QString::fromUtf16(kApplicationName));
     // No display name: the window system would append it to every title (the window's own
     // caption is "Тавросин" already).

@@ -51,6 +51,13 @@ QString writeFailureText(const QString &path, const QString &reason)
     return QStringLiteral("Не удалось записать %1: %2").arg(QDir::toNativeSeparators(path), reason);
 }
 
+// The box that says which files could not be written.
+QString saveFailuresText(const QStringList &failures)
+{
+    return failures.join(QStringLiteral("\r\n")) +
+           QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений.");
+}
+
 } // namespace
 
 TMainForm::TMainForm(MainFormOptions options, QWidget *parent) : QWidget(parent), m_options(std::move(options))
@@ -426,7 +433,7 @@ void TMainForm::closeIfAsked()
 
 void TMainForm::saveFiles()
 {
-    QStringList failures = m_closeFailures; // DatesDB.txt, when the run ended by the close could not save it
+    QStringList failures = std::exchange(m_runSaveFailures, {}); // those of the run the close ended
     const auto report = [&](const QString &path, const TextFileResult &result) {
         if (result.ok)
             return;
@@ -447,10 +454,8 @@ void TMainForm::saveFiles()
     if (!placed.ok)
         logStamped(writeFailureText(settingsPath(m_options.dataDir), placed.error));
     // The log view goes with the window: the user reads it here, before it does.
-    if (!failures.isEmpty()) {
-        m_options.showError(failures.join(QStringLiteral("\r\n")) +
-                            QStringLiteral("\r\nПрежнее содержимое этих файлов оставлено без изменений."));
-    }
+    if (!failures.isEmpty())
+        m_options.showError(saveFailuresText(failures));
 }
 
 void TMainForm::finishThreads()
@@ -552,18 +557,23 @@ void TMainForm::StartButtonClick()
     environment.outcome = outcome;
 
     auto *run = new TScraper(std::move(environment), params);
-    // A close asked for during the run goes ahead once the run has ended.
-    connect(run, &TScraper::historyNotSaved, this, [this](const QString &path, const QString &reason) {
-        // Said in the log already; a window that closes with this run must also say it in a box.
-        if (m_closeAsked) {
-            m_closeFailures.append(writeFailureText(path, reason));
-        }
+    // Said in the log already, and in a box once the run has ended (at the close, when the window
+    // closes with this run: the log view goes with it).
+    const auto notSaved = [this](const QString &path, const QString &reason) {
+        m_runSaveFailures.append(writeFailureText(path, reason));
+    };
+    connect(run, &TScraper::historyNotSaved, this, notSaved);
+    connect(run, &TScraper::logNotSaved, this, notSaved);
+    connect(run, &QThread::finished, this, [this] {
+        if (!m_closeAsked && !m_runSaveFailures.isEmpty())
+            m_options.showError(saveFailuresText(std::exchange(m_runSaveFailures, {})));
     });
     // A run cut short says so in a box as well: the log alone is easily missed after a daily autostart.
     connect(run, &QThread::finished, this, [this, outcome] {
         if (const QString text = runEndBoxText(*outcome); !text.isEmpty())
             m_options.showError(text);
     });
+    // A close asked for during the run goes ahead once the run has ended.
     connect(run, &QThread::finished, this, &TMainForm::closeIfAsked);
     connect(run, &QThread::finished, this, &TMainForm::updateRunButtons);
     connect(run, &QObject::destroyed, this, &TMainForm::closeIfAsked, Qt::QueuedConnection);

@@ -205,7 +205,7 @@ private:
     bool m_leaving = false;      // finishThreads: the window is going, a run's workbook is not opened
     bool m_autoStarting = false; // the start in progress is the daily autostart's, not a click
     QRect m_normalGeometry;      // the client area when last neither maximized nor minimized
-    QStringList m_closeFailures; // files the run ended by the close could not save
+    QStringList m_runSaveFailures; // files the latest run could not save, not yet said in a box
     bool m_loginStarted = false;
     bool m_listLoaded = false;   // the login filled the list and restored the selection
     bool m_listPartial = false;  // the list shows the pages before one that failed; the start stays off

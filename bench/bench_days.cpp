@@ -15,6 +15,7 @@
 #include "headlesshost.h"
 #include "history.h"
 #include "logline.h"
+#include "numericlocale.h"
 #include "registrylogin.h"
 #include "registrysim.h"
 #include "runthread.h"
@@ -197,6 +198,7 @@ int main(int argc, char **argv)
     int status = 0;
     {
         QCoreApplication app(argc, argv);
+        keepNumbersInCLocale(); // the figures print with a decimal point, as scripts/bench reads them
         QCommandLineParser parser;
         parser.addOptions({
             {QStringLiteral("days"), QStringLiteral("Daily runs."), QStringLiteral("D"), QStringLiteral("30")},

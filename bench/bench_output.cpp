@@ -10,6 +10,7 @@
 //   bench_output daily
 
 #include "history.h"
+#include "numericlocale.h"
 #include "resultfiles.h"
 #include "rowcomposer.h"
 #include "workbook.h"
@@ -276,9 +277,7 @@ int benchDailyHistory()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    // Qt took the numeric locale from the environment: figures keep their decimal point for
-    // scripts/bench under a Russian locale too.
-    std::setlocale(LC_NUMERIC, "C");
+    keepNumbersInCLocale(); // the figures print with a decimal point, as scripts/bench reads them
     const QString part = app.arguments().value(1);
     if (part == u"workbook")
         return benchWorkbook();

@@ -6,6 +6,7 @@
 //
 //   bench_run [--declarations N] [--applicants M] [--seed S] [--tavrosin-run PATH]
 
+#include "numericlocale.h"
 #include "registrysim.h"
 
 #include <QCommandLineParser>
@@ -64,6 +65,7 @@ ChildResult runChild(const QString &program, const QStringList &args, const QStr
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    keepNumbersInCLocale(); // the figures print with a decimal point, as scripts/bench reads them
     QCommandLineParser parser;
     parser.addOptions({
         {QStringLiteral("declarations"), QStringLiteral("Declarations in the data set."), QStringLiteral("N"), QStringLiteral("2000")},

@@ -27,6 +27,7 @@
 
 #include "application.h"
 #include "mainwindow.h"
+#include "numericlocale.h"
 #include "registrysim.h"
 
 #include <QApplication>
@@ -356,6 +357,7 @@ int main(int argc, char **argv)
     }
 
     QCoreApplication app(argc, argv);
+    keepNumbersInCLocale(); // the figures print with a decimal point, as scripts/bench reads them
     QCommandLineParser parser;
     parser.addOption(
         {QStringLiteral("runs"), QStringLiteral("Starts per platform."), QStringLiteral("N"), QStringLiteral("9")});

@@ -10,6 +10,7 @@
 #include "folderlock.h"
 #include "headlesshost.h"
 #include "logline.h"
+#include "numericlocale.h"
 #include "registrylogin.h"
 #include "runthread.h"
 #include "session.h"
@@ -40,8 +41,10 @@ const char kHelpText[] =
     "Exit status:\n"
     "  0  the run finished and no phase ended in an error\n"
     "  1  the run finished, but a phase ended in an error, a request was given up after all its\n"
-    "     attempts, the registry stopped answering, or DatesDB.txt could not be read or saved\n"
-    "     (results may be partial); also a wrong option or a missing data folder\n"
+    "     attempts, the registry stopped answering, DatesDB.txt could not be read or saved, or the\n"
+    "     log file could not be written (results may be partial); also a wrong option, a\n"
+    "     settings.ini that cannot be read, a missing data folder or a run.lock that cannot be\n"
+    "     created\n"
     "  2  the login or the regulation list failed; no run took place\n"
     "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
     "     touched)\n"
@@ -51,7 +54,7 @@ const char kHelpText[] =
 // The exit status, for cron, systemd and scripts.
 enum ExitStatus {
     Finished = 0,           // the run finished and no phase ended in an error
-    FinishedWithErrors = 1, // a phase ended in an error, a request was given up, or DatesDB.txt failed
+    FinishedWithErrors = 1, // a phase ended in an error, a request was given up, DatesDB.txt failed, or the log not written
     NoRun = 2,              // the login or the regulation list failed: no run took place
     Stopped = 3,            // SIGINT or SIGTERM at any point: the closing steps ran, or no run began
     FolderBusy = 4,         // another run, here or on another computer, holds the data folder: nothing was touched
@@ -148,6 +151,8 @@ int main(int argc, char **argv)
     int exitCode = 0;
     {
         QCoreApplication app(argc, argv);
+        // Before any thread: numbers in what the run writes keep their decimal point.
+        keepNumbersInCLocale();
         // The window's name too, so an installed copy of either finds the same per-user folder.
         QCoreApplication::setApplicationName(QString::fromUtf16(kApplicationName));
 
@@ -177,13 +182,23 @@ int main(int argc, char **argv)
             return heldByARun ? FolderBusy : FinishedWithErrors;
         }
 
+        // A settings.ini that is there but cannot be read would leave the defaults in charge: another
+        // interval, another limit, the public registry instead of the one in [Network]. No run then.
+        QString unreadable;
+        const Settings settings = readSettings(dir, &unreadable);
+        if (!unreadable.isEmpty()) {
+            const QString text = QStringLiteral("файл %1 не удаётся прочитать (%2), выгрузка не запущена")
+                                     .arg(QDir::toNativeSeparators(settingsPath(dir)), unreadable);
+            std::fprintf(stderr, "tavrosin-run: %s\n", forTerminal(text).toUtf8().constData());
+            return FinishedWithErrors;
+        }
+
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
         const Timings timings = timingsFromEnvironment();
         NetworkConfig network = readNetworkConfig(dir);
         network.timings = timings.network;
-        const Settings settings = readSettings(dir);
         auto session = std::make_shared<Session>();
         session->setTelegram(settings.BotToken, settings.TgUserId);
 
@@ -256,7 +271,8 @@ int main(int argc, char **argv)
             run->wait();
         if (g_stopRequested)
             exitCode = Stopped;
-        else if (outcome->phaseError || outcome->historyFailed || outcome->requestGivenUp || outcome->registryGone)
+        else if (outcome->phaseError || outcome->historyFailed || outcome->requestGivenUp || outcome->registryGone ||
+                 outcome->logFailed)
             exitCode = FinishedWithErrors;
         else
             exitCode = Finished;

@@ -196,8 +196,11 @@ void TScraper::ReportStartFinish()
             d->host->appendLogLine(QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
         const QStringList lines = d->host->logText().split(QLatin1Char('\n'));
         const TextFileResult written = writeTextLines(path, lines, TextEncoding::System);
-        if (!written.ok)
+        if (!written.ok) {
+            m_environment.outcome->logFailed = true;
             d->host->appendLogLine(stampedLine(QStringLiteral("Ошибка: лог не записан: ") + written.error));
+            emit logNotSaved(path, written.error);
+        }
         d->host->setStartEnabled(true);
     });
 }

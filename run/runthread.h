@@ -45,6 +45,7 @@ struct RunOutcome
     // The registry answered no request successfully for RunEnvironment::registrySilenceMs: the run
     // was cut short (the phase error is set as well).
     std::atomic<bool> registryGone{false};
+    std::atomic<bool> logFailed{false};     // the log file could not be written
 };
 
 // What the run needs of its surroundings beyond the contract.
@@ -92,6 +93,8 @@ signals:
     // DatesDB.txt could not be saved (the old file stays); emitted from the run's thread after the
     // failure is logged, so a window that closes once the run has ended can still say so.
     void historyNotSaved(const QString &path, const QString &reason);
+    // The log file could not be written; emitted on the host's thread after the failure is logged.
+    void logNotSaved(const QString &path, const QString &reason);
 
 protected:
     void run() override;

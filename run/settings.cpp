@@ -306,7 +306,12 @@ QStringList readSelection(const QString &dir)
 
 TextFileResult writeSelection(const QString &dir, const QStringList &names)
 {
-    return writeTextLines(selectionPath(dir), names, TextEncoding::System);
+    // A file of the program on Windows stays in Windows-1251; any other is written in the system
+    // code page.
+    const QString path = selectionPath(dir);
+    const TextEncoding present = readTextContent(path).encoding;
+    return writeTextLines(path, names,
+                          present == TextEncoding::Windows1251 ? TextEncoding::Windows1251 : TextEncoding::System);
 }
 
 namespace {

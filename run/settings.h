@@ -4,6 +4,7 @@
 // of [Settings] that the window shows in place (BotToken and TgUserId are only ever added, empty,
 // where missing), keeps every other section, key and comment, and replaces the file whole or not
 // at all. A file that is there but cannot be read or decoded, or holds a NUL, is never rewritten.
+// Both files are kept in the encoding they were read in, Windows-1251 included (textfile.h).
 
 #include "networkconfig.h"
 #include "textfile.h"
@@ -53,5 +54,5 @@ TextFileResult writeWindowGeometry(const QString &dir, const WindowGeometry &geo
 
 // Lines of selection.txt (byte-order mark aware); empty when the file is missing or unreadable.
 QStringList readSelection(const QString &dir);
-// CR LF, system code page, replaced whole.
+// CR LF, replaced whole; in Windows-1251 when the file there is, else in the system code page.
 TextFileResult writeSelection(const QString &dir, const QStringList &names);

@@ -7,8 +7,21 @@
 #include <QStringConverter>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
+
+// Qt knows it through ICU (Debian's Qt); a Qt without ICU does not, and then no file is taken
+// for Windows-1251.
+const char kWindows1251[] = "windows-1251";
 
 QStringConverter::Encoding converterFor(TextEncoding encoding)
 {
@@ -20,6 +33,7 @@ QStringConverter::Encoding converterFor(TextEncoding encoding)
     case TextEncoding::Utf16BE:
         return QStringConverter::Utf16BE;
     case TextEncoding::System:
+    case TextEncoding::Windows1251:
         break;
     }
     return QStringConverter::System;
@@ -35,9 +49,66 @@ QByteArray byteOrderMark(TextEncoding encoding)
     case TextEncoding::Utf16BE:
         return QByteArray("\xFE\xFF", 2);
     case TextEncoding::System:
+    case TextEncoding::Windows1251:
         break;
     }
     return {};
+}
+
+// On Linux the system code page is always UTF-8; on Windows it is the ANSI code page (which
+// Windows 10 lets a user set to UTF-8).
+bool systemCodePageIsUtf8()
+{
+    static const bool utf8 = [] {
+        QStringEncoder system(QStringConverter::System);
+        const QByteArray bytes = system.encode(QStringView(u"\u0436"));
+        return bytes == QByteArrayView("\xD0\xB6");
+    }();
+    return utf8;
+}
+
+// Bytes without a byte-order mark that the reading above would not take for Windows-1251: they
+// begin like a byte-order mark, or they are valid UTF-8 beyond ASCII.
+bool readBackAsAnotherEncoding(QByteArrayView bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF") || bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
+        return true;
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) < 0x80; });
+    if (ascii || !systemCodePageIsUtf8())
+        return false;
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString decoded = utf8.decode(bytes); // decoding happens only when the result is taken
+    return !utf8.hasError();
+}
+
+// The file's bytes, byte-order mark included. A text that Windows-1251 cannot carry back as it is
+// goes out as UTF-8 with a byte-order mark: nothing of it is lost, and both systems read it.
+QByteArray encodedFile(const QString &text, TextEncoding encoding)
+{
+    if (encoding == TextEncoding::Windows1251) {
+        QStringEncoder windows(kWindows1251, QStringConverter::Flag::Stateless);
+        if (windows.isValid()) {
+            const QByteArray bytes = windows.encode(text);
+            if (!windows.hasError() && !readBackAsAnotherEncoding(bytes))
+                return bytes;
+        }
+        encoding = TextEncoding::Utf8Bom;
+    }
+    QStringEncoder encoder(converterFor(encoding), QStringConverter::Flag::Stateless);
+    return byteOrderMark(encoding) + QByteArray(encoder.encode(text));
+}
+
+// What has been written reaches the disk, or the reason why not.
+bool syncToDisk(QFileDevice &file, QString *error)
+{
+#ifdef Q_OS_WIN
+    const bool synced = ::_commit(file.handle()) == 0;
+#else
+    const bool synced = ::fsync(file.handle()) == 0;
+#endif
+    if (!synced)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return synced;
 }
 
 } // namespace
@@ -76,7 +147,17 @@ TextContent readTextContent(const QString &path)
     out.text = decoder.decode(content);
     // Qt's UTF-16 decoder turns a dangling last byte into U+FFFD without reporting it.
     const bool utf16 = out.encoding == TextEncoding::Utf16LE || out.encoding == TextEncoding::Utf16BE;
-    if (decoder.hasError() || (utf16 && content.size() % 2 != 0)) {
+    bool failed = decoder.hasError() || (utf16 && content.size() % 2 != 0);
+    // No mark, and no UTF-8 where UTF-8 is the system's: saved by the program on a Russian Windows.
+    if (failed && out.encoding == TextEncoding::System && systemCodePageIsUtf8()) {
+        QStringDecoder windows(kWindows1251, QStringConverter::Flag::Stateless);
+        if (windows.isValid()) {
+            out.text = windows.decode(content);
+            failed = windows.hasError();
+            out.encoding = TextEncoding::Windows1251;
+        }
+    }
+    if (failed) {
         out.status = {false, QStringLiteral("Файл %1 не удаётся прочитать в его кодировке").arg(path)};
         out.text.clear();
     }
@@ -117,9 +198,7 @@ TextLines readTextLines(const QString &path)
 
 TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding)
 {
-    QStringEncoder encoder(converterFor(encoding), QStringConverter::Flag::Stateless);
-    const QByteArray mark = byteOrderMark(encoding);
-    const QByteArray bytes = encoder.encode(text);
+    const QByteArray bytes = encodedFile(text, encoding);
 
     // A new file is its owner's only; one that exists keeps its mode (QSaveFile carries it over).
     const bool existed = QFile::exists(path);
@@ -128,8 +207,15 @@ TextFileResult writeTextFile(const QString &path, const QString &text, TextEncod
         return {false, file.errorString()};
     if (!existed)
         file.setPermissions(kOwnerOnly);
-    if (file.write(mark) != mark.size() || file.write(bytes) != bytes.size()) {
+    // Qt 6.4's commit() flushes its buffer without looking at the outcome: on a full disk a file
+    // smaller than that buffer would replace the old one empty, with no failure said. So the
+    // temporary file is flushed and synced here, and only a whole one takes the file's place.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString error = file.errorString();
+        file.cancelWriting();
+        return {false, error};
+    }
+    if (QString error; !syncToDisk(file, &error)) {
         file.cancelWriting();
         return {false, error};
     }

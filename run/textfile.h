@@ -1,8 +1,11 @@
 #pragma once
-// Line-oriented text files: selection.txt, DatesDB.txt and the run's log file. On reading, a
-// byte-order mark selects UTF-8 or UTF-16; without one the system code page applies. Writing
-// ends every line with CR LF and replaces the file whole or not at all (a failed write leaves the
-// old file as it was and says why).
+// Line-oriented text files: selection.txt, DatesDB.txt, settings.ini and the run's log file. On
+// reading, a byte-order mark selects UTF-8 or UTF-16; without one the system code page applies.
+// Where that code page is UTF-8 (Linux), a file that is not valid UTF-8 was saved by the program on
+// a Russian Windows: it is read as Windows-1251 and written back so. Writing ends every line with
+// CR LF and replaces the file whole or not at all: the bytes go to a temporary file beside it,
+// which is flushed and synced to disk before it takes the file's place, so a full disk leaves the
+// old file byte for byte and says why.
 
 #include <QString>
 #include <QStringList>
@@ -15,6 +18,11 @@ enum class TextEncoding {
     Utf8Bom, // UTF-8 with EF BB BF
     Utf16LE, // UTF-16 little endian with FF FE
     Utf16BE, // UTF-16 big endian with FE FF
+    // Windows-1251 with no byte-order mark: the ANSI code page of a Russian Windows, met on a system
+    // whose own code page is UTF-8. Text that Windows-1251 cannot hold, or whose Windows-1251 bytes
+    // would read back as UTF-8 (and so as other characters), is written as UTF-8 with a byte-order
+    // mark instead, which both systems read back as written.
+    Windows1251,
 };
 
 struct TextFileResult

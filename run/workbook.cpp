@@ -1,5 +1,6 @@
 #include "workbook.h"
 
+#include "numericlocale.h"
 #include "ownerfile.h"
 #include "textfile.h"
 
@@ -52,6 +53,9 @@ struct WorkbookCloser
 
 WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbookPath, const WorkbookLog &log)
 {
+    // libxlsxwriter prints the sheet's widths and margins with the C library: "15.7109375", never
+    // "15,7109375", whatever locale the process runs under.
+    const ThreadCNumericLocale numbers;
     WorkbookResult result;
     bool made = false; // the workbook file is this conversion's own: a failure removes what it began
     const auto fail = [&](const QString &error) {

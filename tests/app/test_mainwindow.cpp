@@ -305,7 +305,8 @@ TEST(MainWindow, AnUnreadableSettingsFileIsSaidAtStartAndAtClose)
         QByteArray file;
         const char *reason;
     } cases[] = {
-        {"not in the system code page", QByteArray("[Other]\r\nName=\xFF\xFE\r\n[Settings]\r\nMinDays=40\r\n"),
+        {"no UTF-8 behind a UTF-8 byte-order mark",
+         QByteArray("\xEF\xBB\xBF[Other]\r\nName=\xFF\xFE\r\n[Settings]\r\nMinDays=40\r\n"),
          "не удаётся прочитать в его кодировке"},
         {"a NUL inside", QByteArray("[Settings]\r\nMinDays=40\r\n\0\r\n", 27), "нулевой символ"},
     };

@@ -395,6 +395,28 @@ TEST_F(RunControl, ClosingDuringARunWhoseHistoryCannotBeSavedSaysSoInABox)
         << "the window's own files are still written";
 }
 
+// DatesDB.txt that a run could not save, with the window staying open: said in the log, and in a
+// box once the run has ended (a run's own failures no longer wait for the close).
+TEST_F(RunControl, AHistoryThatCannotBeSavedIsSaidInABoxAfterTheRun)
+{
+    const QString history = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+    startAndWaitForTheSearch();
+    ASSERT_TRUE(QDir().mkpath(history)); // in the way of the file the run will write
+    gateOpen = true;
+    ASSERT_TRUE(waitForTheEnd());
+    ASSERT_TRUE(waitUntil([&] { return !record.errors.isEmpty(); }));
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(QStringLiteral("Не удалось записать ") +
+                                            QDir::toNativeSeparators(history) + QStringLiteral(": ")))
+        << record.errors[0].toStdString();
+    EXPECT_TRUE(form->isVisible());
+
+    // Said once: closing later does not repeat it.
+    ASSERT_TRUE(QDir(history).removeRecursively());
+    ASSERT_TRUE(form->close());
+    EXPECT_EQ(record.errors.size(), 1);
+}
+
 TEST_F(RunControl, AutostartStartsOneRunADay)
 {
     form->AutoStartCheckBox->setChecked(true);

@@ -109,6 +109,27 @@ TEST(RunThread, EmptySearchMakesEveryReportAndWritesTheLogFile)
     EXPECT_FALSE(harness.outcome().historyFailed);
 }
 
+// A log file that cannot be written is said in the log view, told to the host's owner, and counts
+// as a failed save (tavrosin-run exits 1).
+TEST(RunThread, LogFileThatCannotBeWrittenIsReported)
+{
+    RunHarness harness(emptyRegistry);
+    harness.environment().tickCount = [] { return quint32(77); };
+    ASSERT_TRUE(QDir(harness.dir()).mkdir(QStringLiteral("log-77.txt"))); // in the way of the file
+    QString reported;
+    harness.start();
+    QObject::connect(harness.run(), &TScraper::logNotSaved, harness.run(),
+                     [&](const QString &path, const QString &) { reported = path; }, Qt::DirectConnection);
+    ASSERT_TRUE(harness.wait());
+
+    const QStringList lines = harness.plainLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines.last().startsWith(QStringLiteral("Ошибка: лог не записан: "))) << lines.last().toStdString();
+    EXPECT_EQ(QFileInfo(reported).fileName(), QStringLiteral("log-77.txt"));
+    EXPECT_TRUE(harness.outcome().logFailed);
+    EXPECT_TRUE(QFileInfo(QDir(harness.dir()).filePath(QStringLiteral("log-77.txt"))).isDir());
+}
+
 // Whatever throws outside the pool loops, the closing steps still run: DatesDB.txt is saved (or,
 // when it was never read, left as it is), the finish report writes the log file, and the run counts
 // as ended in an error.

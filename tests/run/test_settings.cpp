@@ -196,7 +196,8 @@ TEST(Settings, AnUnreadableFileSaysWhy)
     } cases[] = {
         {"missing", std::nullopt, ""},
         {"fine", QByteArray("[Settings]\r\nMinDays=1\r\n"), ""},
-        {"not in the system code page", QByteArray("[Settings]\r\nMinDays=1\r\nName=\xFF\xFE\xFD\r\n"),
+        {"no UTF-8 behind a UTF-8 byte-order mark",
+         QByteArray("\xEF\xBB\xBF[Settings]\r\nMinDays=1\r\nName=\xFF\xFE\xFD\r\n"),
          "не удаётся прочитать в его кодировке"},
         {"a NUL inside", QByteArray("[Settings]\r\nMinDays=1\r\n\0x=y\r\n", 29), "нулевой символ"},
     };
@@ -272,8 +273,8 @@ TEST(Settings, FileThatCannotBeReadIsNotReplaced)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    // Not valid in the system code page (UTF-8 here): rewriting it would lose the other sections.
-    const QByteArray broken("[Other]\r\nName=\xFF\xFE\xFD\r\n[Settings]\r\nMinDays=1\r\n");
+    // Not valid in the encoding its byte-order mark names: rewriting it would lose the other sections.
+    const QByteArray broken("\xEF\xBB\xBF[Other]\r\nName=\xFF\xFE\xFD\r\n[Settings]\r\nMinDays=1\r\n");
     writeBytes(settingsPath(dir.path()), broken);
     const TextFileResult r = writeSettings(dir.path(), Settings{});
     EXPECT_FALSE(r.ok);

@@ -11,9 +11,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <clocale>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -46,6 +52,12 @@ print(json.dumps({
     "rows": ws.max_row,
     "cells": cells,
 }))
+)PY";
+
+// Prints the first sheet's XML as the package holds it.
+const char *const kSheetXml = R"PY(
+import sys, zipfile
+sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read("xl/worksheets/sheet1.xml").decode())
 )PY";
 
 // Counts the hyperlink elements of the first sheet straight from the package.
@@ -258,6 +270,41 @@ TEST(Workbook, AFolderWithCyrillicInItsName)
     EXPECT_EQ(result.openPath, workbook);
     EXPECT_EQ(QDir(dir).entryList({QStringLiteral("*.xlsx")}), QStringList{QStringLiteral("data42.xlsx")});
     EXPECT_EQ(text(readBack(workbook), "cells.I2.value"), QStringLiteral("0123"));
+}
+
+// Under a Russian locale (Qt sets the C locale from LANG at start) C's number formatting writes a
+// decimal comma; the sheet's XML numbers keep their point all the same, on the run's own thread,
+// and openpyxl reads the file.
+TEST(Workbook, NumbersKeepTheirPointUnderARussianLocale)
+{
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "ru_RU.UTF-8"), nullptr) << "the locale ru_RU.UTF-8 is missing: run scripts/setup";
+    const auto restore = qScopeGuard([&] { std::setlocale(LC_ALL, saved.c_str()); });
+    char probe[8];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    ASSERT_STREQ(probe, "0,5") << "the locale in force gives a decimal comma";
+
+    QTemporaryDir dir;
+    const QString table = writeTable(dir.path(), {row({{0, QStringLiteral("https://x/1")}, {9, QStringLiteral("0123")}})});
+    const QString workbook = dir.filePath(QStringLiteral("data42.xlsx"));
+    Capture capture;
+    WorkbookResult result;
+    std::thread([&] { result = ConvertToWorkbook(table, workbook, capture.log()); }).join();
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+
+    const QByteArray xml = runPython(kSheetXml, workbook);
+    EXPECT_TRUE(xml.contains("width=\"15.7109375\"")) << xml.toStdString();
+    EXPECT_TRUE(xml.contains("<pageMargins left=\"0.7\"")) << xml.toStdString();
+    EXPECT_FALSE(QRegularExpression(QStringLiteral("=\"-?\\d+,\\d+\"")).match(QString::fromUtf8(xml)).hasMatch())
+        << xml.toStdString();
+    const Json back = readBack(workbook);
+    EXPECT_EQ(text(back, "cells.J2.value"), QStringLiteral("0123"));
+    const Json *width = jsonPath(jsonPath(back, "widths"), "E");
+    ASSERT_NE(width, nullptr);
+    EXPECT_NEAR(width->get<double>(), 33.71, 0.01);
+    char after[8];
+    std::snprintf(after, sizeof after, "%.1f", 0.5);
+    EXPECT_STREQ(after, "0,5") << "the process's own locale is left as it was";
 }
 
 TEST(Workbook, FailuresAreLoggedAndNothingIsOffered)

@@ -381,6 +381,12 @@ CliOutcome runCli(RegistrySim &sim, const QString &dir, const std::function<void
 
 CliRun::CliRun(const QString &dir) : m_dir(dir)
 {
+    // Our users' desktops run a Russian locale: the program runs under one here too, unless a test
+    // chooses another.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LANG"), QString::fromLatin1(kUserLocale));
+    environment.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(kUserLocale));
+    m_process.setProcessEnvironment(environment);
     QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
     QObject::connect(&m_process, &QProcess::readyReadStandardError,
                      [this] { m_stderr += m_process.readAllStandardError(); });
@@ -402,19 +408,13 @@ QString CliRun::program()
 void CliRun::setEnvironmentVariable(const QString &name, const QString &value)
 {
     QProcessEnvironment environment = m_process.processEnvironment();
-    if (environment.isEmpty())
-        environment = QProcessEnvironment::systemEnvironment();
     environment.insert(name, value);
     m_process.setProcessEnvironment(environment);
 }
 
 void CliRun::setEnvironmentValue(const QString &name, const QString &value)
 {
-    QProcessEnvironment environment = m_process.processEnvironment().isEmpty()
-                                          ? QProcessEnvironment::systemEnvironment()
-                                          : m_process.processEnvironment();
-    environment.insert(name, value);
-    m_process.setProcessEnvironment(environment);
+    setEnvironmentVariable(name, value);
 }
 
 void CliRun::start()

@@ -35,6 +35,10 @@ std::unique_ptr<RegistrySim> startSim(const SimOptions &options);
 
 constexpr const char *kChatId = "100200300";
 
+// The locale tavrosin-run runs under (LANG and LC_ALL), as on our users' desktops; scripts/setup
+// generates it.
+constexpr const char *kUserLocale = "ru_RU.UTF-8";
+
 // The INN of an applicant that a run with no row limit reaches: one of the generated ones (not the
 // first thirteen, which carry odd shapes) with a declaration ending in the window.
 QString innOfAnApplicantInTheWindow(const RegistrySim &sim);
@@ -105,7 +109,8 @@ void checkNotice(const RegistrySim &sim, qsizetype before, qsizetype rows);
 // The lines of a child's output from the last start report on (earlier lines are the login's).
 QStringList runPart(const QStringList &lines);
 
-// tavrosin-run as a child process on a data directory. Its standard output is kept line by line.
+// tavrosin-run as a child process on a data directory, under the user locale kUserLocale unless
+// LANG or LC_ALL is set otherwise. Its standard output is kept line by line.
 class CliRun
 {
 public:

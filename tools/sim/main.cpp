@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <clocale>
 #include <QFile>
 #include <QThread>
 #include <atomic>
@@ -43,6 +44,8 @@ bool readNumber(const QCommandLineParser &parser, const QString &name, qint64 mi
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Qt set the C locale from the environment: numbers in what the double writes keep their point.
+    std::setlocale(LC_NUMERIC, "C");
     QCoreApplication::setApplicationName(u"registry-sim"_s);
 
     QCommandLineParser parser;

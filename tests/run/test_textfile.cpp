@@ -1,0 +1,187 @@
+// The text files the program keeps (selection.txt, DatesDB.txt, settings.ini, the log): files of the
+// program on Windows (Windows-1251, no byte-order mark) read and written back as they came, and
+// saves on a real full file system (a small tmpfs) that leave the old file byte for byte.
+#include "history.h"
+#include "qtprinters.h"
+#include "settings.h"
+#include "smalltmpfs.h"
+#include "testfiles.h"
+#include "textfile.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// "ТР ТС 004/2011" and "Ёлка №1" as a Russian Windows saves them.
+const QByteArray kRegulation1251("\xD2\xD0 \xD2\xD1 004/2011");
+const QByteArray kFir1251("\xA8\xEB\xEA\xE0 \xB9"
+                          "1");
+
+} // namespace
+
+TEST(TextFile, EncodingOfAFileWithoutAByteOrderMark)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray bytes;
+        TextEncoding encoding;
+        QStringList lines;
+    } cases[] = {
+        {"ASCII", "7701000001=01.02.2024\r\n", TextEncoding::System, {u"7701000001=01.02.2024"_s}},
+        {"UTF-8", u"ТР ТС 004/2011\r\n"_s.toUtf8(), TextEncoding::System, {u"ТР ТС 004/2011"_s}},
+        {"Windows-1251", kRegulation1251 + "\r\n" + kFir1251 + "\r\n", TextEncoding::Windows1251,
+         {u"ТР ТС 004/2011"_s, u"Ёлка №1"_s}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("file.txt"));
+        writeBytes(path, c.bytes);
+        const TextLines read = readTextLines(path);
+        ASSERT_TRUE(read.status.ok) << read.status.error.toStdString();
+        EXPECT_EQ(read.encoding, c.encoding);
+        EXPECT_EQ(read.lines, c.lines);
+
+        // Written back as it came.
+        ASSERT_TRUE(writeTextLines(path, read.lines, read.encoding).ok);
+        EXPECT_EQ(readBytes(path), c.bytes);
+    }
+}
+
+// A file with a byte-order mark says its encoding: broken UTF-8 behind one is no Windows file.
+TEST(TextFile, BrokenUtf8BehindAByteOrderMarkIsUnreadable)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("file.txt"));
+    writeBytes(path, "\xEF\xBB\xBF" + kRegulation1251 + "\r\n");
+    const TextLines read = readTextLines(path);
+    EXPECT_FALSE(read.status.ok);
+    EXPECT_TRUE(read.lines.isEmpty());
+}
+
+// What Windows-1251 cannot carry back as it is goes out as UTF-8 with a byte-order mark, which
+// reads back the same everywhere; nothing is lost or changed.
+TEST(TextFile, TextThatWindows1251CannotCarryIsWrittenAsUtf8WithAMark)
+{
+    const struct
+    {
+        const char *name;
+        QString line;
+    } cases[] = {
+        {"a letter outside the code page", u"ТОО Қазақ"_s},
+        {"bytes that would read back as UTF-8", u"Рё"_s},       // D0 B8 is "и" in UTF-8
+        {"bytes that would read back as a byte-order mark", u"яюКонтур"_s}, // FF FE
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("file.txt"));
+        ASSERT_TRUE(writeTextLines(path, {c.line}, TextEncoding::Windows1251).ok);
+        EXPECT_EQ(readBytes(path), "\xEF\xBB\xBF" + c.line.toUtf8() + "\r\n");
+        const TextLines read = readTextLines(path);
+        EXPECT_EQ(read.encoding, TextEncoding::Utf8Bom);
+        EXPECT_EQ(read.lines, QStringList{c.line});
+    }
+}
+
+// The Windows program's selection.txt and settings.ini: read, and written back in Windows-1251,
+// a Cyrillic comment, [Network] and the bot token kept.
+TEST(TextFile, SettingsAndSelectionOfTheWindowsProgram)
+{
+    QTemporaryDir dir;
+    const QByteArray settings = "; \xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE8 \xE2\xFB\xE3\xF0\xF3\xE7\xEA\xE8\r\n" // ; Настройки выгрузки
+                                "[Settings]\r\nAutoStart=0\r\nTime=09:00\r\nMinDays=30\r\nMaxDays=35\r\n"
+                                "SkipDays=60\r\nMaxResults=7\r\nBotToken=123:abc\r\nTgUserId=42\r\n"
+                                "[Network]\r\nRegistryUrl=https://127.0.0.1:9\r\n";
+    writeBytes(settingsPath(dir.path()), settings);
+    writeBytes(selectionPath(dir.path()), kRegulation1251 + "\r\n");
+
+    QString problem;
+    Settings read = readSettings(dir.path(), &problem);
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    EXPECT_EQ(read.MaxResults, 7);
+    EXPECT_EQ(read.BotToken, u"123:abc"_s);
+    EXPECT_EQ(readNetworkConfig(dir.path()).registryUrl, u"https://127.0.0.1:9"_s);
+    EXPECT_EQ(readSelection(dir.path()), QStringList{u"ТР ТС 004/2011"_s});
+
+    read.MaxResults = 8;
+    ASSERT_TRUE(writeSettings(dir.path(), read).ok);
+    const QByteArray written = readBytes(settingsPath(dir.path()));
+    EXPECT_TRUE(written.startsWith(settings.left(settings.indexOf("\r\n") + 2))) << "the comment, in Windows-1251";
+    for (const char *line : {"MaxResults=8\r\n", "BotToken=123:abc\r\n", "TgUserId=42\r\n", "[Network]\r\n",
+                             "RegistryUrl=https://127.0.0.1:9\r\n"})
+        EXPECT_TRUE(written.contains(line)) << line;
+    EXPECT_EQ(readTextContent(settingsPath(dir.path())).encoding, TextEncoding::Windows1251);
+
+    ASSERT_TRUE(writeSelection(dir.path(), {u"ТР ТС 004/2011"_s, u"Ёлка №1"_s}).ok);
+    EXPECT_EQ(readBytes(selectionPath(dir.path())), kRegulation1251 + "\r\n" + kFir1251 + "\r\n");
+
+    // A selection the program wrote itself stays in the system code page.
+    QTemporaryDir fresh;
+    ASSERT_TRUE(writeSelection(fresh.path(), {u"ТР ТС 004/2011"_s}).ok);
+    EXPECT_EQ(readBytes(selectionPath(fresh.path())), u"ТР ТС 004/2011\r\n"_s.toUtf8());
+}
+
+// Every save on a full disk fails, says why, and leaves the file as it was, byte for byte: also a
+// file smaller than Qt's write buffer (16 KiB), which Qt 6.4's QSaveFile replaced by an empty one.
+TEST(TextFile, SavesOnAFullDiskLeaveTheOldFile)
+{
+    SmallTmpfs disk(200 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.error().toStdString();
+    const QString dir = disk.path();
+
+    const QByteArray history = "7701000001=01.02.2024\r\n7701000002=03.02.2024\r\n";
+    const QByteArray settings = "[Settings]\r\nMinDays=10\r\n";
+    const QByteArray selection = u"ТР ТС 004/2011\r\n"_s.toUtf8();
+    writeBytes(QDir(dir).filePath(u"DatesDB.txt"_s), history);
+    writeBytes(settingsPath(dir), settings);
+    writeBytes(selectionPath(dir), selection);
+    writeBytes(QDir(dir).filePath(u"log.txt"_s), "old\r\n");
+
+    History loaded;
+    ASSERT_EQ(loaded.load(QDir(dir).filePath(u"DatesDB.txt"_s)).state, History::LoadState::Loaded);
+    loaded.addLine(u"7701000003=04.02.2024"_s);
+    QStringList big;
+    for (int i = 0; i < 3000; ++i)
+        big << QString::number(7702000000LL + i) + u"=04.02.2024"_s; // about 66 KiB
+
+    ASSERT_TRUE(disk.fill());
+    const QStringList before = QDir(dir).entryList(QDir::Files);
+    const struct
+    {
+        const char *name;
+        std::function<TextFileResult()> save;
+        QString path;
+        QByteArray old;
+    } saves[] = {
+        {"DatesDB.txt", [&] { return loaded.save(QDir(dir).filePath(u"DatesDB.txt"_s)); },
+         QDir(dir).filePath(u"DatesDB.txt"_s), history},
+        {"settings.ini", [&] { return writeSettings(dir, Settings{}); }, settingsPath(dir), settings},
+        {"selection.txt", [&] { return writeSelection(dir, {u"ТР ЕАЭС 036/2016"_s}); }, selectionPath(dir), selection},
+        {"a log, small", [&] { return writeTextLines(QDir(dir).filePath(u"log.txt"_s), {u"new"_s}, TextEncoding::System); },
+         QDir(dir).filePath(u"log.txt"_s), "old\r\n"},
+        {"a log past the write buffer",
+         [&] { return writeTextLines(QDir(dir).filePath(u"log.txt"_s), big, TextEncoding::Windows1251); },
+         QDir(dir).filePath(u"log.txt"_s), "old\r\n"},
+    };
+    for (const auto &s : saves) {
+        SCOPED_TRACE(s.name);
+        const TextFileResult result = s.save();
+        EXPECT_FALSE(result.ok);
+        EXPECT_FALSE(result.error.isEmpty());
+        EXPECT_EQ(readBytes(s.path), s.old);
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files), before) << "no temporary file left behind";
+    }
+
+    // With room again, the same saves go through.
+    disk.release();
+    EXPECT_TRUE(loaded.save(QDir(dir).filePath(u"DatesDB.txt"_s)).ok);
+    EXPECT_TRUE(readBytes(QDir(dir).filePath(u"DatesDB.txt"_s)).contains("7701000003=04.02.2024\r\n"));
+}
