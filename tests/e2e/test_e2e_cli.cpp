@@ -277,7 +277,7 @@ TEST_F(CliE2e, RegulationPageAnsweredWithHtmlIsTriedAgainAndNeverEndsTheList)
     const QList<RecordedRequest> searches = sim->requests(Endpoint::Search).mid(searchesBefore);
     ASSERT_FALSE(searches.isEmpty());
     for (const RecordedRequest &search : searches)
-        EXPECT_TRUE(search.body.contains("\"idTechReg\":[" + QByteArray::number(selected->id) + "]"))
+        EXPECT_TRUE(search.body.contains(QByteArray("\"idTechReg\":[" + QByteArray::number(selected->id) + "]")))
             << search.body.toStdString();
 }
 
