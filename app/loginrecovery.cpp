@@ -30,6 +30,9 @@ struct Cause
 Cause causeOf(HttpFailure failure, const QString &host)
 {
     switch (failure) {
+    case HttpFailure::None: // a list page answered with something else than the list
+        return {QStringLiteral("Реестр %1 прислал не страницу списка регламентов").arg(host),
+                QStringLiteral("Вероятно, сайт реестра временно не работает")};
     case HttpFailure::Timeout:
         return {QStringLiteral("Реестр %1 не ответил вовремя").arg(host), checkConnection};
     case HttpFailure::Tls:

@@ -264,12 +264,20 @@ std::optional<qint64> retryAfterSeconds(const QString &headerLines, const QDateT
 RegulationPage readRegulationPage(const QByteArray &utf8)
 {
     RegulationPage page;
+    if (utf8.trimmed().isEmpty()) {
+        page.problem = QStringLiteral("пустой ответ");
+        return page;
+    }
     const std::optional<Json> document = parseJson(utf8);
-    if (!document || !document->is_object())
+    if (!document) {
+        page.problem = QStringLiteral("ответ не в формате JSON");
         return page;
-    const Json *items = jsonArray(jsonPath(*document, "items"));
-    if (!items)
+    }
+    const Json *items = document->is_object() ? jsonArray(jsonPath(*document, "items")) : nullptr;
+    if (!items) {
+        page.problem = QStringLiteral("в ответе нет массива items");
         return page;
+    }
     page.parsed = true;
     for (std::size_t i = 0; i < jsonLength(items); ++i) {
         const Json *item = jsonElement(items, i);

@@ -82,10 +82,13 @@ struct Regulation
 struct RegulationPage
 {
     bool parsed = false;     // the body was a JSON object with an "items" array
+    QString problem;         // not parsed: why, in Russian ("пустой ответ", ...)
     QList<Regulation> items; // in the order received
     qsizetype count() const { return items.size(); }
 };
-// A page of the regulation dictionary; an empty body or one that is not the expected JSON gives no items.
+// A page of the regulation dictionary. Only a JSON object with an "items" array is a page (one with
+// an empty array included); anything else (an empty body, an HTML page, "{}", cut-off JSON) gives
+// parsed == false and no items.
 RegulationPage readRegulationPage(const QByteArray &utf8);
 
 struct DeclarationItem

@@ -109,7 +109,7 @@ LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::f
                 .arg(alternate ? QStringLiteral("запасной пароль анонимного входа") : QStringLiteral("основной пароль"),
                      cookie.isEmpty() ? QString() : QStringLiteral(", с cookie сеанса")));
     } else if (refused(login)) {
-        login.advice = loginRefusedAdvice(network, login.status);
+        login.advice = loginRefusedAdvice(network, login.status, !cookie.isEmpty());
     }
     return login;
 }
@@ -144,37 +144,49 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
     QStringList previousEntries;
     for (int page = 0; page < kMaxRegulationPages; ++page) {
         const QByteArray body = regulationPageBody(page);
-        QByteArray received;
+        RegulationPage regulations;
         HttpResult reply;
+        QString problem; // the last failed attempt's text
         for (int attempt = 0; attempt < options.pageAttempts; ++attempt) {
             // Once the program is closing, further attempts would only be aborted at once.
             if (attempt > 0 && isClosing(options.closing))
                 break;
             log(stampedLine(QStringLiteral("Загружаем страницу ") + QString::number(page + 1)));
-            received.clear();
+            QByteArray received;
             reply = client.post(body, received);
-            if (reply.ok)
-                break;
-            // A failed attempt leaves nothing to read: an error page's body must not count as a page.
-            received.clear();
-            const QString text = failureText(reply);
-            if (!text.contains(u"no status code"))
-                log(stampedLine(QStringLiteral("ошибка ") + text));
+            // Each attempt reads its own reply alone, and only when it succeeded: an error page's body
+            // must not count as a page.
+            if (reply.ok) {
+                regulations = readRegulationPage(received);
+                if (regulations.parsed)
+                    break;
+                // Answered, but not with the list (a maintenance page, an empty body, "{}", JSON cut
+                // off): taken for the end of the list it would drop the regulations after it, and a
+                // selection that lost them widens the search.
+                problem = regulations.problem;
+                log(stampedLine(QStringLiteral("ошибка не страница списка регламентов: ") + problem));
+            } else {
+                problem = failureText(reply);
+                if (!problem.contains(u"no status code"))
+                    log(stampedLine(QStringLiteral("ошибка ") + problem));
+            }
             HttpClient::processPendingEvents(options.retryWaitMs, [&options] { return isClosing(options.closing); });
         }
 
-        // A page that failed all its attempts ends the list short of what the registry holds: the
-        // caller learns it and tries again later. One that is not the expected JSON reads as empty.
-        if (!reply.ok && !isClosing(options.closing)) {
+        if (!regulations.parsed) {
+            // Closing: the list as it stands; the caller is going away.
+            if (isClosing(options.closing))
+                break;
+            // The list ends short of what the registry holds: the caller learns it and tries again
+            // later. failure None with status 200: answered, but not with a page of the list.
             result.listStoppedEarly = true;
             result.failedPage = page + 1;
-            result.error = failureText(reply);
+            result.error = problem;
             result.failure = reply.failure;
             result.curlCode = reply.curlCode;
             result.status = reply.status;
             return result;
         }
-        const RegulationPage regulations = readRegulationPage(received);
         // The same entries again: the server does not page, and the list is all there is.
         const QStringList entries = entriesOf(regulations);
         if (page > 0 && !entries.isEmpty() && entries == previousEntries)
@@ -185,6 +197,7 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
                 sink.addRegulation(regulation.id, regulation.displayName);
             result.regulationIds.append(regulation.id + u'=' + regulation.displayName);
         }
+        // A short page, an empty one included, is the list's last.
         if (regulations.count() < 50 || isClosing(options.closing))
             break;
     }
@@ -220,11 +233,19 @@ LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *clo
     });
 }
 
-QString loginRefusedAdvice(const NetworkConfig &network, int status)
+QString loginRefusedAdvice(const NetworkConfig &network, int status, bool cookieTried)
 {
-    QString text = QStringLiteral("Реестр отказал во входе (HTTP %1), в том числе с cookie сеанса").arg(status);
+    // Names only what was really tried: a cookie the declarations page did not set was never sent.
+    QStringList tried;
+    if (cookieTried)
+        tried << QStringLiteral("с cookie сеанса");
+    if (!network.loginPasswordSet)
+        tried << QStringLiteral("с запасным паролем");
+    QString text = QStringLiteral("Реестр отказал во входе (HTTP %1)").arg(status);
+    if (!tried.isEmpty())
+        text += QStringLiteral(", в том числе ") + tried.join(QStringLiteral(" и "));
     text += network.loginPasswordSet ? QStringLiteral(". Проверьте пароль LoginPassword в разделе [Network] файла settings.ini. ")
-                                     : QStringLiteral(" и с запасным паролем. ");
+                                     : QStringLiteral(". ");
     if (!network.proxy.isEmpty())
         return text + QStringLiteral("Вход шёл через прокси ") + maskedProxy(network.proxy) +
                QStringLiteral(": возможно, реестр не принимает подключения через него, укажите другой прокси, лучше в "

@@ -37,7 +37,8 @@ struct LoginResult
     QString authorizationText; // "Bearer <token>" when logged in
     QString sessionCookie;     // "session-cookie=<value>" when the registry asked for one; else empty
     QString headers;           // the login response's header lines, CR LF after each
-    // Failed: the login request's failure. listStoppedEarly: the last failed attempt at that page.
+    // Failed: the login request's failure. listStoppedEarly: the last failed attempt at that page;
+    // with failure None (status 200) the page was answered, but not with the list's JSON.
     QString error;
     HttpFailure failure = HttpFailure::None;
     int curlCode = 0; // libcurl's code of that failure, 0 for a failure that is an answer
@@ -61,8 +62,9 @@ struct LoginOptions
 
 // The whole start-up step: logs "Подключаемся к сайту", logs in, and on success logs
 // "Загружаем список регламентов", loads the pages of 50, and logs "Всё готово к работе" unless a
-// page failed all its attempts (listStoppedEarly) or the program is closing. The advice of a login
-// that did not succeed is logged as its last line.
+// page failed all its attempts (listStoppedEarly). A page is the dictionary's JSON with its "items";
+// any other reply is a failed attempt of that page, and a page with fewer than 50 items ends the
+// list. The advice of a login that did not succeed is logged as its last line.
 LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink, const LoginOptions &options = {});
 
 // The login request alone (no regulation list): for a run that renews its token. log, when given,
@@ -71,6 +73,7 @@ LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *clo
                       const std::function<void(const QString &text)> &log = {});
 
 // The texts of LoginResult::advice, for a window that shows them: the registry refused the login
-// (status: the last answer's) whatever was tried; the registry (or the proxy) never answered.
-QString loginRefusedAdvice(const NetworkConfig &network, int status);
+// (status: the last answer's) whatever was tried (cookieTried: a login went out with the session
+// cookie); the registry (or the proxy) never answered.
+QString loginRefusedAdvice(const NetworkConfig &network, int status, bool cookieTried);
 QString connectTimeoutAdvice(const NetworkConfig &network);

@@ -376,6 +376,11 @@ TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)
     stopped.outcome = LoginResult::Outcome::LoggedIn;
     stopped.listStoppedEarly = true;
     stopped.failedPage = 3;
+    LoginResult notTheList = stopped;
+    notTheList.failedPage = 2;
+    notTheList.failure = HttpFailure::None;
+    notTheList.status = 200;
+    notTheList.error = QStringLiteral("ответ не в формате JSON");
     LoginResult loggedIn;
     loggedIn.outcome = LoginResult::Outcome::LoggedIn;
     // The login's own advice replaces the general hint, and stands alone for a refusal.
@@ -415,6 +420,10 @@ TEST(LoginRecovery, MessagesNameTheCauseThenTheTransportsText)
         {"list stopped early", stopped,
          QStringLiteral("Список регламентов загружен не полностью: страница 3 не загрузилась. Реестр pub.fsa.gov.ru "
                         "ответил ошибкой: HTTP 502 Bad Gateway. Вероятно, сайт реестра временно не работает")},
+        {"a list page answered with something else", notTheList,
+         QStringLiteral("Список регламентов загружен не полностью: страница 2 не загрузилась. Реестр pub.fsa.gov.ru "
+                        "прислал не страницу списка регламентов: ответ не в формате JSON. Вероятно, сайт реестра "
+                        "временно не работает")},
         {"logged in", loggedIn, QString()},
         {"time-out with the login's advice", slow,
          QStringLiteral("Реестр pub.fsa.gov.ru не ответил вовремя: Connection timed out after 120000 milliseconds. "

@@ -36,6 +36,7 @@ struct Registry
     QList<std::pair<int, QString>> regulations = {
         {12, QStringLiteral("ТР ТС 004/2011")}, {13, QStringLiteral("ТР ЕАЭС 036/2016")}, {14, QStringLiteral("ТР ТС 010/2011")}};
     QMap<int, int> failures;
+    QMap<int, int> htmlPages; // per page offset, how many more times that page answers 200 with HTML
 
     SimReply handle(const RecordedRequest &request)
     {
@@ -66,6 +67,13 @@ struct Registry
                 SimReply r;
                 r.status = 503;
                 r.reason = "Service Unavailable";
+                return r;
+            }
+            if (htmlPages.value(offset) > 0) {
+                --htmlPages[offset];
+                SimReply r;
+                r.body = "<!DOCTYPE html><html><body>Технические работы</body></html>";
+                r.headers = {{"Content-Type", "text/html; charset=utf-8"}};
                 return r;
             }
             QJsonArray items;
@@ -286,6 +294,8 @@ TEST_F(WindowLogin, RefusedLoginIsTriedAgainWithoutABox)
     // The try's line says what the login tried and which proxy to set, then when the next try comes.
     EXPECT_TRUE(lines.last().startsWith(u"<stamp>: Реестр отказал во входе (HTTP 401)"_s)) << lines.last().toStdString();
     EXPECT_TRUE(lines.last().contains(u"Proxy"_s)) << lines.last().toStdString();
+    // The declarations page set no cookie here, so none was tried and none is named.
+    EXPECT_FALSE(lines.last().contains(u"cookie"_s)) << lines.last().toStdString();
     EXPECT_TRUE(lines.last().contains(u". Следующая попытка в "_s)) << lines.last().toStdString();
     EXPECT_TRUE(form.LoginRetryTimer->isActive());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
@@ -357,6 +367,66 @@ TEST_F(WindowLogin, PartialListKeepsTheSelectionItCannotShowAndIsTriedAgain)
         ASSERT_TRUE(form.close());
         EXPECT_EQ(readBytes(file("selection.txt")), QByteArray("ТР 3\r\nТР 7\r\nТР 60\r\n"));
     }
+}
+
+// A regulation page answered 200 with an HTML page is a failed attempt of that page: once, the page
+// is asked for again and the start comes on with the whole list; every attempt, the start stays off
+// and the step is tried again later, a line each time and no box after the first.
+TEST_F(WindowLogin, ARegulationPageAnsweredWithHtmlIsNoEndOfTheList)
+{
+    registry.makeRegulations(70);
+    writeSettingsFile(dir.path(), server.baseUrl());
+    writeBytes(file("selection.txt"), "ТР 60\r\n"); // on page 2
+    MainFormOptions options = windowOptions(dir.path(), record);
+    options.login.pageAttempts = 2;
+    options.loginRetryMs = 600000;
+
+    {
+        SCOPED_TRACE("once");
+        registry.htmlPages[50] = 1;
+        TMainForm form(options);
+        showWithoutLogin(form);
+        form.Timer1Timer();
+        EXPECT_TRUE(record.errors.isEmpty());
+        EXPECT_TRUE(form.StartButton->isEnabled());
+        EXPECT_FALSE(form.LoginRetryTimer->isActive());
+        EXPECT_EQ(form.CitiesListBox->count(), 70);
+        EXPECT_EQ(form.host()->selectedRegulationIds(), QStringList{u"160"_s});
+        EXPECT_EQ(unstampedLines(form).filter(u"не страница списка регламентов"_s).size(), 1);
+    }
+
+    SCOPED_TRACE("every attempt");
+    record = {};
+    registry.htmlPages[50] = 4; // both attempts of the first try and of the first retry
+    TMainForm form(options);
+    showWithoutLogin(form);
+    form.Timer1Timer();
+    const QString failure = u"Список регламентов загружен не полностью: страница 2 не загрузилась. Реестр "_s +
+                            registryHostName(server.baseUrl()) +
+                            u" прислал не страницу списка регламентов: ответ не в формате JSON. Вероятно, сайт "
+                            u"реестра временно не работает"_s;
+    ASSERT_EQ(record.errors.size(), 1);
+    EXPECT_TRUE(record.errors[0].startsWith(failure)) << record.errors[0].toStdString();
+    EXPECT_FALSE(form.StartButton->isEnabled());
+    EXPECT_TRUE(form.LoginRetryTimer->isActive());
+    EXPECT_EQ(form.CitiesListBox->count(), 50);
+    EXPECT_FALSE(unstampedLines(form).contains(u"Всё готово к работе"_s));
+    const auto tryLines = [&] {
+        return unstampedLines(form).filter(u"<stamp>: "_s + failure + u". Следующая попытка в "_s).size();
+    };
+    EXPECT_EQ(tryLines(), 1);
+
+    form.LoginRetryTimerTimer();
+    EXPECT_EQ(record.errors.size(), 1) << "no box after the first";
+    EXPECT_EQ(tryLines(), 2);
+    EXPECT_FALSE(form.StartButton->isEnabled());
+    EXPECT_TRUE(form.LoginRetryTimer->isActive());
+
+    form.LoginRetryTimerTimer();
+    EXPECT_TRUE(form.StartButton->isEnabled());
+    EXPECT_EQ(form.CitiesListBox->count(), 70);
+    EXPECT_EQ(form.host()->selectedRegulationIds(), QStringList{u"160"_s});
+    EXPECT_EQ(form.session()->regulationIds().size(), 70);
 }
 
 TEST_F(WindowLogin, TimerRunsTheLoginOnce)

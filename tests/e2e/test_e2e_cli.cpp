@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 
 using namespace e2e;
+using namespace Qt::StringLiterals;
 using Endpoint = RegistrySim::Endpoint;
 
 namespace {
@@ -277,6 +278,81 @@ TEST_F(CliE2e, LoginThatDoesNotSucceedExitsWithTwoAndWritesNothing)
         EXPECT_TRUE(runPart(cli.lines()).isEmpty()) << "no run started";
         sim->clearFaults();
     }
+}
+
+// A regulation page answered 200 with an HTML page is a failed attempt of that page, never the end
+// of the list: read as the end, the selected regulation on that page would be lost and the search
+// would go out without it. Every attempt: no run (2), no file touched, no search. Once: tried again,
+// and the run searches by the selected regulation.
+TEST_F(CliE2e, RegulationPageAnsweredWithHtmlIsTriedAgainAndNeverEndsTheList)
+{
+    // A regulation on the list's second page that a declaration ending in the window carries.
+    const Dataset &data = sim->dataset();
+    const QList<SimRegulation> &regulations = data.regulations();
+    const SimRegulation *selected = nullptr;
+    for (const SimDeclaration &declaration : data.declarations()) {
+        if (selected || declaration.endDate < data.windowStart() || declaration.endDate > data.windowEnd())
+            continue;
+        for (const qint64 id : declaration.regulationIds) {
+            for (qsizetype i = 50; i < qMin<qsizetype>(100, regulations.size()) && !selected; ++i) {
+                if (regulations[i].id == id)
+                    selected = &regulations[i];
+            }
+        }
+    }
+    ASSERT_TRUE(selected) << "the data set gives the second page something to lose";
+    const QString timings = QStringLiteral("pagewait=20");
+    const QByteArray selection = selected->displayName.toUtf8() + "\r\n";
+    const auto injectHtmlOnPageTwo = [&](int count) {
+        sim->injectFault(Endpoint::Dictionary, SimFault::delay(0)); // page 1 as usual
+        sim->injectFault(Endpoint::Dictionary, SimFault::htmlPage(), count);
+    };
+
+    {
+        SCOPED_TRACE("every attempt");
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+        writeBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt")), selection);
+        writeHistory(dir.path(), {QStringLiteral("7701000001=01.01.2024")});
+        const DirSnapshot before = snapshot(dir.path());
+        const QByteArray history = readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt")));
+        const qsizetype searches = countOf(*sim, Endpoint::Search);
+        const qsizetype pages = countOf(*sim, Endpoint::Dictionary);
+        injectHtmlOnPageTwo(21);
+
+        CliRun cli(dir.path());
+        cli.setEnvironmentValue(QStringLiteral("TAVROSIN_TEST_TIMINGS"), timings);
+        cli.start();
+        ASSERT_TRUE(cli.finish());
+        sim->clearFaults();
+        EXPECT_FALSE(cli.crashed());
+        EXPECT_EQ(cli.exitCode(), 2) << cli.errorOutput().toStdString();
+        EXPECT_TRUE(cli.errorOutput().contains(u"the regulation list stopped at page 2"));
+        EXPECT_EQ(countOf(*sim, Endpoint::Dictionary) - pages, 1 + 21);
+        EXPECT_EQ(unstamped(cli.lines()).count(u"ошибка не страница списка регламентов: ответ не в формате JSON"_s), 21);
+        EXPECT_FALSE(unstamped(cli.lines()).contains(u"Всё готово к работе"_s));
+        EXPECT_TRUE(runPart(cli.lines()).isEmpty()) << "no run started";
+        EXPECT_EQ(countOf(*sim, Endpoint::Search), searches);
+        EXPECT_EQ(snapshot(dir.path()).files, before.files) << "no file made";
+        EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"))), history);
+        EXPECT_EQ(readBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt"))), selection);
+    }
+
+    SCOPED_TRACE("once");
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+    writeBytes(QDir(dir.path()).filePath(QStringLiteral("selection.txt")), selection);
+    const qsizetype searchesBefore = countOf(*sim, Endpoint::Search);
+    injectHtmlOnPageTwo(1);
+    const CliOutcome once = runCli(*sim, dir.path(), {}, true, {{QStringLiteral("TAVROSIN_TEST_TIMINGS"), timings}});
+    EXPECT_EQ(once.exitCode, 0) << once.errorOutput;
+    EXPECT_EQ(once.lines.filter(u"ошибка не страница списка регламентов"_s).size(), 1);
+    EXPECT_FALSE(once.results.rows.isEmpty());
+    const QList<RecordedRequest> searches = sim->requests(Endpoint::Search).mid(searchesBefore);
+    ASSERT_FALSE(searches.isEmpty());
+    for (const RecordedRequest &search : searches)
+        EXPECT_TRUE(search.body.contains(QByteArray("\"idTechReg\":[" + QByteArray::number(selected->id) + "]")))
+            << search.body.toStdString();
 }
 
 // SIGTERM or SIGINT while the login or the regulation list is under way (a request stalled, or a

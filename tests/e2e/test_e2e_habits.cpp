@@ -119,7 +119,7 @@ TEST(HabitsE2e, LoginThatWantsTheCookieOrTheOtherPassword)
     EXPECT_EQ(countOf(*sim, Endpoint::Login), 2) << "as set, then with the session cookie";
     NetworkConfig userPassword;
     userPassword.loginPasswordSet = true;
-    EXPECT_TRUE(cli.lines().contains(loginRefusedAdvice(userPassword, 401)));
+    EXPECT_TRUE(cli.lines().contains(loginRefusedAdvice(userPassword, 401, true)));
 }
 
 // A token revoked in the middle of the filter: one fresh login, shared by the run, and the run ends

@@ -417,35 +417,43 @@ TEST(RegistryApi, SearchPageOddShapes)
     }
 }
 
+// Only the dictionary's JSON with its "items" array is a page; anything else says why it is not.
 TEST(RegistryApi, RegulationPageShapes)
 {
     using Items = QList<std::pair<const char *, const char *>>;
+    const char *const notJson = "ответ не в формате JSON";
+    const char *const noItems = "в ответе нет массива items";
     const struct
     {
         const char *name;
         const char *body;
-        bool parsed;
+        const char *problem; // nullptr: a page
         Items items;
     } cases[] = {
         {"numbers and strings",
          R"({"items":[{"id":12,"displayName":"ТР ТС 004/2011"},{"id":"13","displayName":null},{"displayName":"Без id"}],"total":3})",
-         true,
+         nullptr,
          {{"12", "ТР ТС 004/2011"}, {"13", "null"}, {"", "Без id"}}},
         {"odd elements",
          R"({"items":[null,[1],{"id":[1,2],"displayName":{"ru":"x"}}]})",
-         true,
+         nullptr,
          {{"", ""}, {"", ""}, {"[1,2]", R"({"ru":"x"})"}}},
-        {"empty page", R"({"items":[]})", true, {}},
-        {"items an object", R"({"items":{"id":1}})", false, {}},
-        {"items missing", R"({"total":0})", false, {}},
-        {"not JSON", "Service Unavailable", false, {}},
-        {"empty", "", false, {}},
-        {"array", R"([{"id":1}])", false, {}},
+        {"empty page: the end of the list", R"({"items":[]})", nullptr, {}},
+        {"items an object", R"({"items":{"id":1}})", noItems, {}},
+        {"items missing", R"({"total":0})", noItems, {}},
+        {"an empty object", "{}", noItems, {}},
+        {"array", R"([{"id":1}])", noItems, {}},
+        {"not JSON", "Service Unavailable", notJson, {}},
+        {"HTML", "<!DOCTYPE html><html><body>Технические работы</body></html>", notJson, {}},
+        {"cut off", R"({"items":[{"id":12,"displayName":"ТР ТС 004/2011"},{"id":13,"displ)", notJson, {}},
+        {"empty", "", "пустой ответ", {}},
+        {"blank lines", "\r\n\r\n", "пустой ответ", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const RegulationPage page = readRegulationPage(QByteArray(c.body));
-        EXPECT_EQ(page.parsed, c.parsed);
+        EXPECT_EQ(page.parsed, c.problem == nullptr);
+        EXPECT_EQ(page.problem, QString::fromUtf8(c.problem ? c.problem : ""));
         ASSERT_EQ(page.count(), c.items.size());
         for (qsizetype i = 0; i < page.count(); ++i) {
             EXPECT_EQ(page.items[i].id, QString::fromUtf8(c.items[i].first));

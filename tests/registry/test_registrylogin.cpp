@@ -317,7 +317,8 @@ TEST_F(RegistryLoginTest, RefusedLogin)
                   QStringList({u"Подключаемся к сайту"_s,
                                u"Вход отклонён (HTTP 401), получаем cookie сеанса и пробуем снова"_s,
                                u"Вход отклонён (HTTP 401), пробуем запасной пароль анонимного входа"_s,
-                               u"Не удалось подключиться:" + result.headers, loginRefusedAdvice(network, 401)}));
+                               u"Не удалось подключиться:" + result.headers, loginRefusedAdvice(network, 401, false)}));
+        EXPECT_FALSE(collected.log.last().contains(u"cookie")) << "no cookie was sent: the advice names none";
         EXPECT_EQ(server.requests().size(), 3);
     }
 }
@@ -384,6 +385,11 @@ TEST_F(RegistryLoginTest, RefusedLoginTriesTheSessionCookieThenTheOtherPassword)
           {"/login", "session-cookie=17c3a9f0e2", configured},
           {"/login", "session-cookie=17c3a9f0e2", other}},
          LoginResult::Outcome::Failed, {}},
+        {"refused whatever is tried, no cookie to be had", 401, false, {}, noCookiePage, false,
+         {{"/login", "", configured}, {"/rds/declaration", "", ""}, {"/login", "", other}},
+         LoginResult::Outcome::Refused, {}},
+        {"the user's own password refused, no cookie to be had", 401, false, {}, noCookiePage, true,
+         {{"/login", "", configured}, {"/rds/declaration", "", ""}}, LoginResult::Outcome::Refused, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,10 +428,14 @@ TEST_F(RegistryLoginTest, RefusedLoginTriesTheSessionCookieThenTheOtherPassword)
             EXPECT_EQ(collected.log.contains(c.accepted), !c.accepted.isEmpty());
         } else {
             EXPECT_TRUE(pages.isEmpty());
-            EXPECT_EQ(result.advice, loginRefusedAdvice(network, c.refusal));
+            // The advice names what was tried, and only that.
+            const bool cookieTried = !cookie.isEmpty();
+            EXPECT_EQ(result.advice, loginRefusedAdvice(network, c.refusal, cookieTried));
             EXPECT_EQ(collected.log.last(), result.advice);
             EXPECT_TRUE(result.advice.contains(u"Proxy")) << "a proxy is suggested";
             EXPECT_EQ(result.advice.contains(u"LoginPassword"), c.userPassword);
+            EXPECT_EQ(result.advice.contains(u"cookie сеанса"), cookieTried) << result.advice.toStdString();
+            EXPECT_EQ(result.advice.contains(u"запасным паролем"), !c.userPassword) << result.advice.toStdString();
         }
         for (const QString &line : collected.log) {
             EXPECT_FALSE(line.contains(QString::fromLatin1(configured)) || line.contains(QString::fromLatin1(other)))
@@ -554,30 +564,61 @@ TEST_F(RegistryLoginTest, APageThatNeverAnswersStopsTheListEarly)
     EXPECT_FALSE(collected.log.contains(u"Всё готово к работе"_s));
 }
 
-TEST_F(RegistryLoginTest, APageThatIsNotTheExpectedJsonEndsTheList)
+// A page answered 200 with anything but the dictionary's JSON is a failed attempt of that page, tried
+// again like any failure: read as the end of the list, it would drop the regulations after it.
+TEST_F(RegistryLoginTest, APageThatIsNotTheListIsAFailedAttempt)
 {
     const struct
     {
         const char *name;
         QByteArray body;
+        QString problem;
     } cases[] = {
-        {"html", "<html><body>maintenance</body></html>"},
-        {"empty", ""},
-        {"items not an array", R"({"items":{"id":1,"displayName":"x"}})"},
-        {"cut off", regulationPage(50, 50).left(300)},
+        {"html", "<html><body>maintenance</body></html>", u"ответ не в формате JSON"_s},
+        {"empty", "", u"пустой ответ"_s},
+        {"an empty object", "{}", u"в ответе нет массива items"_s},
+        {"items not an array", R"({"items":{"id":1,"displayName":"x"}})", u"в ответе нет массива items"_s},
+        {"cut off", regulationPage(50, 50).left(300), u"ответ не в формате JSON"_s},
     };
+    LoginOptions options;
+    options.pageAttempts = 3;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        const SimReply notTheList = reply(200, "OK", c.body);
+        const QString error = u"ошибка не страница списка регламентов: "_s + c.problem;
+
+        // Once, in the middle of the list: the page is asked for again and the list is whole.
         server.clearRequests();
         collected = {};
         registry.regulations = 120;
-        registry.faults[50] = {reply(200, "OK", c.body)};
-        const LoginResult result = login();
-        ASSERT_EQ(result.outcome, LoginResult::Outcome::LoggedIn);
-        EXPECT_EQ(pageLines(collected.log), QStringList({u"Загружаем страницу 1"_s, u"Загружаем страницу 2"_s}));
-        EXPECT_EQ(result.regulationIds.size(), 50);
-        EXPECT_FALSE(result.listStoppedEarly) << "answered: the registry's list ends there";
+        registry.faults[50] = {notTheList};
+        const LoginResult whole = login(options);
+        ASSERT_EQ(whole.outcome, LoginResult::Outcome::LoggedIn);
+        EXPECT_EQ(pageLines(collected.log),
+                  QStringList({u"Загружаем страницу 1"_s, u"Загружаем страницу 2"_s, error, u"Загружаем страницу 2"_s,
+                               u"Загружаем страницу 3"_s}));
+        EXPECT_EQ(whole.regulationIds.size(), 120);
+        EXPECT_EQ(collected.regulations, whole.regulationIds);
+        EXPECT_FALSE(whole.listStoppedEarly);
         EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
+
+        // Every attempt: the list stops there and says why.
+        server.clearRequests();
+        collected = {};
+        registry.faults[50] = {notTheList, notTheList, notTheList};
+        const LoginResult partial = login(options);
+        ASSERT_EQ(partial.outcome, LoginResult::Outcome::LoggedIn);
+        EXPECT_EQ(pageLines(collected.log),
+                  QStringList({u"Загружаем страницу 1"_s, u"Загружаем страницу 2"_s, error, u"Загружаем страницу 2"_s,
+                               error, u"Загружаем страницу 2"_s, error}));
+        EXPECT_EQ(pageRequests().size(), 4);
+        EXPECT_TRUE(partial.listStoppedEarly);
+        EXPECT_EQ(partial.failedPage, 2);
+        EXPECT_EQ(partial.error, c.problem);
+        EXPECT_EQ(partial.failure, HttpFailure::None) << "answered, but not with the list";
+        EXPECT_EQ(partial.status, 200);
+        EXPECT_EQ(partial.regulationIds.size(), 50);
+        EXPECT_FALSE(collected.log.contains(u"Всё готово к работе"_s));
         registry.faults.clear();
     }
 }
