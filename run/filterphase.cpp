@@ -13,7 +13,12 @@
 #include <QDir>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 namespace {
+
+// How long a Bot API that does not answer holds a run that was asked to stop before its notice.
+constexpr int kStoppedNoticeSeconds = 5;
 
 QString historyPath(const QString &dir)
 {
@@ -214,6 +219,13 @@ void TScraper::announceCompletion()
     notice.cutShort = m_environment.outcome->registryGone;
     notice.timeoutSeconds = m_environment.network.timings.botApiInactivitySeconds;
     notice.abortFlag = &m_noticeAbort;
+    // A run stopped before its notice still announces the rows it wrote, but the user asked it to
+    // end: a Bot API that does not answer gets a few seconds, not its usual wait, and a 429 no
+    // second try later.
+    if (isStopRequested()) {
+        notice.timeoutSeconds = std::min(notice.timeoutSeconds, kStoppedNoticeSeconds);
+        notice.retryAfterCapSeconds = 0;
+    }
     {
         std::lock_guard lock(m_holdMutex);
         m_noticeInFlight = true;

@@ -158,8 +158,8 @@ private:
     bool m_held = false;
     std::atomic<bool> m_stop{false};
     // The completion notice is on its way (guarded by m_holdMutex); a stop request then aborts its
-    // request through m_noticeAbort. A stop that came before the notice lets it go out: the rows
-    // written until the stop are announced.
+    // request through m_noticeAbort. A stop that came before the notice lets it go out, with a
+    // short wait for the Bot API: the rows written until the stop are announced.
     bool m_noticeInFlight = false;
     std::atomic<bool> m_noticeAbort{false};
 };

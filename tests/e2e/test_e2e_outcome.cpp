@@ -1,9 +1,9 @@
 // How a run of tavrosin-run ends when the registry fails it: a request given up after all its
 // attempts leaves the results partial (exit 1); a reply cut off in the middle is tried again and the
 // run stays whole (exit 0); a registry that stops answering ends the run within the shortened bound,
-// with its closing steps and a notice that says the run was cut short (exit 1); and a stop while the
-// Bot API holds the notice ends the program at once (exit 3). Waits are shortened through
-// TAVROSIN_TEST_TIMINGS.
+// with its closing steps and a notice that says the run was cut short (exit 1); a stop while the
+// Bot API holds the notice ends the program at once, and a stop before it gives the Bot API only a
+// few seconds (exit 3). Waits are shortened through TAVROSIN_TEST_TIMINGS.
 
 #include "e2e.h"
 #include "testfiles.h"
@@ -181,4 +181,32 @@ TEST_F(OutcomeE2e, StopWhileTheBotApiHoldsTheNoticeExitsAtOnce)
     EXPECT_TRUE(out.plain.contains(QStringLiteral("Уведомление в Телеграм не отправлено: работа остановлена")))
         << out.plain.join(u'\n').toStdString();
     EXPECT_TRUE(linesStartingWith(out.plain, QStringLiteral("Ошибка при отправке в телеграм-бота")).isEmpty());
+}
+
+// SIGTERM during the filter, then a Bot API that holds the notice: the stopped run still announces its
+// rows, but waits only a few seconds for a Bot API that does not answer, not the notice's 100 s.
+TEST_F(OutcomeE2e, StopBeforeTheNoticeWaitsOnlyBrieflyForTheBotApi)
+{
+    QTemporaryDir dir;
+    writeRunSettings(dir.path(), *sim, "MaxResults=50\r\n");
+    // Slow details: the filter is still going when the stop comes.
+    sim->injectFault(Endpoint::Detail, SimFault::delay(300), 1000);
+    sim->injectFault(Endpoint::BotApi, SimFault::stall(120000));
+    const CliOutcome out = runCli(
+        *sim, dir.path(),
+        [](CliRun &cli) {
+            ASSERT_TRUE(cli.waitForOutput([](const QStringList &lines) { return countEnding(lines, kKept) >= 1; }))
+                << cli.lines().join(u'\n').toStdString();
+            cli.terminate();
+            // A bound, not a measure: the notice's own time-out is 100 s.
+            EXPECT_TRUE(cli.finish(30000)) << "still waiting for the Bot API";
+        },
+        false, {{kTimingsVariable, QStringLiteral("notice=100")}});
+
+    EXPECT_EQ(out.exitCode, 3) << out.errorOutput;
+    EXPECT_GE(out.results.rows.size(), 1);
+    EXPECT_TRUE(out.plain.contains(QStringLiteral("Отправляем уведомление в Телеграм")))
+        << out.plain.join(u'\n').toStdString();
+    EXPECT_FALSE(linesStartingWith(out.plain, QStringLiteral("Ошибка при отправке в телеграм-бота")).isEmpty())
+        << out.plain.join(u'\n').toStdString();
 }
