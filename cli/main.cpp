@@ -3,13 +3,17 @@
 // run exactly as the window would, and prints the log to standard output. SIGINT and SIGTERM stop
 // the run cleanly (closing steps, history saved); during the login they end the program at once,
 // before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
-// arguments.
+// arguments. With --test-notice it only sends a test message to the Telegram user of settings.ini
+// and says in Russian whether it got there (0) or not and why (1). Everything it says itself is
+// Russian; a library's or a server's English text shows only quoted after a Russian sentence.
 
+#include "connectionfailure.h"
 #include "coredumps.h"
 #include "datafolder.h"
 #include "folderlock.h"
 #include "headlesshost.h"
 #include "logline.h"
+#include "notice.h"
 #include "numericlocale.h"
 #include "registrylogin.h"
 #include "runthread.h"
@@ -20,8 +24,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTimer>
+#include <QUrl>
 
 #include <atomic>
 #include <csignal>
@@ -31,25 +37,38 @@
 namespace {
 
 const char kHelpText[] =
-    "One run of Тавросин without a window: logs in to the registry, loads the regulation list, applies\n"
-    "selection.txt and settings.ini, makes one run as the window would and prints its log.\n"
+    "Использование: tavrosin-run [--dir ПАПКА]\n"
+    "               tavrosin-run --test-notice [--dir ПАПКА]\n"
     "\n"
-    "Data folder (settings.ini, selection.txt, DatesDB.txt, logs, results): DIR when given; otherwise\n"
-    "the per-user data folder for an installed copy (~/.local/share/tavrosin), made on first start,\n"
-    "and the folder of this program for a copy in a folder of its own.\n"
+    "Одна выгрузка Тавросина без окна: входит в реестр, загружает список регламентов, берёт\n"
+    "selection.txt и settings.ini, делает выгрузку так же, как окно, и выводит её журнал.\n"
     "\n"
-    "Exit status:\n"
-    "  0  the run finished and no phase ended in an error\n"
-    "  1  the run finished, but a phase ended in an error, a request was given up after all its\n"
-    "     attempts, the registry stopped answering, DatesDB.txt could not be read or saved, or the\n"
-    "     log file could not be written (results may be partial); also a wrong option, a\n"
-    "     settings.ini that cannot be read, a missing data folder or a run.lock that cannot be\n"
-    "     created\n"
-    "  2  the login or the regulation list failed; no run took place\n"
-    "  3  stopped by SIGINT or SIGTERM (the closing steps ran; during the login, nothing was\n"
-    "     touched)\n"
-    "  4  another run holds the data folder (or its lock was written on another computer:\n"
-    "     the line names it)";
+    "Параметры:\n"
+    "  --dir ПАПКА     папка данных вместо обычной\n"
+    "  --test-notice   отправить пробное сообщение в Telegram (BotToken и TgUserId из settings.ini)\n"
+    "                  и сказать, дошло ли оно, а если нет, то почему и что исправить; в реестр\n"
+    "                  не входит и файлов не трогает\n"
+    "  -h, --help      эта справка\n"
+    "\n"
+    "Папка данных (settings.ini, selection.txt, DatesDB.txt, журналы, результаты): ПАПКА, если\n"
+    "она указана; иначе у установленной программы папка пользователя (~/.local/share/tavrosin),\n"
+    "которая создаётся при первом запуске, а у копии в отдельной папке папка самой программы.\n"
+    "\n"
+    "Код завершения выгрузки:\n"
+    "  0  выгрузка завершена, ни один этап не закончился ошибкой\n"
+    "  1  выгрузка завершена, но этап закончился ошибкой, запрос не удался после всех попыток,\n"
+    "     реестр перестал отвечать, DatesDB.txt не удалось прочитать или сохранить или журнал не\n"
+    "     записан (результат может быть неполным); а также неверный параметр, settings.ini, который\n"
+    "     не удаётся прочитать, нет папки данных или не удаётся создать run.lock\n"
+    "  2  не удалось войти в реестр или загрузить список регламентов; выгрузки не было\n"
+    "  3  остановлена сигналом SIGINT или SIGTERM (завершающие шаги выполнены; во время входа\n"
+    "     в реестр ничего не тронуто)\n"
+    "  4  папку данных занимает другая выгрузка (или её блокировка записана на другом\n"
+    "     компьютере: строка журнала называет его); ничего не тронуто\n"
+    "\n"
+    "Код завершения --test-notice:\n"
+    "  0  пробное сообщение доставлено\n"
+    "  1  не доставлено (причина и что исправить написаны в выводе) или неверный параметр\n";
 
 // The exit status, for cron, systemd and scripts.
 enum ExitStatus {
@@ -140,13 +159,132 @@ Timings timingsFromEnvironment()
     return timings;
 }
 
+// Options as the user typed them. QCommandLineParser's own error texts and help are English: both
+// are said here in Russian instead.
+struct Options
+{
+    bool help = false;
+    bool testNotice = false;
+    QString dir;
+    QString error; // not empty: the arguments are wrong, and this says how
+};
+
+Options readOptions(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")});
+    const QCommandLineOption dir(QStringLiteral("dir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption testNotice(QStringLiteral("test-notice"));
+    parser.addOptions({help, dir, testNotice});
+
+    Options options;
+    const auto wrong = [&options](const QString &text) {
+        options.error = text + QStringLiteral(". Параметры программы: tavrosin-run --help");
+        return options;
+    };
+    if (!parser.parse(arguments)) {
+        if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty())
+            return wrong(QStringLiteral("неизвестный параметр %1%2")
+                             .arg(unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), unknown.first()));
+        if (arguments.endsWith(QStringLiteral("--dir")) || arguments.endsWith(QStringLiteral("-dir")))
+            return wrong(QStringLiteral("после --dir нужно указать папку"));
+        for (const QString &argument : arguments.mid(1)) {
+            const QString name = argument.section(u'=', 0, 0);
+            if (argument.contains(u'=') && name != QLatin1String("--dir") && name != QLatin1String("-dir"))
+                return wrong(QStringLiteral("параметр %1 указывается без значения").arg(name));
+        }
+        // Anything else Qt finds wrong: its own text, quoted.
+        return wrong(QStringLiteral("параметры указаны неверно («%1»)").arg(parser.errorText()));
+    }
+    if (const QStringList extra = parser.positionalArguments(); !extra.isEmpty())
+        return wrong(QStringLiteral("лишний аргумент «%1»").arg(extra.first()));
+    if (parser.values(dir).size() > 1)
+        return wrong(QStringLiteral("--dir указан несколько раз"));
+    options.help = parser.isSet(help);
+    options.testNotice = parser.isSet(testNotice);
+    options.dir = parser.value(dir);
+    if (parser.isSet(dir) && options.dir.isEmpty())
+        return wrong(QStringLiteral("после --dir нужно указать папку"));
+    return options;
+}
+
+// tavrosin-run --test-notice: one test message through the notice's own code, from the data folder's
+// settings.ini, and a verdict in Russian. Touches no file, so it needs neither the run's lock nor a
+// login, and may be run beside a window or a run.
+int testNotice(const DataFolder &folder, const NetworkTimings &timings)
+{
+    const QString dir = folder.path;
+    const QString ini = QDir::toNativeSeparators(settingsPath(dir));
+    const QString notSent = QStringLiteral("Пробное сообщение не отправлено: ");
+    if (!QFileInfo(dir).isDir()) {
+        print(notSent + QStringLiteral("папка %1 не найдена").arg(QDir::toNativeSeparators(dir)));
+        return 1;
+    }
+    if (!QFileInfo::exists(settingsPath(dir))) {
+        print(notSent + QStringLiteral("нет файла %1. Создайте его и впишите в раздел [Settings] строки BotToken= "
+                                       "(токен бота от @BotFather) и TgUserId= (числовой ID пользователя Telegram)")
+                            .arg(ini));
+        return 1;
+    }
+    QString problem;
+    const Settings settings = readSettings(dir, &problem);
+    if (!problem.isEmpty()) {
+        print(notSent + QStringLiteral("файл %1 не удалось прочитать: %2").arg(ini, problem));
+        return 1;
+    }
+    // Said before any request: the Bot API would only answer that it knows no such bot or chat.
+    QStringList missing;
+    if (settings.BotToken.trimmed().isEmpty())
+        missing << QStringLiteral("в %1 не указан BotToken (раздел [Settings]): впишите токен бота, который выдал "
+                                  "@BotFather").arg(ini);
+    if (settings.TgUserId.trimmed().isEmpty())
+        missing << QStringLiteral("в %1 не указан TgUserId (раздел [Settings]): впишите числовой ID пользователя "
+                                  "Telegram, которому бот будет писать").arg(ini);
+    if (!missing.isEmpty()) {
+        print(notSent + missing.join(QStringLiteral("; ")));
+        return 1;
+    }
+
+    NetworkConfig network = readNetworkConfig(dir);
+    network.timings = timings;
+    print(QStringLiteral("Проверяем уведомление в Telegram: пробное сообщение пользователю с ID %1 через бота %2")
+              .arg(settings.TgUserId, maskToken(settings.BotToken)));
+    if (!network.proxy.isEmpty())
+        print(QStringLiteral("Через прокси %1").arg(maskedProxy(network.proxy)));
+
+    CompletionNotice notice;
+    notice.text = testNoticeMessage();
+    notice.timeoutSeconds = timings.botApiInactivitySeconds;
+    // The notice's lines as a run would log them, but the last: a failed notice ends with its
+    // explanation, which the verdict below says instead.
+    QStringList lines;
+    const NoticeOutcome outcome =
+        SendCompletionNotice(network, settings.BotToken, settings.TgUserId, notice, [&lines](const QString &text) { lines << text; });
+    const bool delivered = outcome.kind == NoticeOutcome::Kind::Sent;
+    if (!delivered && !lines.isEmpty() && lines.last() == outcome.explanation)
+        lines.removeLast();
+    for (const QString &line : std::as_const(lines))
+        print(line);
+    if (delivered) {
+        print(QStringLiteral("Пробное сообщение доставлено: бот @%1 написал пользователю%2. Уведомления о выгрузках "
+                             "будут приходить так же")
+                  .arg(outcome.botUser,
+                       outcome.chatUser.isEmpty() ? QString() : QStringLiteral(" @") + outcome.chatUser));
+        return 0;
+    }
+    print(QStringLiteral("Пробное сообщение не доставлено. ") +
+          (outcome.explanation.isEmpty() ? QStringLiteral("Отправка прервана") : outcome.explanation));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     // Before anything secret is read: settings.ini holds the bot token and the proxy's password.
     if (QString error; !switchOffCoreDumps(&error))
-        std::fprintf(stderr, "tavrosin-run: core dumps could not be switched off: %s\n", error.toUtf8().constData());
+        std::fprintf(stderr, "tavrosin-run: не удалось отключить дампы памяти: %s\n", error.toUtf8().constData());
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int exitCode = 0;
     {
@@ -156,17 +294,29 @@ int main(int argc, char **argv)
         // The window's name too, so an installed copy of either finds the same per-user folder.
         QCoreApplication::setApplicationName(QString::fromUtf16(kApplicationName));
 
-        QCommandLineParser parser;
-        parser.setApplicationDescription(QString::fromUtf8(kHelpText));
-        parser.addHelpOption();
-        parser.addOption({QStringLiteral("dir"), QStringLiteral("Data folder to use instead of the default."),
-                          QStringLiteral("DIR")});
-        parser.process(app);
-        const DataFolder folder = chooseDataFolder(QCoreApplication::applicationDirPath(),
-                                                   parser.value(QStringLiteral("dir")), perUserDataFolder());
+        const Options given = readOptions(QCoreApplication::arguments());
+        if (!given.error.isEmpty()) {
+            std::fprintf(stderr, "tavrosin-run: %s\n", forTerminal(given.error).toUtf8().constData());
+            curl_global_cleanup();
+            return 1;
+        }
+        if (given.help) {
+            std::fputs(kHelpText, stdout);
+            curl_global_cleanup();
+            return 0;
+        }
+        const DataFolder folder =
+            chooseDataFolder(QCoreApplication::applicationDirPath(), given.dir, perUserDataFolder());
+        const Timings timings = timingsFromEnvironment();
+        if (given.testNotice) {
+            const int status = testNotice(folder, timings.network);
+            curl_global_cleanup();
+            return status;
+        }
         const QString dir = folder.path;
         if (QString error; !prepareDataFolder(folder, &error)) {
             std::fprintf(stderr, "tavrosin-run: %s\n", error.toUtf8().constData());
+            curl_global_cleanup();
             return 1;
         }
         if (folder.perUser)
@@ -196,7 +346,6 @@ int main(int argc, char **argv)
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
 
-        const Timings timings = timingsFromEnvironment();
         NetworkConfig network = readNetworkConfig(dir);
         network.timings = timings.network;
         auto session = std::make_shared<Session>();
@@ -214,13 +363,20 @@ int main(int argc, char **argv)
             return Stopped;
         }
         if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
+            // libcurl's text is English: it goes after a Russian sentence of what kind of failure it is.
+            const QString host = QUrl(network.registryUrl).host();
+            const auto reason = [&] {
+                const QString sentence = connectionFailureSentence(login.curlCode, host);
+                const QString opening = sentence.isEmpty() ? QStringLiteral("Реестр %1 ответил ошибкой").arg(host) : sentence;
+                return forTerminal(opening + QStringLiteral(": «") + serverText(login.error) + QStringLiteral("»"));
+            };
             if (login.outcome == LoginResult::Outcome::Failed)
-                std::fprintf(stderr, "tavrosin-run: login failed: %s\n", forTerminal(login.error).toUtf8().constData());
+                std::fprintf(stderr, "tavrosin-run: не удалось войти в реестр. %s\n", reason().toUtf8().constData());
             // Run on part of the list, the selection could lose its regulations and the search
             // would then cover every regulation: no run rather than a wrong one.
             if (login.listStoppedEarly)
-                std::fprintf(stderr, "tavrosin-run: the regulation list stopped at page %d: %s\n", login.failedPage,
-                             forTerminal(login.error).toUtf8().constData());
+                std::fprintf(stderr, "tavrosin-run: список регламентов загружен не полностью, страница %d не загрузилась. %s\n",
+                             login.failedPage, reason().toUtf8().constData());
             curl_global_cleanup();
             return NoRun;
         }

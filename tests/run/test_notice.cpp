@@ -1,6 +1,8 @@
 // The completion notice against a real HTTPS server on 127.0.0.1 whose certificate the test trusts
-// through BotApiCaFile: the request bytes, the three outcomes with their exact lines, certificate
-// checking, the time-out, and a bot token that never shows in a line.
+// through BotApiCaFile: the request bytes, the three outcomes with their exact lines and the Russian
+// explanation under them, certificate checking, the time-out, and a bot token that never shows in
+// a line. The explanations themselves as a table of the Bot API's replies.
+#include "deadport.h"
 #include "fixtures.h"
 #include "httpsserver.h"
 #include "notice.h"
@@ -44,6 +46,65 @@ TEST(Notice, MaskToken)
     EXPECT_EQ(maskToken(QStringLiteral("123456:")), QStringLiteral("123456:***"));
     EXPECT_EQ(maskToken(QStringLiteral("secret")), QStringLiteral("***"));
     EXPECT_EQ(maskToken(QString()), QStringLiteral("***"));
+}
+
+// What the user reads under a refusal: each reply the Bot API gives for a mistake in settings.ini
+// names that mistake, and nothing else does.
+TEST(Notice, RefusalExplanations)
+{
+    const QString token = QStringLiteral("BotToken в settings.ini указан неверно");
+    const QString start = QStringLiteral("пользователь не нажал «Start»");
+    const QString blocked = QStringLiteral("Пользователь заблокировал бота");
+    const QString general = QStringLiteral("Telegram отказался отправить сообщение");
+    const struct
+    {
+        const char *name;
+        int status;
+        QByteArray reply;
+        QString says;
+        QStringList saysNot;
+    } cases[] = {
+        {"401 Unauthorized", 401, readFixture(QStringLiteral("telegram/unauthorized.json")), token, {start, blocked}},
+        {"404 for a token of the wrong shape", 404, readFixture(QStringLiteral("telegram/not-found.json")), token, {start}},
+        {"400 chat not found", 400, readFixture(QStringLiteral("telegram/error.json")), start, {token, blocked}},
+        {"400 chat not found names TgUserId too", 400, readFixture(QStringLiteral("telegram/error.json")),
+         QStringLiteral("TgUserId в settings.ini указан неверно"), {}},
+        {"403 blocked", 403, readFixture(QStringLiteral("telegram/blocked.json")), blocked, {token, start}},
+        {"403 without a description", 403, R"({"ok":false,"error_code":403})", blocked, {token}},
+        {"403 cannot start a conversation", 403,
+         R"({"ok":false,"error_code":403,"description":"Forbidden: bot can't initiate conversation with a user"})", start,
+         {blocked}},
+        {"403 deleted account", 403, R"({"ok":false,"error_code":403,"description":"Forbidden: user is deactivated"})",
+         QStringLiteral("удалил свой аккаунт"), {blocked, start}},
+        {"400 empty chat id", 400, R"({"ok":false,"error_code":400,"description":"Bad Request: chat_id is empty"})",
+         QStringLiteral("не указан TgUserId"), {start}},
+        // error_code counts over the status: a proxy may pass on a refusal with a status of its own.
+        {"error_code over the status", 502, readFixture(QStringLiteral("telegram/unauthorized.json")), token, {}},
+        // Anything else: a general sentence, the Bot API's own words quoted after it.
+        {"another 400", 400, R"({"ok":false,"error_code":400,"description":"Bad Request: message is too long"})",
+         general + QStringLiteral(" (код 400): проверьте BotToken и TgUserId в settings.ini. Ответ Telegram: «Bad Request: "
+                                  "message is too long»"),
+         {token, start, blocked}},
+        {"429", 429, R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 5"})",
+         QStringLiteral("Telegram просит подождать"), {token, start, blocked}},
+        {"a gateway's page", 502, "<html><body>Bad Gateway</body></html>",
+         QStringLiteral("Сервер Telegram временно не работает (HTTP 502)"), {token}},
+        {"a 401 that is not the Bot API's", 401, "<html>proxy login</html>", token, {}},
+        {"someone else's 400 page", 400, "<html>nope</html>", QStringLiteral("ответил не Telegram (HTTP 400)"), {token}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString explanation = botRefusalExplanation(c.status, c.reply);
+        EXPECT_TRUE(explanation.contains(c.says)) << explanation.toStdString();
+        for (const QString &other : c.saysNot)
+            EXPECT_FALSE(explanation.contains(other)) << explanation.toStdString();
+    }
+
+    // A description past a log line's quote is cut and loses its control characters.
+    const QByteArray longReply = R"({"ok":false,"error_code":400,"description":"x)" + QByteArray(1000, 'y') + "\\n\"}";
+    const QString cut = botRefusalExplanation(400, longReply);
+    EXPECT_LT(cut.size(), 500);
+    EXPECT_FALSE(cut.contains(u'\n'));
 }
 
 // A loopback Bot API whose next reply the test sets.
@@ -157,7 +218,8 @@ TEST_F(NoticeTest, Delivered)
                                                             "успешно отправлено!")}));
 }
 
-// A 401 is answered like any reply: ok false gives the "Не удалось" line and the reply itself.
+// A 401 is answered like any reply: ok false gives the "Не удалось" line and the reply itself, and
+// the explanation under them.
 TEST_F(NoticeTest, RejectedTokenLogsTheReply)
 {
     // A reply that echoes the token has it masked too.
@@ -168,7 +230,8 @@ TEST_F(NoticeTest, RejectedTokenLogsTheReply)
         (QStringList{kSending,
                      QStringLiteral("Не удалось отправить сообщение пользователю с ID 42 в телеграм-бота с "
                                     "токеном 123456:***"),
-                     QStringLiteral(R"({"ok":false,"error_code":401,"description":"Unauthorized: 123456:***"})")}));
+                     QStringLiteral(R"({"ok":false,"error_code":401,"description":"Unauthorized: 123456:***"})"),
+                     botRefusalExplanation(401, body)}));
 }
 
 // The reply is the Bot API's text: quoted cut to 300 characters, and a line break in it does not
@@ -180,7 +243,7 @@ TEST_F(NoticeTest, ReplyIsQuotedCutShortAndOnOneLine)
                             QByteArray(400, 'x') + "\"}";
     reply(401, "Unauthorized", body);
     const QStringList lines = send();
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 4);
     const QString expected = QString::fromUtf8(body).left(300).replace(u'\r', QChar(0xFFFD)).replace(u'\n', QChar(0xFFFD));
     EXPECT_EQ(lines[2], expected);
 }
@@ -227,7 +290,9 @@ TEST_F(NoticeTest, StopWhileTheBotApiHoldsItEndsItAtOnce)
     EXPECT_LT(timer.elapsed(), 20000) << "not the 30 s of the time-out";
 }
 
-TEST_F(NoticeTest, FailuresGiveTheErrorLineAndTheHint)
+// Refusals that the client takes for failures (400, 403, 429 without a wait) and replies that are no
+// JSON object: the error line and the hint as they have always been, then the explanation.
+TEST_F(NoticeTest, FailuresGiveTheErrorLineTheHintAndTheExplanation)
 {
     const struct
     {
@@ -235,16 +300,37 @@ TEST_F(NoticeTest, FailuresGiveTheErrorLineAndTheHint)
         QByteArray reason;
         QByteArray body;
         QString error;
+        NoticeOutcome::Kind kind;
+        QString explanation;
     } cases[] = {
-        {400, "Bad Request", readFixture(QStringLiteral("telegram/error.json")), QStringLiteral("Bad Request")},
-        {403, "Forbidden", R"({"ok":false,"error_code":403})", QStringLiteral("Forbidden")},
-        {200, "OK", "<html>gateway</html>", QStringLiteral("ответ не является объектом JSON")},
-        {200, "OK", "[true]", QStringLiteral("ответ не является объектом JSON")},
+        {400, "Bad Request", readFixture(QStringLiteral("telegram/error.json")), QStringLiteral("Bad Request"),
+         NoticeOutcome::Kind::Refused, botRefusalExplanation(400, readFixture(QStringLiteral("telegram/error.json")))},
+        {403, "Forbidden", readFixture(QStringLiteral("telegram/blocked.json")), QStringLiteral("Forbidden"),
+         NoticeOutcome::Kind::Refused, botRefusalExplanation(403, readFixture(QStringLiteral("telegram/blocked.json")))},
+        // The Bot API's description quoted in the explanation has the token masked as well.
+        {400, "Bad Request", R"({"ok":false,"error_code":400,"description":"Bad Request: no 123456:ABC-def"})",
+         QStringLiteral("Bad Request"), NoticeOutcome::Kind::Refused,
+         botRefusalExplanation(400, R"({"ok":false,"error_code":400,"description":"Bad Request: no 123456:***"})")},
+        {200, "OK", "<html>gateway</html>", QStringLiteral("ответ не является объектом JSON"), NoticeOutcome::Kind::Failed,
+         QStringLiteral("По адресу BotApiUrl из settings.ini ответил не Telegram: проверьте BotApiUrl и Proxy в разделе "
+                        "[Network]")},
+        {200, "OK", "[true]", QStringLiteral("ответ не является объектом JSON"), NoticeOutcome::Kind::Failed,
+         QStringLiteral("По адресу BotApiUrl из settings.ini ответил не Telegram: проверьте BotApiUrl и Proxy в разделе "
+                        "[Network]")},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.status);
+        SCOPED_TRACE(c.body.toStdString());
         reply(c.status, c.reason, c.body);
-        EXPECT_EQ(send(), (QStringList{kSending, failureLine(c.error), kCheckStart}));
+        QStringList lines;
+        CompletionNotice notice;
+        notice.rowsWritten = 3;
+        const NoticeOutcome outcome =
+            SendCompletionNotice(m_network, kToken, kUser, notice, [&](const QString &line) { lines << line; });
+        EXPECT_EQ(lines, (QStringList{kSending, failureLine(c.error), kCheckStart, c.explanation}));
+        EXPECT_FALSE(lines.join(u'\n').contains(QStringLiteral("ABC-def")));
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(outcome.status, c.status);
+        EXPECT_EQ(outcome.explanation, c.explanation);
     }
 }
 
@@ -257,6 +343,7 @@ TEST_F(NoticeTest, TooManyRequestsIsTriedOnceMoreAfterTheWaitItNames)
     const QByteArray tooManyLong =
         R"({"ok":false,"error_code":429,"description":"Too Many Requests: retry after 600","parameters":{"retry_after":600}})";
     const QString delivered = QStringLiteral("Сообщение пользователю @johndoe через бота @my_example_bot успешно отправлено!");
+    const QString wait = botRefusalExplanation(429, tooMany);
     const auto waitLine = [](int seconds) {
         return QStringLiteral("Бот 123456:*** просит подождать (HTTP 429), повторяем отправку через %1 с").arg(seconds);
     };
@@ -272,9 +359,9 @@ TEST_F(NoticeTest, TooManyRequestsIsTriedOnceMoreAfterTheWaitItNames)
         {"waited out, then delivered", {tooMany}, 60, {kSending, waitLine(1), delivered}, 2, 950},
         {"a wait past the cap", {tooManyLong}, 1, {kSending, waitLine(1), delivered}, 2, 950},
         {"refused twice", {tooMany, tooMany}, 60,
-         {kSending, waitLine(1), failureLine(QStringLiteral("Too Many Requests")), kCheckStart}, 2, 950},
+         {kSending, waitLine(1), failureLine(QStringLiteral("Too Many Requests")), kCheckStart, wait}, 2, 950},
         {"no wait named", {R"({"ok":false,"error_code":429,"description":"Too Many Requests"})"}, 60,
-         {kSending, failureLine(QStringLiteral("Too Many Requests")), kCheckStart}, 1, 0},
+         {kSending, failureLine(QStringLiteral("Too Many Requests")), kCheckStart, wait}, 1, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,8 +387,9 @@ TEST_F(NoticeTest, StallPastTheTimeout)
         m_reply.stall = true;
         m_reply.stallMs = 60000;
     }
-    EXPECT_EQ(send(3, 2),
-              (QStringList{kSending, failureLine(QStringLiteral("Request aborted on timeout")), kCheckStart}));
+    EXPECT_EQ(send(3, 2), (QStringList{kSending, failureLine(QStringLiteral("Request aborted on timeout")), kCheckStart,
+                                       QStringLiteral("Сервер Telegram 127.0.0.1 не ответил вовремя: проверьте "
+                                                      "подключение к интернету и повторите позже")}));
 }
 
 // The token travels in the request: a server the system store does not trust gets nothing.
@@ -310,12 +398,51 @@ TEST_F(NoticeTest, UntrustedCertificateFails)
     reply(200, "OK", readFixture(QStringLiteral("telegram/ok.json")));
     m_network.botApiCaFile.clear();
     const QStringList lines = send();
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 4);
     EXPECT_EQ(lines[0], kSending);
     EXPECT_TRUE(lines[1].startsWith(failureLine(QString()))) << lines[1].toStdString();
     EXPECT_GT(lines[1].size(), failureLine(QString()).size());
     EXPECT_EQ(lines[2], kCheckStart);
+    EXPECT_EQ(lines[3], botTransportExplanation(HttpFailure::Tls, m_network.botApiUrl));
+    EXPECT_TRUE(lines[3].startsWith(QStringLiteral("Не удалось установить защищённое соединение с сервером Telegram 127.0.0.1")));
     EXPECT_TRUE(m_server->requests().isEmpty());
+}
+
+// No answer at all: a port that refuses, and one that accepts and then says nothing (the Bot API
+// out of reach, as behind a firewall), each explained by its kind.
+TEST(NoticeUnreachable, ExplainedByTheKindOfFailure)
+{
+    const struct
+    {
+        DeadPort::Kind kind;
+        QString explanation;
+    } cases[] = {
+        {DeadPort::Kind::Refusing, QStringLiteral("Не удалось подключиться к серверу Telegram 127.0.0.1: нет подключения к "
+                                                  "интернету, или Telegram недоступен из этой сети. Укажите прокси в "
+                                                  "settings.ini (Proxy в разделе [Network])")},
+        // The connection is made, the TLS handshake never is: as a blocked host looks.
+        {DeadPort::Kind::Silent, QStringLiteral("Сервер Telegram 127.0.0.1 не ответил на подключение: Telegram, видимо, "
+                                                "недоступен из этой сети. Укажите прокси в settings.ini (Proxy в разделе "
+                                                "[Network])")},
+    };
+    for (const auto &c : cases) {
+        DeadPort port(c.kind);
+        ASSERT_TRUE(port.isValid());
+        NetworkConfig network;
+        network.botApiUrl = port.baseUrl();
+        CompletionNotice notice;
+        notice.rowsWritten = 1;
+        notice.timeoutSeconds = 1;
+        QStringList lines;
+        const NoticeOutcome outcome =
+            SendCompletionNotice(network, kToken, kUser, notice, [&](const QString &line) { lines << line; });
+        EXPECT_EQ(outcome.kind, NoticeOutcome::Kind::Failed);
+        EXPECT_EQ(outcome.status, 0);
+        ASSERT_EQ(lines.size(), 4);
+        EXPECT_EQ(lines[2], kCheckStart);
+        EXPECT_EQ(lines[3], c.explanation);
+        EXPECT_EQ(outcome.explanation, c.explanation);
+    }
 }
 
 } // namespace

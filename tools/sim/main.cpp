@@ -60,6 +60,8 @@ int main(int argc, char **argv)
         {u"total-quirk"_s, u"Answer every search with this total instead of the count."_s, u"T"_s},
         {u"bot-token"_s, u"The bot token that sendmessage accepts."_s, u"TOKEN"_s},
         {u"bot-user"_s, u"The user name of the chat (empty: none)."_s, u"NAME"_s},
+        {u"bot-chat-id"_s, u"The only chat_id sendmessage knows; others are \"chat not found\"."_s, u"ID"_s},
+        {u"bot-blocked"_s, u"The user blocked the bot: sendmessage answers 403."_s},
         {u"fixtures"_s, u"Serve the saved replies of this folder."_s, u"DIR"_s},
         {u"today"_s, u"The day the data set is built around (default: today)."_s, u"yyyy-mm-dd"_s},
         {u"cert-out"_s, u"Write the server's certificate (PEM) to this file."_s, u"FILE"_s},
@@ -98,6 +100,8 @@ int main(int argc, char **argv)
         options.botToken = parser.value(u"bot-token"_s).toUtf8();
     if (parser.isSet(u"bot-user"_s))
         options.botUser = parser.value(u"bot-user"_s);
+    options.botChatId = parser.value(u"bot-chat-id"_s);
+    options.botBlocked = parser.isSet(u"bot-blocked"_s);
     options.fixturesDir = parser.value(u"fixtures"_s);
     if (parser.isSet(u"login-password"_s))
         options.loginPassword = parser.value(u"login-password"_s);

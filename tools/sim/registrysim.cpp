@@ -648,6 +648,8 @@ SimReply RegistrySim::Private::bot(const RecordedRequest &request)
         return botError(400, "Bad Request: chat not found");
     if (text.isEmpty())
         return botError(400, "Bad Request: message text is empty");
+    if (options.botBlocked)
+        return botError(403, "Forbidden: bot was blocked by the user");
 
     qint64 messageId;
     {
@@ -795,6 +797,11 @@ SimReply botTooManyRequests(int seconds)
     body["parameters"] = SimJson::object();
     body["parameters"]["retry_after"] = seconds;
     return botReply(429, body);
+}
+
+SimReply botRefusal(int status, const char *description)
+{
+    return botError(status, description);
 }
 
 } // namespace SimFault

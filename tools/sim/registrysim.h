@@ -40,6 +40,7 @@ struct SimOptions
     QString botName = QStringLiteral("tavrosin_sim_bot");
     QString botUser = QStringLiteral("sim_user"); // empty: the chat has no username
     QString botChatId;                            // not empty: any other chat_id is "chat not found"
+    bool botBlocked = false;                      // the user blocked the bot: 403 to every message
     QString loginUser = QStringLiteral("anonymous");
     QString loginPassword = QStringLiteral("vbnuwe3KTD58Ra"); // the only password the login takes
     bool loginNeedsCookie = false;   // see the top of this file
@@ -119,4 +120,6 @@ SimReply redirect(const QByteArray &location, int code = 307); // the status wit
 SimReply retryAfter(int code, const QByteArray &value);
 // The Bot API's answer to too many messages: 429 with parameters.retry_after.
 SimReply botTooManyRequests(int seconds);
+// The Bot API's refusal: the status with {"ok":false,"error_code":status,"description":description}.
+SimReply botRefusal(int status, const char *description);
 } // namespace SimFault
