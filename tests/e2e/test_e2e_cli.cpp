@@ -327,7 +327,8 @@ TEST_F(CliE2e, RegulationPageAnsweredWithHtmlIsTriedAgainAndNeverEndsTheList)
         sim->clearFaults();
         EXPECT_FALSE(cli.crashed());
         EXPECT_EQ(cli.exitCode(), 2) << cli.errorOutput().toStdString();
-        EXPECT_TRUE(cli.errorOutput().contains(u"the regulation list stopped at page 2"));
+        EXPECT_TRUE(cli.errorOutput().contains(u"список регламентов загружен не полностью, страница 2 не загрузилась"))
+            << cli.errorOutput().toStdString();
         EXPECT_EQ(countOf(*sim, Endpoint::Dictionary) - pages, 1 + 21);
         EXPECT_EQ(unstamped(cli.lines()).count(u"ошибка не страница списка регламентов: ответ не в формате JSON"_s), 21);
         EXPECT_FALSE(unstamped(cli.lines()).contains(u"Всё готово к работе"_s));
