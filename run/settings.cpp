@@ -215,17 +215,44 @@ Settings readSettings(const QString &dir, QString *problem)
     return s;
 }
 
+namespace {
+
+// Saves a file loaded by loadIni: CR LF, the encoding it was read in (a byte-order mark stays; a
+// new file gets the system code page), the comments after its last entry kept.
+TextFileResult saveIni(const QString &path, IniFile &f)
+{
+    std::string saved;
+    if (f.ini.Save(saved, false) < 0)
+        return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
+    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    const QStringList tail = trailingComments(f.file.lines);
+    if (!tail.isEmpty() && lines.mid(lines.size() - tail.size()) != tail)
+        lines += tail;
+    return writeTextLines(path, lines, f.file.encoding);
+}
+
+// Loads settings.ini to change some of its keys. A file that is there but cannot be read is left
+// alone: rewriting it would drop whatever else it holds; the reason comes back instead.
+std::optional<TextFileResult> loadIniForWriting(const QString &path, IniFile &f)
+{
+    loadIni(path, f);
+    if (f.file.exists && !f.file.status.ok)
+        return TextFileResult{false, f.file.status.error};
+    if (f.file.exists && !f.parsed)
+        return TextFileResult{false, unreadableReason(f)};
+    return std::nullopt;
+}
+
+} // namespace
+
 TextFileResult writeSettings(const QString &dir, const Settings &settings)
 {
     const QString path = settingsPath(dir);
     IniFile f;
-    loadIni(path, f);
-    // A file that is there but cannot be read is left alone: rewriting it would drop whatever
-    // else it holds.
-    if (f.file.exists && !f.file.status.ok)
-        return {false, f.file.status.error};
-    if (f.file.exists && !f.parsed)
-        return {false, unreadableReason(f)};
+    if (const auto refused = loadIniForWriting(path, f))
+        return *refused;
 
     const auto set = [&](const char *key, const QString &text) {
         f.ini.SetValue(settingsSection, key, text.toUtf8().constData());
@@ -244,19 +271,7 @@ TextFileResult writeSettings(const QString &dir, const Settings &settings)
             set(key, QString());
     }
 
-    std::string saved;
-    if (f.ini.Save(saved, false) < 0)
-        return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
-    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.constLast().isEmpty())
-        lines.removeLast();
-    const QStringList tail = trailingComments(f.file.lines);
-    if (!tail.isEmpty() && lines.mid(lines.size() - tail.size()) != tail)
-        lines += tail;
-
-    // Kept in the encoding it was read in (a byte-order mark stays); a new file gets the system
-    // code page. Lines always end with CR LF.
-    return writeTextLines(path, lines, f.file.encoding);
+    return saveIni(path, f);
 }
 
 NetworkConfig readNetworkConfig(const QString &dir)
@@ -318,22 +333,6 @@ namespace {
 
 const char *const windowSection = "Window";
 
-// Saves a file loaded by loadIni: CR LF, the encoding it was read in, the comments after its last
-// entry kept.
-TextFileResult saveIni(const QString &path, IniFile &f)
-{
-    std::string saved;
-    if (f.ini.Save(saved, false) < 0)
-        return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
-    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.constLast().isEmpty())
-        lines.removeLast();
-    const QStringList tail = trailingComments(f.file.lines);
-    if (!tail.isEmpty() && lines.mid(lines.size() - tail.size()) != tail)
-        lines += tail;
-    return writeTextLines(path, lines, f.file.encoding);
-}
-
 } // namespace
 
 WindowGeometry readWindowGeometry(const QString &dir)
@@ -368,11 +367,8 @@ TextFileResult writeWindowGeometry(const QString &dir, const WindowGeometry &geo
 {
     const QString path = settingsPath(dir);
     IniFile f;
-    loadIni(path, f);
-    if (f.file.exists && !f.file.status.ok)
-        return {false, f.file.status.error};
-    if (f.file.exists && !f.parsed)
-        return {false, unreadableReason(f)};
+    if (const auto refused = loadIniForWriting(path, f))
+        return *refused;
     const auto set = [&](const char *key, int number) {
         f.ini.SetValue(windowSection, key, QByteArray::number(number).constData());
     };
