@@ -6,6 +6,7 @@
 
 #include "e2e.h"
 #include "startupchecks.h"
+#include "xscreen.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,81 +22,7 @@ using Endpoint = RegistrySim::Endpoint;
 
 namespace {
 
-QString tool(const char *name)
-{
-    return QStandardPaths::findExecutable(QString::fromLatin1(name));
-}
-
-QProcessEnvironment environmentFor(const QString &display)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    env.remove(QStringLiteral("XAUTHORITY"));
-    env.remove(QStringLiteral("QT_SCALE_FACTOR"));
-    return env;
-}
-
-QString runTool(const QString &display, const QStringList &arguments)
-{
-    QProcess p;
-    p.setProcessEnvironment(environmentFor(display));
-    p.start(tool("xwininfo"), arguments);
-    if (!p.waitForFinished(30000))
-        return {};
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// An Xvfb of the given size on a free display number, ended with the object.
-class VirtualScreen
-{
-public:
-    bool start(const QString &size, QString *error)
-    {
-        m_server.setProgram(tool("Xvfb"));
-        m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                               QStringLiteral("0"), size + QStringLiteral("x24"), QStringLiteral("-nolisten"),
-                               QStringLiteral("tcp")});
-        m_server.start();
-        if (!m_server.waitForStarted(30000)) {
-            *error = m_server.errorString();
-            return false;
-        }
-        QByteArray out;
-        (void)QTest::qWaitFor(
-            [&] {
-                out += m_server.readAllStandardOutput();
-                return out.contains('\n') || m_server.state() != QProcess::Running;
-            },
-            60000);
-        if (!out.contains('\n')) {
-            *error = QStringLiteral("Xvfb did not say its display: ") + QString::fromLocal8Bit(m_server.readAllStandardError());
-            return false;
-        }
-        m_display = u':' + QString::fromLatin1(out.trimmed());
-        if (!QTest::qWaitFor([&] { return runTool(m_display, {QStringLiteral("-root")}).contains(u"Window id"); },
-                             60000)) {
-            *error = QStringLiteral("the X server never answered");
-            return false;
-        }
-        return true;
-    }
-
-    ~VirtualScreen()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(10000))
-            m_server.kill();
-        m_server.waitForFinished();
-    }
-
-    QString display() const { return m_display; }
-
-private:
-    QProcess m_server;
-    QString m_display;
-};
+using namespace xscreen;
 
 // The frame of the program's window as the X server places it: the largest mapped top-level
 // window (without a window manager the program's windows are the root's own children, their frame
@@ -104,9 +31,9 @@ std::optional<QRect> windowFrame(const QString &display)
 {
     static const QRegularExpression child(QStringLiteral("^\\s+(0x[0-9a-f]+)"), QRegularExpression::MultilineOption);
     std::optional<QRect> largest;
-    const QString tree = runTool(display, {QStringLiteral("-root"), QStringLiteral("-children")});
+    const QString tree = runTool(display, tool("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")});
     for (auto it = child.globalMatch(tree); it.hasNext();) {
-        const QString info = runTool(display, {QStringLiteral("-id"), it.next().captured(1)});
+        const QString info = runTool(display, tool("xwininfo"), {QStringLiteral("-id"), it.next().captured(1)});
         if (!info.contains(u"Map State: IsViewable"))
             continue;
         const auto field = [&info](const char *name) {
@@ -119,14 +46,6 @@ std::optional<QRect> windowFrame(const QString &display)
             largest = frame;
     }
     return largest;
-}
-
-bool copyProgram(const QString &dir)
-{
-    const QString built = QStringLiteral(TAVROSIN_BINARY_DIR "/app/tavrosin");
-    const QString copy = QDir(dir).filePath(QStringLiteral("tavrosin"));
-    return QFile::copy(built, copy) &&
-           QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 class LaptopScreen : public ::testing::TestWithParam<QSize>

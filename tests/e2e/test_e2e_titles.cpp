@@ -7,6 +7,7 @@
 #include "startupchecks.h"
 #include "testfiles.h"
 #include "qtprinters.h"
+#include "xscreen.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,82 +23,7 @@
 
 namespace {
 
-QString tool(const char *name)
-{
-    return QStandardPaths::findExecutable(QString::fromLatin1(name));
-}
-
-// An Xvfb on a free display number, ended with the object.
-class VirtualScreen
-{
-public:
-    bool start(QString *error)
-    {
-        m_server.setProgram(tool("Xvfb"));
-        // -displayfd: the server picks a free display and writes its number on the descriptor.
-        m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                               QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                               QStringLiteral("tcp")});
-        m_server.start();
-        if (!m_server.waitForStarted(30000)) {
-            *error = m_server.errorString();
-            return false;
-        }
-        QByteArray out;
-        const bool ready = QTest::qWaitFor(
-            [&] {
-                out += m_server.readAllStandardOutput();
-                return out.contains('\n') || m_server.state() != QProcess::Running;
-            },
-            60000);
-        if (!ready || !out.contains('\n')) {
-            *error = QStringLiteral("Xvfb did not say its display: ") + QString::fromLocal8Bit(m_server.readAllStandardError());
-            return false;
-        }
-        m_display = u':' + QString::fromLatin1(out.trimmed());
-        return true;
-    }
-
-    ~VirtualScreen()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(10000))
-            m_server.kill();
-        m_server.waitForFinished();
-    }
-
-    QString display() const { return m_display; }
-
-private:
-    QProcess m_server;
-    QString m_display;
-};
-
-QProcessEnvironment environmentFor(const QString &display)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8")); // xprop prints UTF-8 as it is
-    env.remove(QStringLiteral("XAUTHORITY"));
-    return env;
-}
-
-QString runTool(const QString &display, const QString &program, const QStringList &arguments)
-{
-    QProcess p;
-    p.setProcessEnvironment(environmentFor(display));
-    p.start(program, arguments);
-    if (!p.waitForFinished(30000))
-        return {};
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// Whether a client can talk to the X server on display yet.
-bool serverAnswers(const QString &display)
-{
-    return runTool(display, tool("xwininfo"), {QStringLiteral("-root")}).contains(u"Window id");
-}
+using namespace xscreen;
 
 // The names (_NET_WM_NAME, as UTF-8) of the top-level windows on the screen. Without a window
 // manager the program's windows are the root's own children; Qt's hidden helper windows are not
@@ -122,15 +48,6 @@ QStringList windowTitles(const QString &display)
     return titles;
 }
 
-// The built program, copied into dir (a copy in a folder of its own keeps its files there).
-bool copyProgram(const QString &dir)
-{
-    const QString built = QStringLiteral(TAVROSIN_BINARY_DIR "/app/tavrosin");
-    const QString copy = QDir(dir).filePath(QStringLiteral("tavrosin"));
-    return QFile::copy(built, copy) &&
-           QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
 class Titles : public ::testing::Test
 {
 protected:
@@ -145,9 +62,7 @@ protected:
         if (!screen) {
             screen = std::make_unique<VirtualScreen>();
             QString error;
-            ASSERT_TRUE(screen->start(&error)) << error.toStdString();
-            ASSERT_TRUE(QTest::qWaitFor([] { return serverAnswers(screen->display()); }, 60000))
-                << "the X server on " << screen->display().toStdString() << " never answered";
+            ASSERT_TRUE(screen->start(QStringLiteral("1280x1024"), &error)) << error.toStdString();
         }
     }
 
