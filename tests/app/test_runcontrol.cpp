@@ -98,7 +98,9 @@ protected:
 
     bool waitForTheEnd()
     {
-        return waitUntil([&] { return !form->runActive() && form->StartButton->isEnabled(); });
+        // The run disposes of itself after the window has handled its end (the boxes included):
+        // a run whose thread has merely returned may still have those steps queued.
+        return waitUntil([&] { return !form->CurrentScraper && form->StartButton->isEnabled(); });
     }
 
     QString lastLine() const { return unstampedLines(*form).constLast(); }

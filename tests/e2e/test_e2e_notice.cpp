@@ -86,7 +86,7 @@ bool latinWordsAllowed(const QString &text, QStringList *foreign)
         u"tavrosin"_qs, u"run"_qs,      u"dir"_qs,      u"test"_qs,     u"notice"_qs,   u"h"_qs,
         u"help"_qs,     u"selection"_qs, u"txt"_qs,     u"settings"_qs, u"ini"_qs,      u"DatesDB"_qs,
         u"local"_qs,    u"share"_qs,    u"Telegram"_qs, u"BotToken"_qs, u"TgUserId"_qs, u"SIGINT"_qs,
-        u"SIGTERM"_qs,
+        u"SIGTERM"_qs,  u"lock"_qs,
     };
     static const QRegularExpression word(QStringLiteral("[A-Za-z]+"));
     for (auto it = word.globalMatch(text); it.hasNext();) {
