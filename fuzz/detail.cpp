@@ -4,7 +4,8 @@
 // reply, then a NUL byte and the dictionary reply (no NUL: no dictionary text).
 //
 // Besides faults, it checks what the output files rely on: the link and the row are one line, and
-// the row has exactly 21 TAB-separated cells whatever the reply holds.
+// the row has exactly 21 TAB-separated cells whatever the reply holds, and the members a worker
+// keeps of a detail give the same row as the whole detail.
 #include "fuzzinput.h"
 #include "history.h"
 #include "registryapi.h"
@@ -68,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString row = ComposeRow(*detail, html2, link, regulationIds);
     if (!isOneLine(link) || link.contains(QLatin1Char('\t')) || !isOneLine(row) ||
         row.count(QLatin1Char('\t')) != ResultColumnCount - 1 || !row.startsWith(link))
+        std::abort();
+    // What a worker keeps of the detail gives the same lookup and the same row, byte for byte.
+    const Json kept = keptDetailMembers(Json(*detail));
+    if (lookupBody(kept).body != lookup.body || declarationLink(registryUrl, kept) != link ||
+        ComposeRow(kept, html2, link, regulationIds) != row)
         std::abort();
     return 0;
 }

@@ -3,11 +3,14 @@
 // reason phrase, Location and body handling), to a GET that carries an Authorization line. A
 // Location pointing back at the server is followed and answered with the same bytes.
 //
-// Besides faults, it checks the bounds and the secrets: no body past the cap is handed over, a
+// Besides faults, it checks the bounds and the secrets (and that a Retry-After becomes a wait within its cap): no body past the cap is handed over, a
 // failure with a status of 400 or more is never reported as success, and no failure text holds
 // the Authorization value or a control character from a refused redirect's target.
 #include "fuzzinput.h"
 #include "httpclient.h"
+#include "registryapi.h"
+
+#include <QDateTime>
 
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -131,5 +134,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
     if (client.receivedHeaders().size() > kMaxHeaderBytes * 2)
         std::abort();
+    // Whatever Retry-After says (a number past 64 bits, a negative one, a date far off or long
+    // past), the wait it becomes lies between 0 and the cap; UBSan stops an overflow on the way.
+    constexpr qint64 kRetryCapMs = 300000;
+    if (const std::optional<qint64> seconds =
+            retryAfterSeconds(client.receivedHeaders(), QDateTime::fromSecsSinceEpoch(1772445600, Qt::UTC))) {
+        const qint64 waitMs = retryAfterWaitMs(*seconds, kRetryCapMs);
+        if (*seconds < 0 || waitMs < 0 || waitMs > kRetryCapMs)
+            std::abort();
+    }
     return 0;
 }

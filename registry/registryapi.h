@@ -72,6 +72,9 @@ QString sessionCookieFromHeaders(const QString &headerLines);
 // How long a reply's Retry-After header asks to wait: whole seconds, or an HTTP date taken against
 // now (a date already past gives 0). Nothing when there is no such header or it reads as neither.
 std::optional<qint64> retryAfterSeconds(const QString &headerLines, const QDateTime &now);
+// The wait in milliseconds for such a number of seconds: between 0 and capMs, whatever the server
+// wrote (a value past the cap is clamped before it is turned into milliseconds, so it cannot overflow).
+qint64 retryAfterWaitMs(qint64 seconds, qint64 capMs);
 
 struct Regulation
 {
@@ -108,7 +111,18 @@ struct SearchPage
     qsizetype count() const { return items.size(); }
 };
 SearchPage readSearchPage(const QString &text);
+// The same from the reply's bytes, as received: no text copy of a reply that may be megabytes.
+SearchPage readSearchPage(const QByteArray &utf8);
 
 // A declaration detail: a JSON object that carries "idDeclaration" or "idCertificate". Nothing for
 // anything else (HTML, a cut-off reply, an error object), which is no detail whatever text it holds.
 std::optional<Json> readDeclarationDetail(const QString &text);
+// The same from the reply's bytes, reduced at once to the members that the row, the history and the
+// dictionary lookup read (keptDetailMembers): a detail may run to tens of megabytes, and nothing
+// else of it is kept.
+std::optional<Json> readKeptDeclarationDetail(const QByteArray &utf8);
+// Of a detail: idDeclaration, idCertificate, number, declRegDate, declEndDate, idTechnicalReglaments,
+// idGroups, the idTnveds of product.identifications' first element, and of applicant the members
+// the row and the lookup read. Every reading of the row and the lookup gives on it what it gives
+// on the whole detail.
+Json keptDetailMembers(Json &&detail);

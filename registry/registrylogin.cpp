@@ -4,6 +4,8 @@
 #include "logline.h"
 #include "registryapi.h"
 
+#include <QDateTime>
+
 namespace {
 
 // The regulation list has about 120 entries, 50 a page; a server that never gives a short page is
@@ -75,6 +77,58 @@ LoginResult postLogin(HttpClient &client, const NetworkConfig &network, const QS
     return login;
 }
 
+// How the login step waits: the longest wait a Retry-After gets, and the flag that ends waits early.
+struct LoginWaits
+{
+    qint64 retryAfterCapMs = LoginOptions{}.retryAfterCapMs;
+    const std::atomic<bool> *closing = nullptr;
+};
+
+// A 429 or 503 that says when to come back (Retry-After, seconds or a date): the wait it asks for,
+// at most the cap; nothing for any other reply.
+std::optional<qint64> rateLimitWaitMs(const HttpClient &client, int status, const LoginWaits &waits)
+{
+    if (status != 429 && status != 503)
+        return std::nullopt;
+    const std::optional<qint64> seconds = retryAfterSeconds(client.receivedHeaders(), QDateTime::currentDateTimeUtc());
+    if (!seconds)
+        return std::nullopt;
+    return retryAfterWaitMs(*seconds, waits.retryAfterCapMs);
+}
+
+QString rateLimitLine(int status, qint64 waitMs)
+{
+    return QStringLiteral("Реестр просит подождать (HTTP %1), следующая попытка через %2 с").arg(status).arg((waitMs + 999) / 1000);
+}
+
+void waitOut(qint64 waitMs, const LoginWaits &waits)
+{
+    HttpClient::processPendingEvents(int(waitMs), [&waits] { return isClosing(waits.closing); });
+}
+
+// The login POST, made again after the wait a rate-limited answer asks for (a few times at most:
+// a registry that keeps saying so fails the login, which the caller tries again later).
+LoginResult postLoginWaitingOutLimits(HttpClient &client, const NetworkConfig &network, const QString &password,
+                                      const QString &cookie, const std::function<void(const QString &)> &log,
+                                      const LoginWaits &waits)
+{
+    constexpr int kRateLimitedTries = 3;
+    LoginResult login = postLogin(client, network, password, cookie);
+    for (int tries = 1; tries < kRateLimitedTries && !isClosing(waits.closing); ++tries) {
+        if (login.outcome != LoginResult::Outcome::Failed)
+            break;
+        const std::optional<qint64> waitMs = rateLimitWaitMs(client, login.status, waits);
+        if (!waitMs)
+            break;
+        log(rateLimitLine(login.status, *waitMs));
+        waitOut(*waitMs, waits);
+        if (isClosing(waits.closing))
+            break;
+        login = postLogin(client, network, password, cookie);
+    }
+    return login;
+}
+
 // The cookie that the declarations page sets, as browsers get it before they log in; empty when the
 // page cannot be had or sets none.
 QString fetchSessionCookie(HttpClient &client, const NetworkConfig &network)
@@ -87,9 +141,10 @@ QString fetchSessionCookie(HttpClient &client, const NetworkConfig &network)
 
 // The login as a whole: the configured password, and when the registry refuses it, the same with the
 // session cookie and then the other anonymous password. Neither password ever reaches a log line.
-LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::function<void(const QString &)> &log)
+LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::function<void(const QString &)> &log,
+                  const LoginWaits &waits)
 {
-    LoginResult login = postLogin(client, network, network.loginPassword, QString());
+    LoginResult login = postLoginWaitingOutLimits(client, network, network.loginPassword, QString(), log, waits);
     if (!refused(login))
         return login;
 
@@ -97,10 +152,10 @@ LoginResult logIn(HttpClient &client, const NetworkConfig &network, const std::f
     const QString cookie = fetchSessionCookie(client, network);
     bool alternate = false;
     if (!cookie.isEmpty())
-        login = postLogin(client, network, network.loginPassword, cookie);
+        login = postLoginWaitingOutLimits(client, network, network.loginPassword, cookie, log, waits);
     if (refused(login) && !network.loginPasswordSet) {
         log(QStringLiteral("Вход отклонён (HTTP %1), пробуем запасной пароль анонимного входа").arg(login.status));
-        login = postLogin(client, network, alternateLoginPassword(), cookie);
+        login = postLoginWaitingOutLimits(client, network, alternateLoginPassword(), cookie, log, waits);
         alternate = true;
     }
     if (login.outcome == LoginResult::Outcome::LoggedIn) {
@@ -125,7 +180,8 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
     HttpClient client(network.registryTls());
     configureClient(client, network, options.closing);
 
-    LoginResult result = logIn(client, network, log);
+    const LoginWaits waits{options.retryAfterCapMs, options.closing};
+    LoginResult result = logIn(client, network, log, waits);
     if (result.outcome != LoginResult::Outcome::LoggedIn) {
         // A failure's text is the caller's to show; a refusal's header lines go to the log.
         if (result.outcome == LoginResult::Outcome::Refused)
@@ -169,6 +225,12 @@ LoginResult registryLogin(const NetworkConfig &network, const LoginSink &sink, c
                 problem = failureText(reply);
                 if (!problem.contains(u"no status code"))
                     log(stampedLine(QStringLiteral("ошибка ") + problem));
+                // Asking again before the registry said it would answer only prolongs the block.
+                if (const std::optional<qint64> waitMs = rateLimitWaitMs(client, reply.status, waits)) {
+                    log(stampedLine(rateLimitLine(reply.status, *waitMs)));
+                    waitOut(*waitMs, waits);
+                    continue;
+                }
             }
             HttpClient::processPendingEvents(options.retryWaitMs, [&options] { return isClosing(options.closing); });
         }
@@ -223,14 +285,17 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
 }
 
 LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing,
-                      const std::function<void(const QString &)> &log)
+                      const std::function<void(const QString &)> &log, int retryAfterCapMs)
 {
     HttpClient client(network.registryTls());
     configureClient(client, network, closing);
-    return logIn(client, network, [&log](const QString &text) {
-        if (log)
-            log(text);
-    });
+    return logIn(
+        client, network,
+        [&log](const QString &text) {
+            if (log)
+                log(text);
+        },
+        LoginWaits{retryAfterCapMs, closing});
 }
 
 QString loginRefusedAdvice(const NetworkConfig &network, int status, bool cookieTried)

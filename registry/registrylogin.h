@@ -56,6 +56,7 @@ struct LoginOptions
 {
     int pageAttempts = 21;
     int retryWaitMs = 2000;                    // after every failed page attempt
+    int retryAfterCapMs = 300000;              // the longest wait a 429 or 503 with Retry-After gets
     const std::atomic<bool> *closing = nullptr; // set when the program closes: waits and paging end early,
                                                 // a request in flight is aborted
 };
@@ -70,7 +71,8 @@ LoginResult runRegistryLogin(const NetworkConfig &network, const LoginSink &sink
 // The login request alone (no regulation list): for a run that renews its token. log, when given,
 // receives the lines of a refused login's further tries (no time stamps).
 LoginResult logInOnly(const NetworkConfig &network, const std::atomic<bool> *closing = nullptr,
-                      const std::function<void(const QString &text)> &log = {});
+                      const std::function<void(const QString &text)> &log = {},
+                      int retryAfterCapMs = LoginOptions{}.retryAfterCapMs);
 
 // The texts of LoginResult::advice, for a window that shows them: the registry refused the login
 // (status: the last answer's) whatever was tried (cookieTried: a login went out with the session

@@ -83,7 +83,7 @@ struct TScrapingThread::Attempt
 };
 
 TScrapingThread::Attempt TScrapingThread::send(HttpClient &client, const std::function<HttpResult(QByteArray &)> &request,
-                                               QString &into)
+                                               QByteArray &into)
 {
     QByteArray received;
     const HttpResult outcome = request(received);
@@ -104,7 +104,7 @@ TScrapingThread::Attempt TScrapingThread::send(HttpClient &client, const std::fu
     }
     if (isInterruptionRequested() || m_abort)
         return {Attempt::Left, {}};
-    into = QString::fromUtf8(received);
+    into = std::move(received);
     return {};
 }
 
@@ -127,21 +127,26 @@ TScrapingThread::Attempt TScrapingThread::searchAttempt(HttpClient &client)
 {
     const QByteArray body = searchBody(Page, idTechReg, fromdate, todate);
     client.setContentType(jsonContentType());
-    const Attempt sent = send(client, [&](QByteArray &received) { return client.post(body, received); }, html);
+    QByteArray received;
+    const Attempt sent = send(client, [&](QByteArray &into) { return client.post(body, into); }, received);
     if (sent.kind != Attempt::Done)
         return sent;
-    if (!readSearchPage(html).parsed)
-        return {Attempt::Failed, html.isEmpty() ? QStringLiteral("Нет данных") : QStringLiteral("Broken")};
+    page = readSearchPage(received);
+    if (!page.parsed)
+        return {Attempt::Failed, received.isEmpty() ? QStringLiteral("Нет данных") : QStringLiteral("Broken")};
     return {};
 }
 
 TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
 {
     pause(detailDelayMs, false);
-    const Attempt sent = send(client, [&](QByteArray &received) { return client.get(received); }, html);
-    if (sent.kind != Attempt::Done)
-        return sent;
-    const std::optional<Json> detail = readDeclarationDetail(html);
+    {
+        QByteArray received;
+        const Attempt sent = send(client, [&](QByteArray &into) { return client.get(into); }, received);
+        if (sent.kind != Attempt::Done)
+            return sent;
+        detail = readKeptDeclarationDetail(received);
+    } // the reply's bytes go before the lookup's come
     if (!detail)
         return {Attempt::Failed, QStringLiteral("Broken")};
     if (!multi)
@@ -155,7 +160,11 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     // Whatever the lookup answers is taken: the row reads it as text, and a reply without the
     // dictionaries only leaves their cells empty. (A refused token is the exception: the attempt is
     // made again with a fresh one when one can be had.)
-    return send(client, [&](QByteArray &received) { return client.post(lookup.body, received); }, html2);
+    QByteArray received;
+    const Attempt sent = send(client, [&](QByteArray &into) { return client.post(lookup.body, into); }, received);
+    if (sent.kind == Attempt::Done)
+        html2 = QString::fromUtf8(received);
+    return sent;
 }
 
 void TScrapingThread::setCredentials(const RegistryCredentials &credentials)
@@ -218,7 +227,9 @@ void TScrapingThread::work()
             Page = url.mid(split + 3);
             url = url.left(split);
         }
-        html.clear();
+        page = {};
+        detail.reset();
+        html2.clear();
 
         const auto endRequested = [this] { return isInterruptionRequested() || m_abort.load(); };
         int counter = 0;
@@ -270,7 +281,7 @@ void TScrapingThread::work()
                 }
                 if (attempt.retryAfter) {
                     // The registry says when it will answer again: asking sooner only prolongs the block.
-                    const qint64 waitMs = qMin<qint64>(*attempt.retryAfter * 1000, retryAfterCapMs);
+                    const qint64 waitMs = retryAfterWaitMs(*attempt.retryAfter, retryAfterCapMs);
                     LogMessageText = QStringLiteral("Реестр просит подождать (HTTP %1), следующая попытка через %2 с")
                                          .arg(attempt.status)
                                          .arg((waitMs + 999) / 1000);

@@ -5,7 +5,7 @@
 // as its very last act moves itself from RunningList to FinishedList under PoolLock.
 //
 // The run thread creates it (not started), sets its fields, adds it to RunningList, starts it, and
-// later collects it from FinishedList, reads html/html2/statusText/result and deletes it (the
+// later collects it from FinishedList, reads page or detail, html2, statusText and result, and deletes it (the
 // destructor waits for the thread to end). A termination request (requestInterruption) is noticed
 // between network operations; abortTransfer() also ends a request in flight, for a run that is
 // closing and will not read the answer.
@@ -18,6 +18,7 @@
 // most retryAfterCapMs) instead of attemptWaitMs.
 
 #include "networkconfig.h"
+#include "registryapi.h"
 
 #include <QByteArray>
 #include <QList>
@@ -28,6 +29,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -107,8 +109,12 @@ public:
     QStringList CustomHeaders;
     QString LogMessageText;
     int result = 0; // 0 running or stopped, 1 success, -1 failure
-    QString html;
-    QString html2;
+    // The reply, read once from its bytes as it came (a reply may be tens of megabytes; no text copy
+    // of it is made): a search page's items and total, or of a detail the members that the row, the
+    // history and the lookup read (keptDetailMembers). Set when result is 1.
+    SearchPage page;
+    std::optional<Json> detail;
+    QString html2; // the dictionary lookup's reply, as text
     QString statusText;
     QString Page;
 
@@ -121,9 +127,9 @@ private:
     Attempt guardedAttempt(const std::function<Attempt()> &attempt);
     Attempt searchAttempt(class HttpClient &client);
     Attempt detailAttempt(class HttpClient &client);
-    // Sends one request; its body decoded into `into` when it came back whole.
+    // Sends one request; its body in `into` when it came back whole.
     Attempt send(class HttpClient &client, const std::function<struct HttpResult(QByteArray &)> &request,
-                 QString &into);
+                 QByteArray &into);
     // CustomHeaders from token and cookie.
     void setCredentials(const RegistryCredentials &credentials);
     bool takeFreshToken();

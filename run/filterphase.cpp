@@ -75,9 +75,9 @@ PoolOutcome TScraper::runFilter()
         return true;
     };
     steps.mayCollect = [this] { return !d->LimitReached; };
-    steps.collect = [this](const QString &html, const QString &html2, const TScrapingThread &)
-        -> std::optional<QString> {
-        const std::optional<Json> detail = parseJson(html);
+    steps.collect = [this](TScrapingThread &worker) -> std::optional<QString> {
+        const std::optional<Json> detail = std::exchange(worker.detail, std::nullopt);
+        const QString html2 = std::exchange(worker.html2, QString());
         if (!detail || !detail->is_object())
             return std::nullopt;
         const Json *applicant = jsonPath(*detail, "applicant");

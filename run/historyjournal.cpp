@@ -100,6 +100,12 @@ TextFileResult HistoryJournal::append(const std::vector<JournalChange> &changes)
     }
     bytes += ".\n";
 
+    // A symbolic link at the journal's name is never written through: it is removed, and the
+    // journal made anew as a file of its own.
+    if (QFileInfo(m_path).isSymLink()) {
+        QFile::remove(m_path);
+        m_size = 0;
+    }
     const bool existed = QFile::exists(m_path);
     QFile file(m_path);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered, kOwnerOnly))

@@ -4,6 +4,8 @@
 #include "rowcomposer.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -52,15 +54,27 @@ ResultFileNames resultFileNames(quint32 tick)
     return {links, table, workbook};
 }
 
-ResultFileNames freeResultFileNames(const QString &dir, quint32 tick)
+quint32 freeTick(const QString &dir, quint32 tick, const std::function<QStringList(quint32)> &namesOf)
 {
     const QDir folder(dir);
+    const auto taken = [&folder](const QString &name) {
+        const QFileInfo entry(folder.filePath(name));
+        return entry.exists() || entry.isSymLink();
+    };
     for (quint32 i = 0; i < kNameTries; ++i) {
-        const ResultFileNames names = resultFileNames(tick + i);
-        if (!folder.exists(names.links) && !folder.exists(names.table) && !folder.exists(names.workbook))
-            return names;
+        const QStringList names = namesOf(tick + i);
+        if (std::none_of(names.begin(), names.end(), taken))
+            return tick + i;
     }
-    return resultFileNames(tick); // creating them then fails: the files are there
+    return tick; // creating the files then fails: they are there
+}
+
+ResultFileNames freeResultFileNames(const QString &dir, quint32 tick)
+{
+    return resultFileNames(freeTick(dir, tick, [](quint32 t) {
+        const ResultFileNames names = resultFileNames(t);
+        return QStringList{names.links, names.table, names.workbook};
+    }));
 }
 
 ResultFiles::ResultFiles() = default;

@@ -8,6 +8,8 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <memory>
 
 struct ResultFileStatus
@@ -24,6 +26,10 @@ struct ResultFileNames
 };
 
 ResultFileNames resultFileNames(quint32 tick);
+// The tick, or the next one after it (wrapping at 32 bits), none of whose names (namesOf) is taken
+// in dir; a symbolic link takes its name, a dangling one too. Only the run's own files are named
+// after a tick, and a tick repeats (after a restart of the system): a run never overwrites them.
+quint32 freeTick(const QString &dir, quint32 tick, const std::function<QStringList(quint32 tick)> &namesOf);
 // The names for the tick, or for the next tick after it (wrapping at 32 bits) whose three files are
 // all absent from dir: a run never truncates the results of another.
 ResultFileNames freeResultFileNames(const QString &dir, quint32 tick);

@@ -4,6 +4,7 @@
 #include "textscan.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 
 namespace {
 
@@ -94,6 +95,11 @@ QString withoutBlanksBetweenTokens(const QString &text)
 // other reply (compact JSON, also with a line feed at its end, or no JSON at all) is read verbatim.
 QString compactDictionaryText(const QString &text)
 {
+    // With no blank in it at all the text is its own compact form: no copy of a reply that may be
+    // tens of megabytes.
+    const auto blank = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
+    if (std::none_of(text.cbegin(), text.cend(), blank))
+        return text;
     const QString compact = withoutBlanksBetweenTokens(text);
     if (compact == text.trimmed() || !parseJson(text))
         return text;

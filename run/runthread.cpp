@@ -5,6 +5,7 @@
 #include "logline.h"
 #include "registryapi.h"
 #include "registrylogin.h"
+#include "resultfiles.h"
 #include "runthread_p.h"
 #include "settings.h"
 #include "textfile.h"
@@ -76,10 +77,12 @@ TScraper::TScraper(RunEnvironment environment, RunParams params, QObject *parent
     timerslastupdated = m_environment.tickCount();
     d->host = m_params.host;
     RunHost *host = d->host;
+    d->hostLog = std::make_shared<CappedLog>(host, m_environment.logLineCap, m_environment.logCharCap);
+    std::shared_ptr<CappedLog> hostLog = d->hostLog;
     d->tokens = std::make_shared<TokenKeeper>(
         m_environment.network, m_environment.session,
-        [host](const QString &text) {
-            host->runOnHostThread([&] { host->appendLogLine(stampedLine(withoutControlCharacters(text))); });
+        [host, hostLog](const QString &text) {
+            host->runOnHostThread([&] { hostLog->append(stampedLine(withoutControlCharacters(text))); });
         },
         m_environment.reloginSpacingMs);
     // The run disposes of itself once its thread function has returned.
@@ -135,6 +138,36 @@ void TScraper::onHost(const std::function<void()> &fn)
     d->host->runOnHostThread(fn);
 }
 
+void CappedLog::append(const QString &line)
+{
+    if (m_cut)
+        return;
+    if (m_lines + 1 > m_lineCap || m_chars + line.size() > m_charCap) {
+        m_cut = true;
+        appendAlways(stampedLine(QStringLiteral("Лог слишком длинный (не более %1 строк, %2 знаков): "
+                                                "дальнейшие строки этой выгрузки не записываются")
+                                     .arg(m_lineCap)
+                                     .arg(m_charCap)));
+        return;
+    }
+    appendAlways(line);
+}
+
+void CappedLog::appendAlways(const QString &line)
+{
+    ++m_lines;
+    m_chars += line.size() + 1;
+    m_host->appendLogLine(line);
+}
+
+void CappedLog::clear()
+{
+    m_host->clearLog();
+    m_lines = 0;
+    m_chars = 0;
+    m_cut = false;
+}
+
 // --- Reports --------------------------------------------------------------------------------
 
 void TScraper::ReportLog()
@@ -143,7 +176,7 @@ void TScraper::ReportLog()
     // A line may quote the registry (a name, an error text): a line break in it must not start a
     // line of its own in the log file.
     const QString line = stampedLine(withoutControlCharacters(d->LogMessageText));
-    onHost([&] { d->host->appendLogLine(line); });
+    onHost([&] { d->hostLog->append(line); });
 }
 
 void TScraper::log(const QString &text)
@@ -178,27 +211,32 @@ void TScraper::ReportStartFinish()
     if (d->CursorHourGlass) {
         const QString line = stampedLine(QStringLiteral("Начинаем работу по заданным параметрам"));
         onHost([&] {
-            d->host->clearLog();
-            d->host->appendLogLine(line);
+            d->hostLog->clear();
+            d->hostLog->appendAlways(line);
             d->host->setStartEnabled(false);
         });
         return;
     }
 
-    const QString name = QStringLiteral("log-%1.txt").arg(qint32(m_environment.tickCount()));
+    // A log never takes the place of an earlier one (the tick repeats after a restart) nor of a link
+    // planted at its name: the next free tick, as the result files do.
+    const auto logName = [](quint32 tick) { return QStringLiteral("log-%1.txt").arg(qint32(tick)); };
+    const QString name = logName(
+        freeTick(m_environment.dataDir, m_environment.tickCount(), [&](quint32 tick) { return QStringList{logName(tick)}; }));
     const QString path = QDir::toNativeSeparators(QDir(m_environment.dataDir).filePath(name));
     onHost([&] {
-        d->host->appendLogLine(stampedLine(QStringLiteral("Работа завершена, лог записан в ") + path));
-        d->host->appendLogLine(QString());
+        d->hostLog->appendAlways(stampedLine(QStringLiteral("Работа завершена, лог записан в ") + path));
+        d->hostLog->appendAlways(QString());
         if (d->host->autoStartTicked())
-            d->host->appendLogLine(QStringLiteral("Повторная выгрузка начнётся автоматически в ") + d->host->timeText());
+            d->hostLog->appendAlways(QStringLiteral("Повторная выгрузка начнётся автоматически в ") + d->host->timeText());
         else
-            d->host->appendLogLine(QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
+            d->hostLog->appendAlways(QStringLiteral("Автозапуск отключен, повторная выгрузка не начнётся автоматически!"));
         const QStringList lines = d->host->logText().split(QLatin1Char('\n'));
-        const TextFileResult written = writeTextLines(path, lines, TextEncoding::System);
+        const TextFileResult written = writeNewTextFile(path, lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"),
+                                                        TextEncoding::System);
         if (!written.ok) {
             m_environment.outcome->logFailed = true;
-            d->host->appendLogLine(stampedLine(QStringLiteral("Ошибка: лог не записан: ") + written.error));
+            d->hostLog->appendAlways(stampedLine(QStringLiteral("Ошибка: лог не записан: ") + written.error));
             emit logNotSaved(path, written.error);
         }
         d->host->setStartEnabled(true);
@@ -219,8 +257,8 @@ void TScraper::ReportResult()
     const QString errorLine = stampedLine(QStringLiteral("Ошибка: ") + withoutControlCharacters(d->result.mid(6, 200)));
     const QString pauseLine = stampedLine(QStringLiteral("Включаем паузу на 30 секунд"));
     onHost([&] {
-        d->host->appendLogLine(errorLine);
-        d->host->appendLogLine(pauseLine);
+        d->hostLog->appendAlways(errorLine);
+        d->hostLog->appendAlways(pauseLine);
     });
     ArmResumeTimer();
     unholdOnFailure.dismiss();
@@ -295,8 +333,9 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
                     worker->retryAfterCapMs = m_environment.retryAfterCapMs;
                     worker->failureStreak = d->failureStreak;
                     RunHost *host = d->host;
-                    worker->LogsMemo = [host](const QString &line) {
-                        host->runOnHostThread([&] { host->appendLogLine(withoutControlCharacters(line)); });
+                    std::shared_ptr<CappedLog> hostLog = d->hostLog;
+                    worker->LogsMemo = [host, hostLog](const QString &line) {
+                        host->runOnHostThread([&] { hostLog->append(withoutControlCharacters(line)); });
                     };
                     running->append(worker);
                     d->liveWorkers.push_back(worker);
@@ -309,13 +348,11 @@ PoolOutcome TScraper::poolLoop(const PhaseSteps &steps)
 
             if (!finished->isEmpty()) {
                 TScrapingThread *worker = finished->first();
-                const QString html = std::exchange(worker->html, QString());
-                const QString html2 = std::exchange(worker->html2, QString());
                 log(worker->url + QStringLiteral(": ") + worker->statusText);
                 std::optional<QString> error;
                 const bool wanted = steps.mayCollect();
                 if (worker->result == 1 && wanted)
-                    error = steps.collect(html, html2, *worker);
+                    error = steps.collect(*worker);
                 // A page or a detail that never came leaves the run's results partial.
                 else if (worker->result != 1 && wanted)
                     m_environment.outcome->requestGivenUp = true;

@@ -58,6 +58,13 @@ struct RunEnvironment
     int attemptWaitMs = 1000;         // a worker's pause after a failed attempt (tests shorten it)
     int retryAfterCapMs = 300000;     // the longest wait a registry's Retry-After gets (tests shorten it)
     int reloginSpacingMs = 300000;    // fresh logins after a refused token: at most one this often
+    // A reply's "total" queues no more search pages than this (1,000,000 declarations): a total that
+    // is no count must not make a run ask for pages for days.
+    qint64 maxSearchPages = 10000;
+    // The log of a run (in the window or on standard output, and in its file) takes no more lines
+    // or characters than these; past them it says once that it was cut.
+    qint64 logLineCap = 200000;
+    qint64 logCharCap = 32 * 1024 * 1024;
     // A registry that has answered no request successfully for this long is taken as gone: the phase
     // ends as an error rather than trying every applicant 50 times for days. Time the run is held
     // by hand does not count.

@@ -39,12 +39,36 @@ struct PhaseSteps
     // Whether a successful worker's answer is read at all.
     std::function<bool()> mayCollect;
     // Reads a successful worker's answer; an error text ends the phase.
-    std::function<std::optional<QString>(const QString &html, const QString &html2, const TScrapingThread &worker)> collect;
+    // Takes what it reads out of the worker (page, detail, html2), which is deleted next.
+    std::function<std::optional<QString>(TScrapingThread &worker)> collect;
+};
+
+// The run's log as the host keeps it (in memory, then in the log file): past a number of lines or
+// characters it says once that it was cut, and takes no more lines but those of the finish report
+// and the error pause, so a registry that makes every request fail for days cannot fill the memory
+// or the disk. Used on the host's thread only.
+class CappedLog
+{
+public:
+    CappedLog(RunHost *host, qint64 lineCap, qint64 charCap) : m_host(host), m_lineCap(lineCap), m_charCap(charCap) {}
+    void append(const QString &line);
+    // Lines that are always kept: a handful a run.
+    void appendAlways(const QString &line);
+    void clear();
+
+private:
+    RunHost *m_host;
+    qint64 m_lineCap;
+    qint64 m_charCap;
+    qint64 m_lines = 0;
+    qint64 m_chars = 0;
+    bool m_cut = false;
 };
 
 struct TScraper::Private
 {
     RunHost *host = nullptr;
+    std::shared_ptr<CappedLog> hostLog;
     int Limit = 1;
     bool CursorHourGlass = false;
     int ProgressBarPosition = 0;
@@ -64,6 +88,7 @@ struct TScraper::Private
     std::deque<qint64> SearchQueue;
     std::set<qint64> QueuedPages;
     qint64 droppedPages = 0;
+    bool pageCapLogged = false;
     qint64 receivedCount = 0;
     QString regulationIdString;
     std::shared_ptr<TokenKeeper> tokens;

@@ -9,8 +9,6 @@
 namespace {
 
 constexpr qint64 kPageSize = 100;
-// Beyond this many pages a reply's "total" is not believed (the registry sends 10000000 at times).
-constexpr qint64 kMaxQueuedPages = 1000000;
 
 } // namespace
 
@@ -62,9 +60,8 @@ PoolOutcome TScraper::runSearch()
         return true;
     };
     steps.mayCollect = [] { return true; };
-    steps.collect = [this](const QString &html, const QString &, const TScrapingThread &worker)
-        -> std::optional<QString> {
-        const SearchPage page = readSearchPage(html);
+    steps.collect = [this](TScrapingThread &worker) -> std::optional<QString> {
+        const SearchPage page = std::exchange(worker.page, SearchPage());
         if (page.parsed) {
             for (const DeclarationItem &item : page.items) {
                 ++d->receivedCount;
@@ -99,7 +96,20 @@ void TScraper::queueFurtherPages(qint64 page, qsizetype itemCount, qint64 total)
         std::erase_if(d->SearchQueue, [page](qint64 queued) { return queued > page; });
         d->droppedPages += qint64(before - d->SearchQueue.size());
     }
-    const qint64 last = qBound<qint64>(0, total, kMaxQueuedPages * kPageSize) / kPageSize;
+    // A total that is no count (the registry sends 10000000 at times, a hostile server anything) is
+    // believed up to a number of pages that a real search never reaches.
+    const qint64 maxPages = qMax<qint64>(1, m_environment.maxSearchPages);
+    qint64 last = qMax<qint64>(0, total) / kPageSize;
+    if (last >= maxPages) {
+        last = maxPages - 1;
+        if (!d->pageCapLogged) {
+            d->pageCapLogged = true;
+            log(QStringLiteral("Реестр сообщает о %1 декларациях; запрашиваем не больше %2 страниц по %3")
+                    .arg(total)
+                    .arg(maxPages)
+                    .arg(kPageSize));
+        }
+    }
     for (qint64 p = qMax<qint64>(page, 0); p <= last; ++p) {
         if (d->QueuedPages.insert(p).second)
             d->SearchQueue.push_back(p);

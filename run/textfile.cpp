@@ -3,17 +3,22 @@
 #include "ownerfile.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
 #include <QStringConverter>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
 #else
+#include <cstdio>
 #include <unistd.h>
 #endif
 
@@ -196,32 +201,97 @@ TextLines readTextLines(const QString &path)
     return out;
 }
 
+namespace {
+
+// Puts the finished temporary file in the name's place. Where the name is a symbolic link it is
+// the link that is replaced, never the file it points at: a link planted in the data folder must
+// not make the program write into a file elsewhere (or give that file the program's contents).
+bool replaceByRename(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    const bool renamed = ::MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!renamed)
+        *error = QStringLiteral("не удалось заменить файл %1").arg(QDir::toNativeSeparators(to));
+    return renamed;
+#else
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+#endif
+}
+
+// The same where nothing may be at the name yet: a file or a link that is there stays, and the
+// placing fails. (QFile::rename would fall back to copying into a dangling link's target.)
+bool placeAsNew(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    const bool renamed = ::MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                                       MOVEFILE_WRITE_THROUGH) != 0;
+    if (!renamed)
+        *error = QStringLiteral("файл %1 уже есть или не создан").arg(QDir::toNativeSeparators(to));
+    return renamed;
+#else
+    // link() never follows a link at its new name and fails when anything is there.
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        *error = QStringLiteral("файл %1 не создан: %2").arg(to, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    ::unlink(QFile::encodeName(from).constData());
+    return true;
+#endif
+}
+
+// A temporary file beside the target, flushed and synced: only a whole one may take its place.
+// Qt 6.4's QSaveFile::commit() flushes its buffer without looking at the outcome (on a full disk
+// a small file would replace the old one empty), and it follows a symbolic link to write beside
+// the file it points at; both are why the program makes its temporary file itself.
+TextFileResult writeBeside(const QString &path, const QByteArray &bytes, const std::function<bool(QFile &)> &place)
+{
+    const QFileInfo target(path);
+    QTemporaryFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX"));
+    // Made readable by its owner only. A regular file that is there keeps its mode; a link's
+    // target lends it nothing.
+    if (!file.open())
+        return {false, file.errorString()};
+    if (target.exists() && !target.isSymLink())
+        file.setPermissions(QFile::permissions(path));
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return {false, file.errorString()};
+    if (QString error; !syncToDisk(file, &error))
+        return {false, error};
+    file.close();
+    if (!place(file))
+        return {false, QString()}; // the caller's text
+    file.setAutoRemove(false);
+    return {};
+}
+
+} // namespace
+
 TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding)
 {
     const QByteArray bytes = encodedFile(text, encoding);
+    QString error;
+    const TextFileResult written =
+        writeBeside(path, bytes, [&](QFile &file) { return replaceByRename(file.fileName(), path, &error); });
+    if (!written.ok && written.error.isEmpty())
+        return {false, error};
+    return written;
+}
 
-    // A new file is its owner's only; one that exists keeps its mode (QSaveFile carries it over).
-    const bool existed = QFile::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {false, file.errorString()};
-    if (!existed)
-        file.setPermissions(kOwnerOnly);
-    // Qt 6.4's commit() flushes its buffer without looking at the outcome: on a full disk a file
-    // smaller than that buffer would replace the old one empty, with no failure said. So the
-    // temporary file is flushed and synced here, and only a whole one takes the file's place.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
+TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEncoding encoding)
+{
+    const QByteArray bytes = encodedFile(text, encoding);
+    QString error;
+    const TextFileResult written =
+        writeBeside(path, bytes, [&](QFile &file) { return placeAsNew(file.fileName(), path, &error); });
+    if (!written.ok && written.error.isEmpty())
         return {false, error};
-    }
-    if (QString error; !syncToDisk(file, &error)) {
-        file.cancelWriting();
-        return {false, error};
-    }
-    if (!file.commit())
-        return {false, file.errorString()};
-    return {};
+    return written;
 }
 
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding)

@@ -5,7 +5,8 @@
 // a Russian Windows: it is read as Windows-1251 and written back so. Writing ends every line with
 // CR LF and replaces the file whole or not at all: the bytes go to a temporary file beside it,
 // which is flushed and synced to disk before it takes the file's place, so a full disk leaves the
-// old file byte for byte and says why.
+// old file byte for byte and says why. A symbolic link at a file's name is replaced, never written
+// through.
 
 #include <QString>
 #include <QStringList>
@@ -53,5 +54,9 @@ std::vector<QStringView> splitTextLines(QStringView text);
 TextLines readTextLines(const QString &path);
 // Each line followed by CR LF.
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding);
-// The text as it stands (line ends already in it), encoded, replacing the file whole.
+// The text as it stands (line ends already in it), encoded, replacing the file whole. A symbolic
+// link at the path is replaced by the file; what it pointed at is left as it was.
 TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding);
+// The same for a file that must be new: whatever is at the path (a file, a symbolic link) stays, and
+// the write fails.
+TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEncoding encoding);

@@ -277,3 +277,60 @@ TEST(FaultMatrix, EveryEndpointMeetsEveryFaultAndTheRunStaysWhole)
     EXPECT_TRUE(elsewhere.https.requests().isEmpty()) << "a redirect reached the other host";
     EXPECT_EQ(elsewhere.plainConnections, 0) << "a redirect reached the plain http listener";
 }
+
+// Two faults of the data folder rather than the network. A DatesDB.txt that is a symbolic link to a
+// file elsewhere (planted by someone who can write the folder) is read, and replaced by a file of
+// the folder's own when the history is saved: the file it pointed at keeps its bytes and its mode.
+// An empty run.lock (a crash between its creation and its first line) is taken over: the run goes.
+TEST(FaultMatrix, PlantedLinkAndEmptyLock)
+{
+    const SimOptions options = simOptions(kDeclarations, kApplicants);
+    auto sim = startSim(options);
+    ASSERT_TRUE(sim);
+
+    {
+        SCOPED_TRACE("DatesDB.txt planted as a link");
+        QTemporaryDir dir;
+        QTemporaryDir outside;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+        const QString target = outside.filePath(QStringLiteral("victim.txt"));
+        const QByteArray victim = "7700000001=01.01.2020\r\n";
+        writeBytes(target, victim);
+        ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        const QString history = QDir(dir.path()).filePath(QStringLiteral("DatesDB.txt"));
+        ASSERT_TRUE(QFile::link(target, history));
+        CliRun cli(dir.path());
+        cli.setEnvironmentValue(QStringLiteral("TAVROSIN_TEST_TIMINGS"), kTimings);
+        cli.start();
+        ASSERT_TRUE(cli.finish());
+        EXPECT_EQ(cli.exitCode(), 0) << cli.errorOutput().toStdString();
+
+        EXPECT_EQ(readBytes(target), victim);
+        EXPECT_EQ(QFile::permissions(target) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                          QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        const QFileInfo saved(history);
+        EXPECT_FALSE(saved.isSymLink());
+        EXPECT_TRUE(saved.isFile());
+        EXPECT_EQ(QFile::permissions(history) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        const QByteArray lines = readBytes(history);
+        EXPECT_TRUE(lines.contains("7700000001=01.01.2020\r\n")) << "the link's lines were read as the history";
+        EXPECT_GT(lines.count("\r\n"), 1) << "the run's applicants were recorded";
+        EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral(".DatesDB*")}, QDir::Hidden | QDir::Files).isEmpty())
+            << "no temporary file is left";
+    }
+    {
+        SCOPED_TRACE("run.lock of 0 bytes");
+        QTemporaryDir dir;
+        writeRunSettings(dir.path(), *sim, "MaxResults=1000\r\n");
+        const QString lock = QDir(dir.path()).filePath(QStringLiteral("run.lock"));
+        writeBytes(lock, QByteArray());
+        CliRun cli(dir.path());
+        cli.setEnvironmentValue(QStringLiteral("TAVROSIN_TEST_TIMINGS"), kTimings);
+        cli.start();
+        ASSERT_TRUE(cli.finish());
+        EXPECT_EQ(cli.exitCode(), 0) << cli.errorOutput().toStdString();
+        EXPECT_FALSE(QFileInfo::exists(lock)) << "released at the end of the run";
+        EXPECT_FALSE(QDir(dir.path()).entryList({QStringLiteral("data*.tab")}).isEmpty());
+    }
+}

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -339,6 +340,52 @@ TEST(RegistryApi, SessionCookieAndRetryAfterFromHeaderLines)
         SCOPED_TRACE(c.headers);
         EXPECT_EQ(retryAfterSeconds(QString::fromUtf8(c.headers), now), c.seconds);
     }
+}
+
+// The wait a Retry-After value becomes: never negative, never past the cap, and a value too big for
+// milliseconds is clamped before it is multiplied (it used to overflow into a negative wait).
+TEST(RegistryApi, RetryAfterWaitStaysWithinTheCap)
+{
+    const QDateTime now = QDateTime::fromString(u"2026-03-02T10:00:00Z"_qs, Qt::ISODate);
+    constexpr qint64 cap = 300000;
+    const struct
+    {
+        const char *value;
+        qint64 waitMs; // -1: no Retry-After to honour
+    } cases[] = {
+        {"7", 7000},
+        {"300", 300000},
+        {"301", 300000},
+        {"9223372036854775807", 300000},         // qint64's maximum: times 1000 overflowed
+        {"9223372036854775", 300000},            // times 1000 lands just below the maximum
+        {"18446744073709551616", -1},            // past qint64: no number, no date
+        {"-1", -1},
+        {"-9223372036854775808", -1},
+        {"0", 0},
+        {"Mon, 02 Mar 2026 10:00:42 GMT", 42000}, // a date ahead
+        {"Mon, 02 Mar 2026 09:59:00 GMT", 0},     // a date past
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 300000},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"1e9", -1},
+        {"  12  ", 12000},
+        {"\x01\x7f", -1},
+        {"12 apples", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::optional<qint64> seconds =
+            retryAfterSeconds(u"HTTP/1.1 429 \r\nRetry-After: "_s + QString::fromLatin1(c.value) + u"\r\n"_s, now);
+        if (c.waitMs < 0) {
+            EXPECT_EQ(seconds, std::nullopt);
+            continue;
+        }
+        ASSERT_TRUE(seconds);
+        EXPECT_EQ(retryAfterWaitMs(*seconds, cap), c.waitMs);
+    }
+    EXPECT_EQ(retryAfterWaitMs(std::numeric_limits<qint64>::max(), 1500), 1500);
+    EXPECT_EQ(retryAfterWaitMs(std::numeric_limits<qint64>::min(), 1500), 0);
+    EXPECT_EQ(retryAfterWaitMs(1, 1500), 1000);
+    EXPECT_EQ(retryAfterWaitMs(2, 1500), 1500);
 }
 
 TEST(RegistryApi, SearchPageFromSavedReplies)

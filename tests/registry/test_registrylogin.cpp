@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QMap>
 #include <QRegularExpression>
+#include <QElapsedTimer>
+#include <atomic>
+#include <memory>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -525,6 +528,58 @@ TEST_F(RegistryLoginTest, PageRetries)
         EXPECT_FALSE(result.listStoppedEarly);
         EXPECT_EQ(collected.log.last(), u"Всё готово к работе");
     }
+}
+
+// A 429 or 503 with Retry-After is waited out, as asked and at most the cap, before the login or the
+// page is asked again; the log says how long.
+TEST_F(RegistryLoginTest, RetryAfterIsWaitedOutForTheLoginAndThePages)
+{
+    const auto limited = [](int status, const QByteArray &reason, const QByteArray &after) {
+        SimReply r = reply(status, reason);
+        r.headers.append({"Retry-After", after});
+        return r;
+    };
+    LoginOptions options;
+    options.retryWaitMs = 5;
+    options.retryAfterCapMs = 1500;
+
+    // The login: 429 asking for 1 s, then 503 asking for far more than the cap, then the token.
+    auto logins = std::make_shared<std::atomic<int>>(0);
+    registry.loginBy = [&, logins](const RecordedRequest &) {
+        const int n = logins->fetch_add(1);
+        if (n == 0)
+            return limited(429, "Too Many Requests", "1");
+        if (n == 1)
+            return limited(503, "Service Unavailable", "9223372036854775807");
+        return loggedIn();
+    };
+    registry.regulations = 7;
+    registry.faults[0] = {limited(429, "Too Many Requests", "1")};
+    QElapsedTimer timer;
+    timer.start();
+    const LoginResult result = login(options);
+    const qint64 elapsed = timer.elapsed();
+    ASSERT_EQ(result.outcome, LoginResult::Outcome::LoggedIn);
+    EXPECT_EQ(logins->load(), 3);
+    EXPECT_EQ(result.regulationIds.size(), 7);
+    EXPECT_EQ(pageRequests().size(), 2);
+    const QStringList log = unstamped(collected.log);
+    EXPECT_TRUE(log.contains(u"Реестр просит подождать (HTTP 429), следующая попытка через 1 с"_s)) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log.contains(u"Реестр просит подождать (HTTP 503), следующая попытка через 2 с"_s)) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log.contains(u"<stamp>: Реестр просит подождать (HTTP 429), следующая попытка через 1 с"_s))
+        << log.join(u'\n').toStdString();
+    EXPECT_GE(elapsed, 1000 + 1500 + 1000 - 100);
+    EXPECT_LT(elapsed, 60000) << "the huge value was clamped to the cap";
+
+    // A registry that keeps asking fails the login after a few waits; the caller tries later.
+    server.clearRequests();
+    collected = {};
+    logins->store(0);
+    registry.loginBy = [&](const RecordedRequest &) { return limited(429, "Too Many Requests", "0"); };
+    const LoginResult refused = login(options);
+    EXPECT_EQ(refused.outcome, LoginResult::Outcome::Failed);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(server.requests().size(), 3);
 }
 
 // The list stops at a page that failed all its attempts and says so: the caller must not take the

@@ -135,7 +135,9 @@ TEST(RequestWorker, TwoFailedAttemptsThenSuccess)
     EXPECT_EQ(worker.statusText, u"успешно"_s);
     EXPECT_EQ(worker.url, bareUrl);
     EXPECT_EQ(worker.Page, u"0"_s);
-    EXPECT_TRUE(worker.html.contains(u"\"applicantName\":\"ООО \\\"Ладога\\\"\""_s)) << worker.html.toStdString();
+    ASSERT_TRUE(worker.page.parsed);
+    ASSERT_FALSE(worker.page.items.isEmpty());
+    EXPECT_EQ(worker.page.items.first().applicantName, u"ООО \"Ладога\""_s);
     EXPECT_EQ(pool.lines(),
               (QStringList{u"ERROR_Internal Server Error для "_s + bareUrl, u"ERROR_Broken для "_s + bareUrl}));
     EXPECT_EQ(registry.server.requests().size(), 3);
@@ -288,7 +290,8 @@ TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
         EXPECT_EQ(worker.result, 1);
         EXPECT_EQ(worker.statusText, u"успешно"_s);
         if (c.detail) {
-            EXPECT_EQ(worker.html, QString::fromUtf8(*c.detail));
+            ASSERT_TRUE(worker.detail);
+            EXPECT_EQ(*worker.detail, keptDetailMembers(*parseJson(*c.detail)));
         }
         EXPECT_EQ(worker.html2, c.html2);
         EXPECT_EQ(registry.server.requests().size(), c.requests);
@@ -341,8 +344,10 @@ TEST(RequestWorker, ReplyThatIsNotTheExpectedJsonFailsTheAttempt)
         EXPECT_EQ(pool.lines(), c.fails ? QStringList{u"ERROR_Broken для "_s + bareUrl} : QStringList{});
         const QList<RecordedRequest> requests = registry.server.requests();
         EXPECT_EQ(requestsTo(requests, target).size(), c.fails ? 2 : 1);
-        if (c.fails) {
-            EXPECT_NE(worker.html, QString::fromUtf8(c.body)) << "the reply of the attempt that succeeded";
+        if (c.fails && c.search) {
+            EXPECT_TRUE(worker.page.parsed) << "the reply of the attempt that succeeded";
+        } else if (c.fails) {
+            ASSERT_TRUE(worker.detail) << "the reply of the attempt that succeeded";
         }
         if (!c.search) {
             EXPECT_EQ(requestsTo(requests, RegistryHandler::lookupTarget).size(), 1) << "no lookup for a failed detail";
@@ -404,7 +409,8 @@ TEST(RequestWorker, DetailFollowedByItsDictionaryLookup)
 
     EXPECT_EQ(worker.result, 1);
     EXPECT_EQ(worker.statusText, u"успешно"_s);
-    EXPECT_EQ(worker.html, QString::fromUtf8(detail));
+    ASSERT_TRUE(worker.detail);
+    EXPECT_EQ(*worker.detail, keptDetailMembers(*parseJson(detail)));
     EXPECT_EQ(worker.html2, QString::fromUtf8(lookupReply));
 
     const QList<RecordedRequest> requests = registry.server.requests();
@@ -465,7 +471,8 @@ TEST(RequestWorker, TerminatedBeforeItStartsSendsNothing)
 
     EXPECT_EQ(worker.result, 0);
     EXPECT_TRUE(worker.statusText.isEmpty());
-    EXPECT_TRUE(worker.html.isEmpty());
+    EXPECT_FALSE(worker.page.parsed);
+    EXPECT_FALSE(worker.detail);
     EXPECT_TRUE(registry.server.requests().isEmpty());
     EXPECT_TRUE(pool.lines().isEmpty());
 }

@@ -93,11 +93,14 @@ TEST(ResultFiles, CreationFailuresAreReported)
     EXPECT_FALSE(missingDir.isOpen());
     EXPECT_FALSE(missingDir.writeLink(QStringLiteral("x")).ok);
 
-    // The links file is made, the table file cannot be: a link to nowhere holds its name (a name
-    // in use is skipped, but this one looks free until the file is made).
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nowhere/x")), dir.filePath(QStringLiteral("data7.tab"))));
+    // The links file is made, the table file cannot be: its header line does not fit under a file
+    // size limit that the links file's first line fits under.
     ResultFiles files;
-    const ResultFileStatus opened = files.open(dir.path(), 7);
+    ResultFileStatus opened;
+    {
+        const FileSizeLimit limit(100);
+        opened = files.open(dir.path(), 7);
+    }
     EXPECT_FALSE(opened.ok);
     EXPECT_FALSE(opened.error.isEmpty());
     EXPECT_TRUE(files.isOpen());
@@ -131,6 +134,15 @@ TEST(ResultFiles, NamesInUseAreSkippedAndNothingIsTruncated)
         SCOPED_TRACE(name);
         EXPECT_EQ(QFileInfo(dir.filePath(QString::fromLatin1(name))).permissions() & 0x0077, 0);
     }
+
+    // A symbolic link takes its name, a dangling one too: libxlsxwriter would write the workbook
+    // through it into the file it names.
+    QTemporaryDir outside;
+    const QString missing = outside.filePath(QStringLiteral("missing.xlsx"));
+    ASSERT_TRUE(QFile::link(missing, dir.filePath(QStringLiteral("data10.xlsx"))));
+    ASSERT_TRUE(QFile::link(outside.path(), dir.filePath(QStringLiteral("data11.tab"))));
+    EXPECT_EQ(freeResultFileNames(dir.path(), 9).links, QStringLiteral("data12.txt"));
+    EXPECT_FALSE(QFileInfo::exists(missing));
 }
 
 // A row the disk refuses (here past a file size limit, partly written first) is cut off whole and

@@ -2,6 +2,7 @@
 // replies give the expected 21 cells; then the rules one at a time on small made-up details.
 #include "fixtures.h"
 #include "qtprinters.h"
+#include "registryapi.h"
 #include "rowcomposer.h"
 
 #include <gtest/gtest.h>
@@ -349,3 +350,39 @@ TEST(RowComposer, HeaderLine)
 }
 
 } // namespace
+
+// What a worker keeps of a detail (keptDetailMembers) gives the same row, the same link and the
+// same lookup body as the whole detail: the saved details, and made-up ones whose members have odd
+// shapes (a product or an applicant that is no object, identifications that are empty or hold no
+// object, members missing) or carry what the row never reads.
+TEST(RowComposer, KeptMembersOfADetailGiveTheSameRowByteForByte)
+{
+    QList<Json> details;
+    for (int n = 1; n <= 3; ++n)
+        details.append(detailFixture(n));
+    for (const char *text : {
+             R"({"idDeclaration":1,"product":"x","applicant":"y","pad":"zzz"})",
+             R"({"idDeclaration":2,"idGroups":[1],"product":{"identifications":[]},"applicant":{"inn":"1"}})",
+             R"({"idDeclaration":3,"idGroups":[1],"product":{"identifications":[5,{"idTnveds":[1]}]},"applicant":{}})",
+             R"({"idDeclaration":4,"idGroups":[1],"product":{"identifications":[{"idTnveds":[7],"other":1}],"x":2},)"
+             R"("applicant":{"inn":"7700000004","idLegalSubjectType":2,"addresses":[{"idAddrType":1,"idSubject":"a",)"
+             R"("fullAddress":"г. Москва"}],"contacts":[{"idContactType":1,"value":"+7 495"}],"documents":[1,2,3]},)"
+             R"("docs":{"huge":"text"},"number":"ЕАЭС N RU Д-RU.1","declEndDate":null})",
+             R"({"idCertificate":5})",
+         })
+        details.append(parse(text));
+    for (qsizetype i = 0; i < details.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Json &whole = details[i];
+        const Json kept = keptDetailMembers(Json(whole));
+        const QString dictionary = lookupText(1, Json::object());
+        EXPECT_EQ(ComposeRow(kept, dictionary, declarationLink(kRegistry, kept), kRegulations),
+                  ComposeRow(whole, dictionary, declarationLink(kRegistry, whole), kRegulations));
+        const LookupBody keptBody = lookupBody(kept);
+        const LookupBody wholeBody = lookupBody(whole);
+        EXPECT_EQ(keptBody.ok, wholeBody.ok);
+        EXPECT_EQ(keptBody.body, wholeBody.body);
+        EXPECT_EQ(keptBody.error, wholeBody.error);
+        EXPECT_LE(kept.dump().size(), whole.dump().size());
+    }
+}

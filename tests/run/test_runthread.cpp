@@ -1,17 +1,22 @@
 // The run thread end to end against a loopback registry: reports and their order, the log file,
 // the start control, hold and resume, stop.
 
+#include "filesizelimit.h"
 #include "logline.h"
 #include "registryhandler.h"
 #include "runharness.h"
 #include "testfiles.h"
 
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <stdexcept>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -109,25 +114,87 @@ TEST(RunThread, EmptySearchMakesEveryReportAndWritesTheLogFile)
     EXPECT_FALSE(harness.outcome().historyFailed);
 }
 
-// A log file that cannot be written is said in the log view, told to the host's owner, and counts
-// as a failed save (tavrosin-run exits 1).
+// A log file that cannot be written (here: no file may grow past 100 bytes, as on a full disk) is
+// said in the log view, told to the host's owner, and counts as a failed save (tavrosin-run exits 1);
+// nothing of it is left behind.
 TEST(RunThread, LogFileThatCannotBeWrittenIsReported)
 {
     RunHarness harness(emptyRegistry);
     harness.environment().tickCount = [] { return quint32(77); };
-    ASSERT_TRUE(QDir(harness.dir()).mkdir(QStringLiteral("log-77.txt"))); // in the way of the file
     QString reported;
-    harness.start();
-    QObject::connect(harness.run(), &TScraper::logNotSaved, harness.run(),
-                     [&](const QString &path, const QString &) { reported = path; }, Qt::DirectConnection);
-    ASSERT_TRUE(harness.wait());
+    {
+        const FileSizeLimit limit(100);
+        harness.start();
+        QObject::connect(harness.run(), &TScraper::logNotSaved, harness.run(),
+                         [&](const QString &path, const QString &) { reported = path; }, Qt::DirectConnection);
+        ASSERT_TRUE(harness.wait());
+    }
 
     const QStringList lines = harness.plainLines();
     ASSERT_GE(lines.size(), 2);
     EXPECT_TRUE(lines.last().startsWith(QStringLiteral("Ошибка: лог не записан: "))) << lines.last().toStdString();
     EXPECT_EQ(QFileInfo(reported).fileName(), QStringLiteral("log-77.txt"));
     EXPECT_TRUE(harness.outcome().logFailed);
-    EXPECT_TRUE(QFileInfo(QDir(harness.dir()).filePath(QStringLiteral("log-77.txt"))).isDir());
+    EXPECT_EQ(QDir(harness.dir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).filter(u"log"_s),
+              QStringList());
+}
+
+// A log never takes the place of what is at its name: an earlier log of the same tick (the tick
+// repeats after a restart), a directory, a symbolic link (a dangling one too, which would create
+// the file it names). It goes to the next free tick, and the finish report names that file.
+TEST(RunThread, LogGoesToTheNextFreeName)
+{
+    RunHarness harness(emptyRegistry);
+    harness.environment().tickCount = [] { return quint32(77); };
+    QDir dir(harness.dir());
+    QTemporaryDir outside;
+    ASSERT_TRUE(outside.isValid());
+    const QString target = outside.filePath(u"target.txt"_s);
+    {
+        QFile earlier(dir.filePath(u"log-77.txt"_s));
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+        earlier.write("earlier run\r\n");
+    }
+    ASSERT_TRUE(dir.mkdir(u"log-78.txt"_s));
+    ASSERT_TRUE(QFile::link(target, dir.filePath(u"log-79.txt"_s))); // dangling: target.txt is not there
+    harness.start();
+    ASSERT_TRUE(harness.wait());
+
+    EXPECT_FALSE(harness.outcome().logFailed);
+    EXPECT_EQ(harness.readFile(u"log-77.txt"_s), QByteArray("earlier run\r\n"));
+    EXPECT_FALSE(QFileInfo::exists(target)) << "nothing was written through the link";
+    EXPECT_TRUE(QFileInfo(dir.filePath(u"log-79.txt"_s)).isSymLink());
+    const QByteArray log = harness.readFile(u"log-80.txt"_s);
+    EXPECT_EQ(log, (harness.host().lines().join(u"\r\n"_s) + u"\r\n"_s).toUtf8());
+    EXPECT_TRUE(harness.plainLines().contains(u"Работа завершена, лог записан в "_s + dir.filePath(u"log-80.txt"_s)));
+    EXPECT_EQ(QFile::permissions(dir.filePath(u"log-80.txt"_s)) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// Past its cap of lines the log says once that it was cut and takes no more, but the finish report's
+// lines still close it, in the view and in the file alike.
+TEST(RunThread, LogIsCutOnceAtItsCap)
+{
+    RegistryHandler registry;
+    QList<FakeDeclaration> list;
+    for (int i = 0; i < 30; ++i)
+        list.append({QString::number(1000 + i), u"ООО Заявитель %1"_s.arg(i)});
+    registry.setDeclarations(list);
+    RunHarness harness(registry.handler());
+    harness.environment().logLineCap = 12;
+    harness.environment().tickCount = [] { return quint32(90); };
+    harness.start();
+    ASSERT_TRUE(harness.wait());
+
+    const QStringList lines = harness.plainLines();
+    const QString cut = u"Лог слишком длинный (не более 12 строк, %1 знаков): дальнейшие строки этой выгрузки не записываются"_s
+                            .arg(harness.environment().logCharCap);
+    EXPECT_EQ(lines.count(cut), 1);
+    ASSERT_EQ(lines.size(), 12 + 1 + 3) << lines.join(u'\n').toStdString();
+    EXPECT_EQ(lines[12], cut);
+    EXPECT_TRUE(lines[13].startsWith(u"Работа завершена, лог записан в "_s));
+    EXPECT_EQ(harness.readFile(u"log-90.txt"_s), (harness.host().lines().join(u"\r\n"_s) + u"\r\n"_s).toUtf8());
+    // The run itself went on: every applicant's row was written.
+    EXPECT_EQ(harness.server().requests().size() > 30, true);
 }
 
 // Whatever throws outside the pool loops, the closing steps still run: DatesDB.txt is saved (or,

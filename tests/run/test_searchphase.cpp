@@ -10,6 +10,7 @@
 #include <QScopeGuard>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -194,6 +195,27 @@ TEST(SearchPhase, FirstPageFailingEveryAttemptFindsNothing)
     EXPECT_FALSE(harness.outcome().phaseError);
 }
 
+// A server whose pages stay full and whose "total" is huge gets no more pages than the run's maximum,
+// and the log says once that the rest was not asked for.
+TEST(SearchPhase, PagesStopAtTheMaximumWhateverTheTotal)
+{
+    for (const qint64 total : {qint64(10000000), qint64(500), std::numeric_limits<qint64>::max()}) {
+        SCOPED_TRACE(total);
+        RegistryHandler registry;
+        registry.setDeclarations(declarations(500));
+        registry.setTotal(total);
+        RunHarness harness(registry.handler());
+        harness.environment().maxSearchPages = 3;
+        harness.start();
+        ASSERT_TRUE(harness.wait());
+
+        EXPECT_EQ(searchPages(harness.server().requests()), (QList<qint64>{0, 1, 2}));
+        const QStringList capLines = linesStartingWith(harness.plainLines(), u"Реестр сообщает о "_s);
+        ASSERT_EQ(capLines.size(), 1);
+        EXPECT_EQ(capLines.first(), u"Реестр сообщает о %1 декларациях; запрашиваем не больше 3 страниц по 100"_s.arg(total));
+    }
+}
+
 TEST(SearchPhase, ProgressMaximumFollowsTheQueuedPages)
 {
     struct Case
@@ -207,7 +229,8 @@ TEST(SearchPhase, ProgressMaximumFollowsTheQueuedPages)
         // Page 0 queues pages 1 and 2; the bar is not full while they are asked for.
         {"250 matches", 250, -1, {{0, 1}, {1, 1}, {2, 3}, {3, 3}, {0, 3}}},
         // Page 1 is short: the pages that "total" queued beyond it leave the maximum again.
-        {"total 10000000 with 150 matches", 150, 10000000, {{0, 1}, {1, 1}, {2, 100001}, {0, 2}}},
+        // "total" queues no more than the 10000 pages a run ever asks for.
+        {"total 10000000 with 150 matches", 150, 10000000, {{0, 1}, {1, 1}, {2, 10000}, {0, 2}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

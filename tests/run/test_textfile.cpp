@@ -9,6 +9,8 @@
 #include "textfile.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <functional>
 #include <gtest/gtest.h>
@@ -184,4 +186,52 @@ TEST(TextFile, SavesOnAFullDiskLeaveTheOldFile)
     disk.release();
     EXPECT_TRUE(loaded.save(QDir(dir).filePath(u"DatesDB.txt"_s)).ok);
     EXPECT_TRUE(readBytes(QDir(dir).filePath(u"DatesDB.txt"_s)).contains("7701000003=04.02.2024\r\n"));
+}
+
+// A symbolic link at a file's name is never written through: a save replaces the link by a file of
+// the folder's own (readable by its owner only), the file it pointed at keeps its bytes and mode,
+// and a link that points nowhere creates nothing. A file that must be new is not made over a link.
+TEST(TextFile, SavesReplaceASymbolicLinkAndNeverWriteThroughIt)
+{
+    QTemporaryDir dir;
+    QTemporaryDir outside;
+    const QString target = outside.filePath(u"victim.txt"_s);
+    writeBytes(target, "outside\r\n");
+    const auto open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    ASSERT_TRUE(QFile::setPermissions(target, open));
+    const QString missing = outside.filePath(u"missing.txt"_s);
+
+    for (const QString &pointsAt : {target, missing}) {
+        SCOPED_TRACE(pointsAt.toStdString());
+        const QString path = dir.filePath(u"DatesDB.txt"_s);
+        QFile::remove(path);
+        ASSERT_TRUE(QFile::link(pointsAt, path));
+        ASSERT_TRUE(writeTextLines(path, {u"7700000001=01.03.2026"_s}, TextEncoding::System).ok);
+        EXPECT_FALSE(QFileInfo(path).isSymLink());
+        EXPECT_EQ(readBytes(path), QByteArray("7700000001=01.03.2026\r\n"));
+        EXPECT_EQ(QFile::permissions(path) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        EXPECT_EQ(readBytes(target), QByteArray("outside\r\n"));
+        EXPECT_EQ(QFile::permissions(target) & 0x7077, open);
+        EXPECT_FALSE(QFileInfo::exists(missing));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                  QStringList{u"DatesDB.txt"_s});
+
+        const QString log = dir.filePath(u"log-1.txt"_s);
+        ASSERT_TRUE(QFile::link(pointsAt, log));
+        EXPECT_FALSE(writeNewTextFile(log, u"line\r\n"_s, TextEncoding::System).ok);
+        EXPECT_TRUE(QFileInfo(log).isSymLink());
+        EXPECT_EQ(readBytes(target), QByteArray("outside\r\n"));
+        EXPECT_FALSE(QFileInfo::exists(missing));
+        QFile::remove(log);
+    }
+
+    // A regular file keeps the mode its owner gave it.
+    const QString settings = dir.filePath(u"settings.ini"_s);
+    writeBytes(settings, "[Settings]\r\n");
+    ASSERT_TRUE(QFile::setPermissions(settings, open));
+    ASSERT_TRUE(writeTextLines(settings, {u"[Settings]"_s, u"MinDays=30"_s}, TextEncoding::System).ok);
+    EXPECT_EQ(QFile::permissions(settings) & 0x7077, open);
+    EXPECT_TRUE(writeNewTextFile(dir.filePath(u"log-2.txt"_s), u"line\r\n"_s, TextEncoding::System).ok);
+    EXPECT_FALSE(writeNewTextFile(dir.filePath(u"log-2.txt"_s), u"other\r\n"_s, TextEncoding::System).ok);
+    EXPECT_EQ(readBytes(dir.filePath(u"log-2.txt"_s)), QByteArray("line\r\n"));
 }

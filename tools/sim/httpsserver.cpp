@@ -177,7 +177,7 @@ void HttpsServer::Private::serve(int fd)
     }
     // A handler that names its own Content-Length keeps it: that is how a cut-off body is simulated.
     if (!hasLength)
-        out += "Content-Length: " + QByteArray::number(reply.body.size() + reply.padding) + "\r\n";
+        out += "Content-Length: " + QByteArray::number(reply.body.size() + reply.padding + reply.tail.size()) + "\r\n";
     out += "Connection: close\r\n\r\n" + reply.body;
     const auto send = [ssl](const char *data, qsizetype size) {
         for (qsizetype sent = 0; sent < size;) {
@@ -199,10 +199,12 @@ void HttpsServer::Private::serve(int fd)
         open = send(out.constData(), out.size());
     }
     // A long padding is made a block at a time, so an oversized reply costs no memory here.
-    const QByteArray block(64 << 10, ' ');
+    const QByteArray block(64 << 10, reply.paddingByte);
     for (qint64 left = reply.padding; open && left > 0; left -= block.size()) {
         open = send(block.constData(), qsizetype(qMin<qint64>(left, block.size()))) && !listener.isStopping();
     }
+    if (open && !reply.tail.isEmpty())
+        send(reply.tail.constData(), reply.tail.size());
     ERR_clear_error();
     closeTls(ssl, true);
 }

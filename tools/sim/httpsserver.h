@@ -34,6 +34,8 @@ struct SimReply
     bool closeBeforeStatus = false; // close the connection without sending a status line
     int dripMs = 0;                 // send the body one byte at a time, this many ms apart (until the server stops)
     qint64 padding = 0;             // that many blanks after the body (counted in Content-Length), made as they go
+    char paddingByte = ' ';         // what the padding is made of
+    QByteArray tail;                // sent after the padding (counted in Content-Length): closes a padded JSON
     bool halfBody = false;          // (a fault of registry-sim) the endpoint's own reply cut to the first half of its body
 };
 

@@ -69,6 +69,8 @@ int main(int argc, char **argv)
         {u"login-needs-cookie"_s, u"Refuse the login and every registry request without the session cookie."_s},
         {u"applicant-inn"_s, u"Search items of the 2025 shape, with applicantInn."_s},
         {u"revoke-after"_s, u"Revoke every token once this many details were answered."_s, u"N"_s},
+        {u"pad-details"_s, u"Make every detail reply this many bytes long (a padded string member)."_s, u"BYTES"_s},
+        {u"pad-lookups"_s, u"Make every lookup reply this many bytes long (a padded string member)."_s, u"BYTES"_s},
     });
     parser.process(app);
 
@@ -111,6 +113,9 @@ int main(int argc, char **argv)
         return 2;
     if (parser.isSet(u"revoke-after"_s))
         options.revokeTokensAfterDetails = int(number);
+    if (!readNumber(parser, u"pad-details"_s, 0, &options.padDetailsTo) ||
+        !readNumber(parser, u"pad-lookups"_s, 0, &options.padLookupsTo))
+        return 2;
     if (parser.isSet(u"today"_s)) {
         options.dataset.today = QDate::fromString(parser.value(u"today"_s), u"yyyy-MM-dd");
         if (!options.dataset.today.isValid()) {

@@ -75,6 +75,20 @@ SimReply jsonReply(int status, const QByteArray &body)
     return reply;
 }
 
+// A JSON object reply made about `bytes` long by a last string member "pad" of letters (no blank:
+// a compact reply, as the registry sends them), made as it goes so it costs no memory here.
+SimReply padded(SimReply reply, qint64 bytes)
+{
+    if (bytes <= 0 || !reply.body.endsWith('}'))
+        return reply;
+    reply.body.chop(1);
+    reply.body += reply.body.endsWith('{') ? "\"pad\":\"" : ",\"pad\":\"";
+    reply.tail = "\"}";
+    reply.padding = std::max<qint64>(0, bytes - reply.body.size() - reply.tail.size());
+    reply.paddingByte = 'x';
+    return reply;
+}
+
 // The error body of the service behind nginx.
 SimReply registryError(int status, const QByteArray &path, const QString &message = QString())
 {
@@ -601,7 +615,7 @@ SimReply RegistrySim::Private::detail(const RecordedRequest &request)
     const SimDeclaration *declaration = numeric ? dataset.declaration(id) : nullptr;
     if (!declaration)
         return registryError(404, path, u"Декларация не найдена"_s);
-    return jsonReply(200, compact(dataset.detail(*declaration)));
+    return padded(jsonReply(200, compact(dataset.detail(*declaration))), this->options.padDetailsTo);
 }
 
 SimReply RegistrySim::Private::lookup(const RecordedRequest &request)
@@ -625,7 +639,7 @@ SimReply RegistrySim::Private::lookup(const RecordedRequest &request)
         }
         return jsonReply(200, fixtures->lookups[std::min<qsizetype>(index, fixtures->lookups.size() - 1)]);
     }
-    return jsonReply(200, compact(dataset.lookup(body["items"])));
+    return padded(jsonReply(200, compact(dataset.lookup(body["items"]))), this->options.padLookupsTo);
 }
 
 SimReply RegistrySim::Private::bot(const RecordedRequest &request)

@@ -46,6 +46,10 @@ struct SimOptions
     bool loginNeedsCookie = false;   // see the top of this file
     bool applicantInnInSearch = false;
     int revokeTokensAfterDetails = 0; // > 0: once that many details were answered, every token is revoked
+    // > 0: every detail (lookup) reply is made this many bytes long by a string member "pad" at its
+    // end, made as it goes: still the same detail to the program, at any size up to its cap.
+    qint64 padDetailsTo = 0;
+    qint64 padLookupsTo = 0;
 };
 
 struct SimBotMessage
