@@ -82,6 +82,7 @@ public:
 
     struct Sorted
     {
+        bool asGiven = false;       // the texts are in order as they are; `order` is then left empty
         std::vector<quint32> order; // indexes of the texts in ascending order of (text, index)
         std::vector<bool> same;     // same[i]: text order[i] equals text order[i - 1] under the collator
     };
@@ -89,11 +90,13 @@ public:
     Sorted sortedOrder(const std::vector<QStringView> &texts) const
     {
         Sorted sorted;
+        if (isSortedAsGiven(texts, sorted)) {
+            sorted.asGiven = true;
+            return sorted;
+        }
         std::vector<quint32> &order = sorted.order;
         order.resize(texts.size());
         std::iota(order.begin(), order.end(), 0u);
-        if (isSorted(texts, sorted))
-            return sorted;
 
         struct Item
         {
@@ -177,6 +180,19 @@ private:
         for (std::size_t i = 1; i < order.size(); ++i) {
             const int c = compare(texts[order[i - 1]], texts[order[i]]);
             if (c > 0 || (c == 0 && order[i - 1] > order[i]))
+                return false;
+            sorted.same[i] = c == 0;
+        }
+        return true;
+    }
+
+    // isSorted for the texts in the order given, without an index per text.
+    bool isSortedAsGiven(const std::vector<QStringView> &texts, Sorted &sorted) const
+    {
+        sorted.same.assign(texts.size(), false);
+        for (std::size_t i = 1; i < texts.size(); ++i) {
+            const int c = compare(texts[i - 1], texts[i]);
+            if (c > 0)
                 return false;
             sorted.same[i] = c == 0;
         }
@@ -415,20 +431,26 @@ struct History::Private
         }
     }
 
-    // Every line in list order: the base lines still there and the added ones, merged.
+    // Every line in list order: the base lines still there and the added ones, merged. Each added
+    // line goes before the first base line it is less than, found by a search of its own, so a
+    // million base lines are not each compared on the way.
     template<typename Fn>
     void forEachLine(Fn &&fn) const
     {
-        auto other = added.cbegin();
-        for (std::size_t i = 0; i < base.size(); ++i) {
-            if (removed[i])
-                continue;
-            for (; other != added.cend() && less(*other, base[i]); ++other)
-                fn(*other);
-            fn(base[i]);
+        std::size_t i = 0;
+        const auto baseUpTo = [&](std::size_t end) {
+            for (; i < end; ++i) {
+                if (!removed[i])
+                    fn(base[i]);
+            }
+        };
+        for (const QStringView other : added) {
+            const auto at = std::upper_bound(base.cbegin() + qsizetype(i), base.cend(), other,
+                                             [this](QStringView a, QStringView b) { return less(a, b); });
+            baseUpTo(std::size_t(at - base.cbegin()));
+            fn(other);
         }
-        for (; other != added.cend(); ++other)
-            fn(*other);
+        baseUpTo(base.size());
     }
 
     qsizetype size() const { return qsizetype(base.size()) - removedCount + qsizetype(added.size()); }
@@ -471,10 +493,7 @@ void History::loadLines(TextContent &read)
     // Sorted by (line, position in the file), so the first of equal lines is the one read first.
     std::vector<QStringView> texts = splitTextLines(read.text);
     const Collation::Sorted sorted = d->collation.sortedOrder(texts);
-    bool inFileOrder = true;
-    for (std::size_t k = 0; k < sorted.order.size() && inFileOrder; ++k)
-        inFileOrder = sorted.order[k] == k;
-    if (inFileOrder) {
+    if (sorted.asGiven) {
         // A file this program wrote: its lines stay where they were read. Moving the text keeps
         // its characters where the views point.
         d->text = std::move(read.text);
@@ -533,6 +552,10 @@ void History::loadLines(TextContent &read)
     for (const quint32 i : named)
         names.push_back(nameOf(d->base[i]));
     const Collation::Sorted byName = d->collation.sortedOrder(names);
+    if (byName.asGiven) {
+        d->baseByName = std::move(named);
+        return;
+    }
     d->baseByName.reserve(named.size());
     for (const quint32 k : byName.order)
         d->baseByName.push_back(named[k]);
@@ -542,16 +565,9 @@ TextFileResult History::save(const QString &path)
 {
     if (d->unreadable)
         return {false, QStringLiteral("Файл %1 не перезаписан: при загрузке его не удалось прочитать").arg(path)};
-    // One text, sized once: growing tens of megabytes step by step copies them over and over.
-    qsizetype total = 0;
-    d->forEachLine([&](QStringView line) { total += line.size() + 2; });
-    QString text;
-    text.reserve(total);
-    d->forEachLine([&](QStringView line) {
-        text += line;
-        text += QLatin1String("\r\n");
-    });
-    const TextFileResult saved = writeTextFile(path, text, d->encoding);
+    // Handed over line by line, encoded straight into the file's bytes.
+    const TextLineSource lines = [this](const std::function<void(QStringView)> &take) { d->forEachLine(take); };
+    const TextFileResult saved = writeTextFile(path, lines, d->encoding);
     if (!saved.ok)
         return saved;
     // The new file's name is made to last before the journal that stood in for it goes.

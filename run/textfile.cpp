@@ -103,6 +103,81 @@ QByteArray encodedFile(const QString &text, TextEncoding encoding)
     return byteOrderMark(encoding) + QByteArray(encoder.encode(text));
 }
 
+// Copies a line of ASCII characters to out byte by byte, which is what UTF-8 and Windows-1251 make
+// of it; false when the line holds any other character (out then holds nothing of use).
+bool copyAscii(QStringView line, char *out)
+{
+    const char16_t *in = line.utf16();
+    char16_t seen = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        seen |= in[i];
+        out[i] = char(in[i]);
+    }
+    return seen < 0x80;
+}
+
+// The lines, each followed by CR LF, in an encoding that writes ASCII as it is (UTF-8 and
+// Windows-1251), after the mark. ASCII lines, all of a history in practice, are copied byte by
+// byte; any other line goes through the encoder, which then makes of it what it makes of it in
+// the joined text: the encoder is stateless, and a line end is ASCII.
+QByteArray encodedLines(const TextLineSource &lines, QStringEncoder &encoder, QByteArrayView mark)
+{
+    qsizetype size = mark.size();
+    lines([&](QStringView line) { size += line.size() + 2; });
+    QByteArray bytes;
+    bytes.resize(size);
+    if (!mark.isEmpty())
+        std::memcpy(bytes.data(), mark.data(), std::size_t(mark.size()));
+    qsizetype used = mark.size();
+    const auto room = [&](qsizetype needed) {
+        if (bytes.size() - used < needed)
+            bytes.resize(std::max(bytes.size() * 2, used + needed));
+    };
+    lines([&](QStringView line) {
+        room(line.size() + 2);
+        if (copyAscii(line, bytes.data() + used)) {
+            used += line.size();
+        } else {
+            room(encoder.requiredSpace(line.size()) + 2);
+            used = encoder.appendToBuffer(bytes.data() + used, line) - bytes.data();
+        }
+        bytes[used++] = '\r';
+        bytes[used++] = '\n';
+    });
+    bytes.truncate(used);
+    return bytes;
+}
+
+QByteArray encodedFile(const TextToWrite &text, TextEncoding encoding)
+{
+    if (text.text)
+        return encodedFile(*text.text, encoding);
+    const TextLineSource &lines = *text.lines;
+    if (encoding == TextEncoding::Windows1251) {
+        QStringEncoder windows(kWindows1251, QStringConverter::Flag::Stateless);
+        if (windows.isValid()) {
+            const QByteArray bytes = encodedLines(lines, windows, {});
+            if (!windows.hasError() && !readBackAsAnotherEncoding(bytes))
+                return bytes;
+        }
+        encoding = TextEncoding::Utf8Bom;
+    }
+    if (encoding == TextEncoding::Utf8Bom || (encoding == TextEncoding::System && systemCodePageIsUtf8())) {
+        QStringEncoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        return encodedLines(lines, utf8, byteOrderMark(encoding));
+    }
+    // UTF-16, or a system code page that is not UTF-8: rare enough to be joined first.
+    qsizetype size = 0;
+    lines([&](QStringView line) { size += line.size() + 2; });
+    QString joined;
+    joined.reserve(size);
+    lines([&](QStringView line) {
+        joined += line;
+        joined += QLatin1String("\r\n");
+    });
+    return encodedFile(joined, encoding);
+}
+
 // What has been written reaches the disk, or the reason why not.
 bool syncToDisk(QFileDevice &file, QString *error)
 {
@@ -116,6 +191,71 @@ bool syncToDisk(QFileDevice &file, QString *error)
     return synced;
 }
 
+
+bool isAscii(QByteArrayView bytes)
+{
+    uchar seen = 0;
+    for (const char c : bytes)
+        seen |= uchar(c);
+    return seen < 0x80;
+}
+
+enum class Utf8Read {
+    Read,    // the text is the file's, decoded
+    NotUtf8, // some of the file is not valid UTF-8: the text is incomplete
+    Failed,  // the file could not be read (the file's errorString says why)
+};
+
+// Reads the file from `from` as UTF-8, a piece at a time into the text. The text is what Qt's
+// stateless UTF-8 decoder makes of the whole, many times faster: the decoder goes character by
+// character, QString::fromUtf8 takes runs of ASCII in whole vectors. Nor is the file held whole
+// beside its text: on a history of a million lines that alone is tens of megabytes of memory
+// touched for the first time, which costs more than the decoding.
+Utf8Read readUtf8(QFile &file, qint64 from, QString &text)
+{
+    constexpr qsizetype kPiece = 1 << 20;
+    if (!file.seek(from))
+        return Utf8Read::Failed;
+    text.reserve(qsizetype(std::max<qint64>(0, file.size() - from))); // a byte makes at most one unit
+    QByteArray buffer(kPiece + 4, Qt::Uninitialized);
+    qsizetype carried = 0; // the start of a character cut off at the end of the last piece
+    bool atStart = true;   // nothing of the file decoded yet
+    for (;;) {
+        const qint64 got = file.read(buffer.data() + carried, kPiece);
+        if (got < 0)
+            return Utf8Read::Failed;
+        const qsizetype end = carried + qsizetype(got);
+        // A piece ends before the lead byte of its last character, which may go on in the next
+        // piece; cut there, each piece is valid exactly when the whole is.
+        qsizetype cut = end;
+        for (qsizetype back = 1; got > 0 && back <= 4 && back <= end; ++back) {
+            const uchar byte = uchar(buffer[end - back]);
+            if (byte < 0x80)
+                break;
+            if (byte >= 0xC0) {
+                cut = end - back;
+                break;
+            }
+        }
+        QByteArrayView piece(buffer.constData(), cut);
+        if (isAscii(piece)) {
+            text.append(QLatin1StringView(piece)); // widened in place, no piece of text made first
+        } else if (piece.isValidUtf8()) {
+            // QString::fromUtf8 drops a byte-order mark that begins its input, as the decoder does
+            // at the start of the file; further on it is text.
+            for (; !atStart && piece.startsWith("\xEF\xBB\xBF"); piece = piece.sliced(3))
+                text.append(QChar(QChar::ByteOrderMark));
+            text.append(QString::fromUtf8(piece));
+        } else {
+            return Utf8Read::NotUtf8;
+        }
+        atStart = atStart && piece.isEmpty();
+        if (got == 0)
+            return Utf8Read::Read;
+        carried = end - cut;
+        std::memmove(buffer.data(), buffer.constData() + cut, std::size_t(carried));
+    }
+}
 } // namespace
 
 TextContent readTextContent(const QString &path)
@@ -129,25 +269,44 @@ TextContent readTextContent(const QString &path)
         out.status = {false, file.errorString()};
         return out;
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        out.status = {false, file.errorString()};
-        return out;
-    }
 
+    const QByteArray head = file.peek(3);
     qsizetype skip = 0;
-    if (bytes.startsWith("\xEF\xBB\xBF")) {
+    if (head.startsWith("\xEF\xBB\xBF")) {
         out.encoding = TextEncoding::Utf8Bom;
         skip = 3;
-    } else if (bytes.startsWith("\xFF\xFE")) {
+    } else if (head.startsWith("\xFF\xFE")) {
         out.encoding = TextEncoding::Utf16LE;
         skip = 2;
-    } else if (bytes.startsWith("\xFE\xFF")) {
+    } else if (head.startsWith("\xFE\xFF")) {
         out.encoding = TextEncoding::Utf16BE;
         skip = 2;
     }
 
-    const QByteArrayView content = QByteArrayView(bytes).sliced(skip);
+    const bool utf8 = out.encoding == TextEncoding::Utf8Bom ||
+                      (out.encoding == TextEncoding::System && systemCodePageIsUtf8());
+    if (utf8) {
+        switch (readUtf8(file, skip, out.text)) {
+        case Utf8Read::Read:
+            return out;
+        case Utf8Read::Failed:
+            out.status = {false, file.errorString()};
+            return out;
+        case Utf8Read::NotUtf8:
+            out.text.clear();
+            break;
+        }
+    }
+
+    if (!file.seek(skip)) {
+        out.status = {false, file.errorString()};
+        return out;
+    }
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        out.status = {false, file.errorString()};
+        return out;
+    }
     QStringDecoder decoder(converterFor(out.encoding), QStringConverter::Flag::Stateless);
     out.text = decoder.decode(content);
     // Qt's UTF-16 decoder turns a dangling last byte into U+FFFD without reporting it.
@@ -272,7 +431,7 @@ TextFileResult writeBeside(const QString &path, const QByteArray &bytes, const s
 
 } // namespace
 
-TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding)
+TextFileResult writeTextFile(const QString &path, const TextToWrite &text, TextEncoding encoding)
 {
     const QByteArray bytes = encodedFile(text, encoding);
     QString error;
@@ -296,15 +455,9 @@ TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEn
 
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding)
 {
-    // Sized once: growing a text of tens of megabytes step by step copies it over and over.
-    qsizetype size = 0;
-    for (const QString &line : lines)
-        size += line.size() + 2;
-    QString text;
-    text.reserve(size);
-    for (const QString &line : lines) {
-        text += line;
-        text += QStringLiteral("\r\n");
-    }
-    return writeTextFile(path, text, encoding);
+    const TextLineSource source = [&lines](const std::function<void(QStringView)> &take) {
+        for (const QString &line : lines)
+            take(line);
+    };
+    return writeTextFile(path, source, encoding);
 }

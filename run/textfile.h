@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <functional>
 #include <vector>
 
 enum class TextEncoding {
@@ -48,15 +49,31 @@ struct TextLines
     QStringList lines;     // split at CR LF, LF or CR; a final line ending gives no empty line
 };
 
+// Lines handed over one at a time: called with a function, it calls that function once for each
+// line, in order. It may be called more than once.
+using TextLineSource = std::function<void(const std::function<void(QStringView)> &)>;
+
+// What writeTextFile writes: a text as it stands (line ends already in it), or lines that each get
+// CR LF, encoded one by one straight into the file's bytes. A million lines are then never joined
+// into one text first, which would cost twice the file's size in memory freshly touched.
+struct TextToWrite
+{
+    TextToWrite(const QString &text) : text(&text) {}
+    TextToWrite(const TextLineSource &lines) : lines(&lines) {}
+    const QString *text = nullptr;
+    const TextLineSource *lines = nullptr;
+};
+
 TextContent readTextContent(const QString &path);
 // The lines of text as views into it, split as TextLines::lines is.
 std::vector<QStringView> splitTextLines(QStringView text);
 TextLines readTextLines(const QString &path);
 // Each line followed by CR LF.
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding);
-// The text as it stands (line ends already in it), encoded, replacing the file whole. A symbolic
-// link at the path is replaced by the file; what it pointed at is left as it was.
-TextFileResult writeTextFile(const QString &path, const QString &text, TextEncoding encoding);
+// The text, encoded, replacing the file whole. The file holds the same bytes whichever form the
+// text is handed over in. A symbolic link at the path is replaced by the file; what it pointed at
+// is left as it was.
+TextFileResult writeTextFile(const QString &path, const TextToWrite &text, TextEncoding encoding);
 // The same for a file that must be new: whatever is at the path (a file, a symbolic link) stays, and
 // the write fails.
 TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEncoding encoding);

@@ -92,6 +92,95 @@ TEST(TextFile, TextThatWindows1251CannotCarryIsWrittenAsUtf8WithAMark)
     }
 }
 
+// A large file is read in pieces of a megabyte: a character cut in two by the end of a piece is
+// read whole, and bytes that are not UTF-8 far into the file still make it a Windows-1251 file.
+TEST(TextFile, ALargeFileReadsAsAWhole)
+{
+    const QByteArray ascii(1 << 20, 'a'); // a piece
+    const struct
+    {
+        const char *name;
+        QByteArray bytes;
+        TextEncoding encoding;
+        QString text;
+    } cases[] = {
+        {"a two-byte letter across the end of a piece", ascii.left(ascii.size() - 1) + u"ж\r\n"_s.toUtf8(),
+         TextEncoding::System, QString(ascii.size() - 1, u'a') + u"ж\r\n"_s},
+        {"a four-byte character across the end", ascii.left(ascii.size() - 2) + u"😀=ж"_s.toUtf8(),
+         TextEncoding::System, QString(ascii.size() - 2, u'a') + u"😀=ж"_s},
+        {"a four-byte character ending a piece", ascii.left(ascii.size() - 4) + u"😀=ж"_s.toUtf8(),
+         TextEncoding::System, QString(ascii.size() - 4, u'a') + u"😀=ж"_s},
+        {"after a byte-order mark", "\xEF\xBB\xBF" + ascii.left(ascii.size() - 4) + u"ж😀"_s.toUtf8(),
+         TextEncoding::Utf8Bom, QString(ascii.size() - 4, u'a') + u"ж😀"_s},
+        {"a byte-order mark further on is text", u"\uFEFF"_s.toUtf8() + ascii + u"\uFEFF\uFEFFж"_s.toUtf8(),
+         TextEncoding::Utf8Bom, QString(ascii.size(), u'a') + u"\uFEFF\uFEFFж"_s},
+        {"and so is one in the middle of a piece", ascii + u"ж\uFEFF"_s.toUtf8(), TextEncoding::System,
+         QString(ascii.size(), u'a') + u"ж\uFEFF"_s},
+        {"Windows-1251 past the first piece", ascii + ascii + kFir1251, TextEncoding::Windows1251,
+         QString(2 * ascii.size(), u'a') + u"Ёлка №1"_s},
+        {"a character cut off at the end of Windows-1251", ascii + "\xD0", TextEncoding::Windows1251,
+         QString(ascii.size(), u'a') + u"Р"_s},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("file.txt"));
+        writeBytes(path, c.bytes);
+        const TextContent read = readTextContent(path);
+        ASSERT_TRUE(read.status.ok) << read.status.error.toStdString();
+        EXPECT_EQ(read.encoding, c.encoding);
+        EXPECT_TRUE(read.text == c.text) << "read " << read.text.size() << " characters, expected " << c.text.size();
+    }
+
+    // Broken UTF-8 behind a mark is refused in any piece.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("file.txt"));
+    writeBytes(path, "\xEF\xBB\xBF" + ascii + ascii + kFir1251);
+    const TextContent read = readTextContent(path);
+    EXPECT_FALSE(read.status.ok);
+    EXPECT_TRUE(read.text.isEmpty());
+}
+
+// Lines are encoded one by one into the file's bytes (an ASCII line copied byte by byte); the file
+// holds exactly what their joined text gives, in every encoding, broken UTF-16 included.
+TEST(TextFile, LinesWriteAsTheirJoinedText)
+{
+    const QStringList lines = {
+        u"7701000001=01.02.2024"_s,
+        u"ООО Ромашка=01.02.2024"_s,
+        u""_s,
+        QString(QChar(0xD800)) + u"x"_s, // a lone high surrogate, then ASCII
+        u"y"_s + QChar(0xDBFF),            // a high surrogate ending a line, before CR LF
+        QChar(0xDC00) + u"z"_s,            // a lone low surrogate starting one
+        u"😀 Ёлка №1"_s,
+    };
+    const struct
+    {
+        const char *name;
+        QStringList lines;
+    } texts[] = {
+        {"ASCII only", lines.mid(0, 1)},
+        {"Cyrillic", lines.mid(0, 3)},
+        {"lone surrogates", lines},
+        {"none", {}},
+    };
+    for (const TextEncoding encoding : {TextEncoding::System, TextEncoding::Utf8Bom, TextEncoding::Windows1251,
+                                        TextEncoding::Utf16LE, TextEncoding::Utf16BE}) {
+        for (const auto &t : texts) {
+            SCOPED_TRACE(testing::Message() << t.name << ", encoding " << int(encoding));
+            QTemporaryDir dir;
+            const QString joined = dir.filePath(QStringLiteral("joined.txt"));
+            const QString byLine = dir.filePath(QStringLiteral("lines.txt"));
+            QString text;
+            for (const QString &line : t.lines)
+                text += line + u"\r\n"_s;
+            ASSERT_TRUE(writeTextFile(joined, text, encoding).ok);
+            ASSERT_TRUE(writeTextLines(byLine, t.lines, encoding).ok);
+            EXPECT_EQ(readBytes(byLine).toHex(' '), readBytes(joined).toHex(' '));
+        }
+    }
+}
+
 // The Windows program's selection.txt and settings.ini: read, and written back in Windows-1251,
 // a Cyrillic comment, [Network] and the bot token kept.
 TEST(TextFile, SettingsAndSelectionOfTheWindowsProgram)
