@@ -122,11 +122,13 @@ TEST(RunThread, LogFileThatCannotBeWrittenIsReported)
     RunHarness harness(emptyRegistry);
     harness.environment().tickCount = [] { return quint32(77); };
     QString reported;
+    // Receives the report on this thread (a queued call), so the run thread never touches `reported`.
+    QObject receiver;
     {
         const FileSizeLimit limit(100);
         harness.start();
-        QObject::connect(harness.run(), &TScraper::logNotSaved, harness.run(),
-                         [&](const QString &path, const QString &) { reported = path; }, Qt::DirectConnection);
+        QObject::connect(harness.run(), &TScraper::logNotSaved, &receiver,
+                         [&](const QString &path, const QString &) { reported = path; });
         ASSERT_TRUE(harness.wait());
     }
 
