@@ -42,9 +42,11 @@ bool VirtualScreen::start(const QString &size, QString *error)
 {
     m_server.setProgram(tool("Xvfb"));
     // -displayfd: the server picks a free display and writes its number on the descriptor.
-    m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                           QStringLiteral("0"), size + QStringLiteral("x24"), QStringLiteral("-nolisten"),
-                           QStringLiteral("tcp")});
+    // -noreset: without it the server resets whenever its last client leaves (every xwininfo does),
+    // and a program that connects during a reset is refused ("could not connect to display").
+    m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                           QStringLiteral("-screen"), QStringLiteral("0"), size + QStringLiteral("x24"),
+                           QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     m_server.start();
     if (!m_server.waitForStarted(30000)) {
         *error = m_server.errorString();
