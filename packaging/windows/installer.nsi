@@ -22,7 +22,7 @@ RequestExecutionLevel highest
 !define PRODUCT "Тавросин"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrosin"
 ; The name of the marker file beside the executables that tells an installed copy.
-!define MARKER "installed"
+!define MARKER "tavrosin-installed"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
