@@ -1,5 +1,8 @@
 #include "jsonstream.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace {
 
 bool isBlank(char c)
@@ -91,6 +94,84 @@ void appendUtf8(std::string &out, unsigned int codepoint)
     }
 }
 
+// A number longer than this reaches the lexer shortened.
+constexpr qsizetype kLongNumber = 256;
+
+// Of the significant digits of a long number, the first this many and whether any of the rest is not
+// zero decide the nearest double: no double needs more than 767 digits to tell it from its neighbours.
+constexpr std::size_t kKeptDigits = 800;
+
+// A JSON number of any length as a short one that reads as the same double: "0.<digits>e<exponent>",
+// its sign kept (so -0 stays -0). A value past the double's range stays past it, one too small for it
+// stays too small. Nothing when the run is not one number by JSON's grammar.
+std::optional<std::string> shortenedNumber(QByteArrayView run)
+{
+    qsizetype at = 0;
+    const auto digits = [&] {
+        const qsizetype from = at;
+        while (at < run.size() && run[at] >= '0' && run[at] <= '9')
+            ++at;
+        return run.sliced(from, at - from);
+    };
+    const bool negative = at < run.size() && run[at] == '-';
+    if (negative)
+        ++at;
+    const QByteArrayView integer = digits();
+    if (integer.isEmpty() || (integer.size() > 1 && integer.front() == '0'))
+        return std::nullopt;
+    QByteArrayView fraction;
+    if (at < run.size() && run[at] == '.') {
+        ++at;
+        fraction = digits();
+        if (fraction.isEmpty())
+            return std::nullopt;
+    }
+    bool exponentNegative = false;
+    QByteArrayView exponent;
+    if (at < run.size() && (run[at] == 'e' || run[at] == 'E')) {
+        ++at;
+        if (at < run.size() && (run[at] == '+' || run[at] == '-'))
+            exponentNegative = run[at++] == '-';
+        exponent = digits();
+        if (exponent.isEmpty())
+            return std::nullopt;
+    }
+    if (at != run.size())
+        return std::nullopt;
+
+    // The value is 0.<significant digits> × 10^(scale + exponent), scale counting from the decimal
+    // point to the first significant digit.
+    std::string significant;
+    qint64 scale = integer.size();
+    bool sticky = false;
+    for (const QByteArrayView part : {integer, fraction}) {
+        for (const char d : part) {
+            if (significant.empty() && d == '0') {
+                --scale;
+            } else if (significant.size() < kKeptDigits) {
+                significant += d;
+            } else if (d != '0') {
+                sticky = true;
+            }
+        }
+    }
+    std::string out = negative ? "-0." : "0.";
+    if (significant.empty())
+        return out + '0';
+    if (sticky)
+        significant += '1';
+    // Past ±400 a double is infinite or zero whatever the digits; an exponent of many digits stops
+    // growing long before its sum with the scale could overflow.
+    qint64 power = 0;
+    for (const char d : exponent) {
+        power = power * 10 + (d - '0');
+        if (power > 1000000)
+            break;
+    }
+    power = std::clamp<qint64>((exponentNegative ? -power : power) + scale, -400, 400);
+    return out + significant + 'e' + std::to_string(power);
+}
+
 // Answers every event with "go on" and counts the nesting: what parseJson's limit refuses, this
 // refuses at the same container.
 struct Acceptor
@@ -126,9 +207,8 @@ void JsonEventSource::prime()
 
 void JsonEventSource::advance()
 {
-    if (m_hasPending) {
-        m_current = m_pending;
-        m_hasPending = false;
+    if (m_pendingAt < m_pending.size()) {
+        m_current = m_pending[m_pendingAt++];
         return;
     }
     if (m_at == m_end) {
@@ -141,17 +221,21 @@ void JsonEventSource::advance()
         const char *content = m_at + 1;
         const std::ptrdiff_t length = stringLength(content);
         m_current = '"';
-        m_hasPending = true;
+        m_pendingAt = 0;
         if (length < 0) {
             // An unescaped control character: the lexer ends at once with an error, having
             // read two characters of the string instead of all of them.
-            m_pending = '\x01';
+            m_pending = "\x01";
             m_at = m_end;
         } else {
-            m_pending = '"';
+            m_pending = "\"";
             m_lastString = QByteArrayView(content, length);
             m_at = content + length + 1;
         }
+        return;
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) {
+        number();
         return;
     }
     if (isBlank(c)) {
@@ -162,6 +246,34 @@ void JsonEventSource::advance()
     }
     m_current = c;
     ++m_at;
+}
+
+void JsonEventSource::number()
+{
+    const auto isNumberCharacter = [](char c) {
+        return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+    };
+    const char *end = m_at;
+    while (end != m_end && isNumberCharacter(*end))
+        ++end;
+    const QByteArrayView run(m_at, end - m_at);
+    m_at = end;
+    m_pendingAt = 0;
+    if (run.size() <= kLongNumber) {
+        m_pending.assign(run.data() + 1, std::size_t(run.size() - 1));
+        m_current = run.front();
+        return;
+    }
+    // A run of number characters is one number or no JSON at all: two numbers never stand side by side.
+    const std::optional<std::string> shortened = shortenedNumber(run);
+    if (!shortened) {
+        m_current = '-';
+        m_pending = "x"; // "-x": the lexer ends with an error
+        m_at = m_end;
+        return;
+    }
+    m_current = shortened->front();
+    m_pending = shortened->substr(1);
 }
 
 std::ptrdiff_t JsonEventSource::stringLength(const char *from) const

@@ -5,7 +5,9 @@
 // megabytes would cost that many megabytes twice over before a handler could drop it. Here the
 // text reaches the parser with each string emptied: the string's characters are checked here by
 // the lexer's own rules and stay where they are, and a handler that wants one decodes it from
-// lastString(). A run of blanks between tokens reaches the parser as one blank, for the same reason.
+// lastString(). A run of blanks between tokens reaches the parser as one blank, and a number of more
+// than a few hundred characters as a short one of the same value (the lexer copies a number twice
+// as well, and four times more when it reports one too large), for the same reason.
 //
 // What the parser accepts and rejects is exactly what it would on the whole text; a string that
 // breaks the rules ends the parse as an error, as it would in the lexer.
@@ -83,6 +85,9 @@ private:
     // The length of the string content from `from` up to its closing quotation mark; -1 when the
     // string breaks a rule or never closes.
     std::ptrdiff_t stringLength(const char *from) const;
+    // Hands over the number that begins at m_at: as it is when it is short, else as a short number
+    // the lexer reads as the same value (or as an error when it is none).
+    void number();
 
     const char *m_at;  // the next byte of the text not yet handed over
     const char *m_end;
@@ -90,8 +95,10 @@ private:
     bool m_primed = false;
     bool m_done = false;
     char m_current = 0; // the character the parser reads now
-    char m_pending = 0; // the closing quotation mark of an emptied string, or an error's stand-in
-    bool m_hasPending = false;
+    // Characters handed over before the text goes on: the closing quotation mark of an emptied
+    // string, the rest of a shortened number, or an error's stand-in.
+    std::string m_pending;
+    std::size_t m_pendingAt = 0;
     QByteArrayView m_lastString;
 };
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -14,6 +16,29 @@ namespace {
 QByteArray nested(int depth)
 {
     return QByteArray(depth, '[') + QByteArray(depth, ']');
+}
+
+// The decimal digits of value × factor, value given by its digits.
+QByteArray times(const QByteArray &value, quint64 factor)
+{
+    QByteArray product;
+    quint64 carry = 0;
+    for (qsizetype i = value.size() - 1; i >= 0; --i) {
+        const quint64 digit = quint64(value[i] - '0') * factor + carry;
+        product.prepend(char('0' + digit % 10));
+        carry = digit / 10;
+    }
+    for (; carry; carry /= 10)
+        product.prepend(char('0' + carry % 10));
+    return product;
+}
+
+QByteArray power(quint64 base, int exponent)
+{
+    QByteArray digits = "1";
+    for (int i = 0; i < exponent; ++i)
+        digits = times(digits, base);
+    return digits;
 }
 
 std::optional<Json> wholeDetailReduced(const QByteArray &text)
@@ -75,6 +100,15 @@ TEST(JsonStream, VerdictIsTheParsersOnTheWholeText)
         {"101 levels", nested(101), false, false},
         {"101 levels inside a string", "[\"" + QByteArray(101, '[') + "\"]", true, true},
         {"HTML", "<html><body>502</body></html>", false, false},
+        {"long integer", "[1" + QByteArray(300, '0') + "]", true, true},
+        {"long integer past the double's range", "[1" + QByteArray(400, '0') + "]", false, false},
+        {"long fraction", "[-0." + QByteArray(300, '0') + "1]", true, true},
+        {"long exponent", "[1e" + QByteArray(300, '0') + "5]", true, true},
+        {"long exponent past the range", "[1e" + QByteArray(300, '0') + "400]", false, false},
+        {"long exponent below the range", "[1e-" + QByteArray(300, '0') + "400]", true, true},
+        {"long number with a leading zero", "[0" + QByteArray(300, '1') + "]", false, false},
+        {"long number, then another", "[1" + QByteArray(300, '0') + "-5]", false, false},
+        {"long number without exponent digits", "[1" + QByteArray(300, '0') + "e]", false, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,4 +187,44 @@ TEST(KeptDetail, KeptValuesAndOrder)
     EXPECT_EQ(reading.detail->dump(),
               R"({"idDeclaration":5,"number":"b","product":{"identifications":[{"idTnveds":[3]}]},)"
               R"("applicant":{"inn":"77","fullName":"\"Ромашка\"!"}})");
+}
+
+// A number of hundreds of digits reaches the parser shortened; it reads as the same double, the
+// hard cases of rounding included: halfway between two doubles (which rounds to the even one) and
+// just past halfway, at the bottom of the range and at its top (where the even one is infinity).
+TEST(KeptDetail, LongNumbersReadAsTheSameDouble)
+{
+    const QByteArray halfMinimum = power(5, 1075) + "e-1075";                    // 2^-1075, rounds to 0
+    const QByteArray pastHalfMinimum = power(5, 1075) + "1e-1076";               // rounds up to 2^-1074
+    const QByteArray halfPastMaximum = times(power(2, 970), (quint64(1) << 54) - 1); // rounds to infinity
+    QByteArray belowHalfPastMaximum = halfPastMaximum;
+    belowHalfPastMaximum.back() = char(belowHalfPastMaximum.back() - 1);            // rounds to DBL_MAX
+    const struct
+    {
+        const char *name;
+        QByteArray number;
+        bool read;
+    } cases[] = {
+        {"halfway above zero", halfMinimum, true},
+        {"just past halfway above zero", pastHalfMinimum, true},
+        {"halfway past the largest double", halfPastMaximum, false},
+        {"just below halfway past the largest double", belowHalfPastMaximum, true},
+        {"negative zero", "-0." + QByteArray(400, '0'), true},
+        {"many digits after the first 800", "1." + QByteArray(900, '3') + "e-5", true},
+        {"a tail of zeros past the first 800", "9." + QByteArray(799, '9') + QByteArray(200, '0') + "1", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray text = "{\"idDeclaration\":" + c.number + "}";
+        ASSERT_GT(c.number.size(), 256);
+        const std::optional<Json> whole = wholeDetailReduced(text);
+        const DetailReading reading = readKeptDeclarationDetail(text);
+        ASSERT_EQ(whole.has_value(), c.read);
+        ASSERT_EQ(reading.detail.has_value(), c.read);
+        if (!c.read)
+            continue;
+        const double expected = (*whole)["idDeclaration"].get<double>();
+        const double read = (*reading.detail)["idDeclaration"].get<double>();
+        EXPECT_EQ(std::memcmp(&expected, &read, sizeof read), 0) << expected << " " << read;
+    }
 }

@@ -274,6 +274,7 @@ TEST(RequestWorker, DetailSucceedsWhateverItsLookupGives)
         taken("JSON array", "[]"),
         taken("error text", R"({"error":"Internal Server Error","status":500})"),
         taken("compact JSON with a line feed", "{\"items\":{}}\n"),
+        taken("not UTF-8: the bytes as they came", "{\"applicantType\":[{\"name\":\"\xDE\xF0. \xEB\xE8\xF6\xEE\"}]}"),
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
