@@ -4,10 +4,13 @@
 // reply, then a NUL byte and the dictionary reply (no NUL: no dictionary text).
 //
 // Besides faults, it checks what the output files rely on: the link and the row are one line, and
-// the row has exactly 21 TAB-separated cells whatever the reply holds, and the members a worker
-// keeps of a detail give the same row as the whole detail.
+// the row has exactly 21 TAB-separated cells whatever the reply holds, and what a worker keeps gives
+// the same row as the whole reply: the members it reads from the detail's bytes are the whole
+// document's kept members, and the dictionary reply read from its bytes gives the row its decoded
+// text gives.
 #include "fuzzinput.h"
 #include "history.h"
+#include "jsonstream.h"
 #include "registryapi.h"
 #include "rowcomposer.h"
 
@@ -29,7 +32,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const SplitInput input = splitAtNul(fuzzBytes(data, size));
     const QString html = QString::fromUtf8(input.first);
-    const QString html2 = QString::fromUtf8(input.second);
+    const QByteArray &html2 = input.second;
+
+    // The verdict on a text read with its strings kept out of the parser is the parser's own.
+    if (isJsonText(input.first, JsonEventSource::Utf8::Strict) != parseJson(input.first).has_value() ||
+        isJsonText(html2, JsonEventSource::Utf8::Decoded) != parseJson(QString::fromUtf8(html2)).has_value())
+        std::abort();
+    // What a worker reads of the detail's bytes is the whole document reduced to its kept members.
+    std::optional<Json> whole = parseJson(input.first);
+    if (whole && (!whole->is_object() || (!whole->contains("idDeclaration") && !whole->contains("idCertificate"))))
+        whole.reset();
+    const DetailReading reading = readKeptDeclarationDetail(input.first);
+    if (reading.outOfMemory || reading.detail != (whole ? std::optional<Json>(keptDetailMembers(std::move(*whole)))
+                                                        : std::nullopt))
+        std::abort();
 
     const std::optional<Json> detail = parseJson(html);
     if (!detail)
@@ -70,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString row = ComposeRow(*detail, html2, link, regulationIds);
     if (!isOneLine(link) || link.contains(QLatin1Char('\t')) || !isOneLine(row) ||
         row.count(QLatin1Char('\t')) != ResultColumnCount - 1 || !row.startsWith(link))
+        std::abort();
+    // The dictionary's bytes as they came give the row that its decoded text gives.
+    if (ComposeRow(*detail, QString::fromUtf8(html2).toUtf8(), link, regulationIds) != row)
         std::abort();
     // What a worker keeps of the detail gives the same lookup and the same row, byte for byte.
     const Json kept = keptDetailMembers(Json(*detail));

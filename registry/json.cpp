@@ -3,22 +3,13 @@
 #include <cmath>
 #include <limits>
 
-namespace {
-
-// Copying a document, writing it as text and comparing it recurse once per level of nesting, and
-// the reply is outside input: a body nested tens of thousands of levels deep would overflow the
-// stack of the thread reading it. Replies of the registry and the Bot API nest seven levels at most.
-constexpr int maxDepth = 100;
-
-} // namespace
-
 std::optional<Json> parseJson(const QByteArray &utf8)
 {
-    // A document nested deeper than maxDepth counts as no JSON at all; from the first container
+    // A document nested deeper than maxJsonDepth counts as no JSON at all; from the first container
     // that is too deep on, nothing is kept, so nothing deep is ever built.
     bool tooDeep = false;
     const Json::parser_callback_t limitDepth = [&tooDeep](int depth, Json::parse_event_t event, Json &) {
-        if (depth >= maxDepth &&
+        if (depth >= maxJsonDepth &&
             (event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start))
             tooDeep = true;
         return !tooDeep;

@@ -12,6 +12,11 @@
 
 using Json = nlohmann::ordered_json;
 
+// The deepest nesting a document may have: copying a document, writing it as text and comparing it
+// recurse once per level, and a reply nested tens of thousands of levels deep would overflow the
+// stack of the thread reading it. Replies of the registry and the Bot API nest seven levels at most.
+inline constexpr int maxJsonDepth = 100;
+
 // A document, or nothing when the text is not JSON.
 std::optional<Json> parseJson(const QByteArray &utf8);
 std::optional<Json> parseJson(const QString &text);

@@ -317,16 +317,6 @@ SearchPage searchPageOf(const std::optional<Json> &document)
     return page;
 }
 
-// Moves the named members of from into to, in the order named; a member that is missing stays so.
-void moveMembers(Json &from, Json &to, std::initializer_list<const char *> names)
-{
-    for (const char *name : names) {
-        const auto found = from.find(name);
-        if (found != from.end())
-            to[name] = std::move(*found);
-    }
-}
-
 } // namespace
 
 SearchPage readSearchPage(const QString &text)
@@ -337,53 +327,6 @@ SearchPage readSearchPage(const QString &text)
 SearchPage readSearchPage(const QByteArray &utf8)
 {
     return searchPageOf(parseJson(utf8));
-}
-
-Json keptDetailMembers(Json &&detail)
-{
-    if (!detail.is_object())
-        return std::move(detail);
-    Json kept = Json::object();
-    moveMembers(detail, kept,
-                {"idDeclaration", "idCertificate", "number", "declRegDate", "declEndDate", "idTechnicalReglaments",
-                 "idGroups"});
-    if (const auto product = detail.find("product"); product != detail.end()) {
-        // The lookup reads product.identifications[0].idTnveds alone.
-        Json keptProduct = product->is_object() ? Json::object() : std::move(*product);
-        if (product->is_object()) {
-            if (const auto identifications = product->find("identifications"); identifications != product->end()) {
-                Json keptIdentifications = identifications->is_array() ? Json::array() : std::move(*identifications);
-                if (identifications->is_array() && !identifications->empty()) {
-                    Json &first = identifications->front();
-                    Json keptFirst = first.is_object() ? Json::object() : std::move(first);
-                    if (first.is_object())
-                        moveMembers(first, keptFirst, {"idTnveds"});
-                    keptIdentifications.push_back(std::move(keptFirst));
-                }
-                keptProduct["identifications"] = std::move(keptIdentifications);
-            }
-        }
-        kept["product"] = std::move(keptProduct);
-    }
-    if (const auto applicant = detail.find("applicant"); applicant != detail.end()) {
-        Json keptApplicant = applicant->is_object() ? Json::object() : std::move(*applicant);
-        if (applicant->is_object())
-            moveMembers(*applicant, keptApplicant,
-                        {"idLegalSubjectType", "inn", "ogrn", "fullName", "shortName", "surname", "firstName",
-                         "patronymic", "headPosition", "responsibleContacts", "contacts", "addresses"});
-        kept["applicant"] = std::move(keptApplicant);
-    }
-    return kept;
-}
-
-std::optional<Json> readKeptDeclarationDetail(const QByteArray &utf8)
-{
-    std::optional<Json> document = parseJson(utf8);
-    if (!document || !document->is_object())
-        return std::nullopt;
-    if (!document->contains("idDeclaration") && !document->contains("idCertificate"))
-        return std::nullopt;
-    return keptDetailMembers(std::move(*document));
 }
 
 std::optional<Json> readDeclarationDetail(const QString &text)

@@ -117,10 +117,17 @@ SearchPage readSearchPage(const QByteArray &utf8);
 // A declaration detail: a JSON object that carries "idDeclaration" or "idCertificate". Nothing for
 // anything else (HTML, a cut-off reply, an error object), which is no detail whatever text it holds.
 std::optional<Json> readDeclarationDetail(const QString &text);
-// The same from the reply's bytes, reduced at once to the members that the row, the history and the
-// dictionary lookup read (keptDetailMembers): a detail may run to tens of megabytes, and nothing
-// else of it is kept.
-std::optional<Json> readKeptDeclarationDetail(const QByteArray &utf8);
+// What reading a detail's bytes gave.
+struct DetailReading
+{
+    std::optional<Json> detail; // the kept members (keptDetailMembers); nothing when the reply is no detail
+    bool outOfMemory = false;   // the reply could not be read for want of memory (detail is nothing)
+};
+// A detail from the reply's bytes, as received, reduced at once to the members that the row, the
+// history and the dictionary lookup read: a detail may run to tens of megabytes, and nothing else of
+// it is ever stored. The detail is keptDetailMembers of the document parseJson reads from the same
+// bytes, when that is an object that carries "idDeclaration" or "idCertificate". Nothing is thrown.
+DetailReading readKeptDeclarationDetail(const QByteArray &utf8) noexcept;
 // Of a detail: idDeclaration, idCertificate, number, declRegDate, declEndDate, idTechnicalReglaments,
 // idGroups, the idTnveds of product.identifications' first element, and of applicant the members
 // the row and the lookup read. Every reading of the row and the lookup gives on it what it gives

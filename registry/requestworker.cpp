@@ -145,7 +145,10 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
         const Attempt sent = send(client, [&](QByteArray &into) { return client.get(into); }, received);
         if (sent.kind != Attempt::Done)
             return sent;
-        detail = readKeptDeclarationDetail(received);
+        DetailReading reading = readKeptDeclarationDetail(received);
+        if (reading.outOfMemory)
+            return {Attempt::Failed, QStringLiteral("Недостаточно памяти для ответа")};
+        detail = std::move(reading.detail);
     } // the reply's bytes go before the lookup's come
     if (!detail)
         return {Attempt::Failed, QStringLiteral("Broken")};
@@ -157,14 +160,11 @@ TScrapingThread::Attempt TScrapingThread::detailAttempt(HttpClient &client)
     client.setUrl(lookupUrl(network.registryUrl));
     client.setReferer(url);
     client.setContentType(jsonContentType());
-    // Whatever the lookup answers is taken: the row reads it as text, and a reply without the
-    // dictionaries only leaves their cells empty. (A refused token is the exception: the attempt is
-    // made again with a fresh one when one can be had.)
-    QByteArray received;
-    const Attempt sent = send(client, [&](QByteArray &into) { return client.post(lookup.body, into); }, received);
-    if (sent.kind == Attempt::Done)
-        html2 = QString::fromUtf8(received);
-    return sent;
+    // Whatever the lookup answers is taken: the row reads it by its markers, and a reply without
+    // the dictionaries only leaves their cells empty. (A refused token is the exception: the
+    // attempt is made again with a fresh one when one can be had.) Its bytes are kept as they came:
+    // as text they would take twice the room.
+    return send(client, [&](QByteArray &into) { return client.post(lookup.body, into); }, html2);
 }
 
 void TScrapingThread::setCredentials(const RegistryCredentials &credentials)

@@ -114,7 +114,7 @@ public:
     // history and the lookup read (keptDetailMembers). Set when result is 1.
     SearchPage page;
     std::optional<Json> detail;
-    QString html2; // the dictionary lookup's reply, as text
+    QByteArray html2; // the dictionary lookup's reply, its bytes as they came (UTF-8 as a rule)
     QString statusText;
     QString Page;
 

@@ -77,7 +77,7 @@ PoolOutcome TScraper::runFilter()
     steps.mayCollect = [this] { return !d->LimitReached; };
     steps.collect = [this](TScrapingThread &worker) -> std::optional<QString> {
         const std::optional<Json> detail = std::exchange(worker.detail, std::nullopt);
-        const QString html2 = std::exchange(worker.html2, QString());
+        const QByteArray html2 = std::exchange(worker.html2, QByteArray());
         if (!detail || !detail->is_object())
             return std::nullopt;
         const Json *applicant = jsonPath(*detail, "applicant");
@@ -129,7 +129,7 @@ bool TScraper::skippedFromSearchItem(const QString &id)
     return true;
 }
 
-std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QString &dictionaryText)
+std::optional<QString> TScraper::WriteKeptDeclaration(const Json &detail, const QByteArray &dictionaryText)
 {
     if (!d->resultFiles) {
         // The names of the first free tick from now: an earlier run's files are never overwritten.

@@ -1,10 +1,10 @@
 #include "rowcomposer.h"
 
+#include "jsonstream.h"
 #include "registryapi.h"
-#include "textscan.h"
 
 #include <QRegularExpression>
-#include <algorithm>
+#include <QStringDecoder>
 
 namespace {
 
@@ -57,52 +57,93 @@ QString contact(const Json &detail, const QString &typeText)
     return firstOfType(jsonPath(detail, "applicant.contacts"), "idContactType", typeText, "value");
 }
 
-QString dictionaryValue(const QString &text, const char *dictionary, const char *member)
+// The part of text between markers, as ExtractBetween finds it in the decoded text: the markers
+// are ASCII, and no byte of a multi-byte UTF-8 sequence (nor an ill-formed byte) is ever read as an
+// ASCII character, so the bytes hold them at the same places.
+QByteArrayView extractBetween(QByteArrayView text, QByteArrayView start, QByteArrayView second, QByteArrayView end)
 {
-    return ExtractBetween(text, QLatin1Char('"') + QLatin1String(dictionary) + QLatin1Char('"'),
-                          QLatin1Char('"') + QLatin1String(member) + QStringLiteral("\":\""), QStringLiteral("\""));
+    const qsizetype anchor = text.indexOf(start);
+    if (anchor < 0)
+        return {};
+    qsizetype contentFrom = anchor + start.size();
+    const qsizetype secondAt = text.indexOf(second, contentFrom);
+    if (secondAt < 0)
+        return {};
+    contentFrom = secondAt + second.size();
+    const qsizetype until = text.indexOf(end, contentFrom);
+    if (until < 0)
+        return {};
+    return text.sliced(contentFrom, until - contentFrom);
 }
 
-// The text without the blanks that lie between JSON tokens; what stands inside quotation marks is
-// kept exactly, escapes included.
-QString withoutBlanksBetweenTokens(const QString &text)
+// A piece of the reply decoded as the whole reply's decoding shows it: each ill-formed byte is one
+// U+FFFD there as here (a piece lies between ASCII quotation marks, so no sequence is cut), and a
+// byte-order mark at the piece's start is a character, as it is inside the text.
+QString decodedPiece(QByteArrayView piece)
 {
-    QString compact;
-    compact.reserve(text.size());
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(piece);
+}
+
+QString dictionaryValue(const QByteArray &text, const char *dictionary, const char *member)
+{
+    const QByteArray start = '"' + QByteArray(dictionary) + '"';
+    const QByteArray second = '"' + QByteArray(member) + "\":\"";
+    return decodedPiece(extractBetween(text, start, second, "\""));
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Tells each character of the text to visit(c, between), between being whether it stands between
+// JSON tokens (outside quotation marks); visit answers whether to go on.
+template <typename Visit>
+void walkTokens(const QByteArray &text, Visit visit)
+{
     bool inString = false;
     bool escaped = false;
-    for (const QChar c : text) {
+    for (const char c : text) {
+        const bool between = !inString && c != '"';
         if (inString) {
             if (escaped)
                 escaped = false;
-            else if (c == u'\\')
+            else if (c == '\\')
                 escaped = true;
-            else if (c == u'"')
+            else if (c == '"')
                 inString = false;
-        } else if (c == u'"') {
+        } else if (c == '"') {
             inString = true;
-        } else if (c == u' ' || c == u'\t' || c == u'\n' || c == u'\r') {
-            continue;
         }
-        compact += c;
+        if (!visit(c, between))
+            return;
     }
-    return compact;
 }
 
-// The dictionary reply is read as text by markers that expect compact JSON ("name":"…"). A reply
-// that is JSON laid out with blanks between its tokens (pretty-printed, as saved copies are) loses
-// those blanks first, and nothing else: its strings stay as they came, escapes undecoded. Every
-// other reply (compact JSON, also with a line feed at its end, or no JSON at all) is read verbatim.
-QString compactDictionaryText(const QString &text)
+// The dictionary reply is read by markers that expect compact JSON ("name":"…"). A reply that is
+// JSON laid out with blanks between its tokens (pretty-printed, as saved copies are) loses those
+// blanks first, and nothing else: its strings stay as they came, escapes undecoded. Every other
+// reply (compact JSON, also with a line feed at its end, or no JSON at all) is read verbatim. JSON
+// here is what the reply decoded as text would parse as; the check builds none of it, so a reply
+// of tens of megabytes costs no more than its own bytes (and, laid out with blanks, one compact copy).
+QByteArray compactDictionaryText(const QByteArray &text)
 {
-    // With no blank in it at all the text is its own compact form: no copy of a reply that may be
-    // tens of megabytes.
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
-    if (std::none_of(text.cbegin(), text.cend(), blank))
+    bool blankBetweenTokens = false;
+    walkTokens(text, [&](char c, bool between) {
+        blankBetweenTokens = between && isBlank(c);
+        return !blankBetweenTokens;
+    });
+    if (!blankBetweenTokens || !isJsonText(text, JsonEventSource::Utf8::Decoded))
         return text;
-    const QString compact = withoutBlanksBetweenTokens(text);
-    if (compact == text.trimmed() || !parseJson(text))
-        return text;
+    QByteArray compact;
+    compact.reserve(text.size());
+    walkTokens(text, [&](char c, bool between) {
+        if (!between || !isBlank(c))
+            compact += c;
+        return true;
+    });
     return compact;
 }
 
@@ -128,10 +169,10 @@ QString declarationLink(const QString &registryUrl, const Json &detail)
     return cleanCell(declarationViewUrl(registryUrl, fieldText(detail, "idDeclaration")));
 }
 
-QStringList composeCells(const Json &detail, const QString &dictionaryText, const QString &link,
+QStringList composeCells(const Json &detail, const QByteArray &dictionaryText, const QString &link,
                          const QStringList &regulationIds)
 {
-    const QString dict = compactDictionaryText(dictionaryText);
+    const QByteArray dict = compactDictionaryText(dictionaryText);
     const Json *addresses = jsonPath(detail, "applicant.addresses");
     QStringList cells = {
         link,
@@ -162,7 +203,7 @@ QStringList composeCells(const Json &detail, const QString &dictionaryText, cons
     return cells;
 }
 
-QString ComposeRow(const Json &detail, const QString &dictionaryText, const QString &link,
+QString ComposeRow(const Json &detail, const QByteArray &dictionaryText, const QString &link,
                    const QStringList &regulationIds)
 {
     return composeCells(detail, dictionaryText, link, regulationIds).join(QLatin1Char('\t'));

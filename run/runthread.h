@@ -145,7 +145,7 @@ private:
     // Syncs and closes the result files; a table not on disk whole takes back this run's history lines.
     void closeResultFiles();
     void announceCompletion();
-    std::optional<QString> WriteKeptDeclaration(const Json &detail, const QString &dictionaryText);
+    std::optional<QString> WriteKeptDeclaration(const Json &detail, const QByteArray &dictionaryText);
     // Counts the rows written earlier today; with the day's limit already reached, says so and
     // sets LimitReached, so that no row is written.
     void checkDailyLimit();

@@ -42,7 +42,7 @@ Json parse(const char *text)
 
 QStringList cellsOf(const Json &detail, const QString &dictionary = {}, const QStringList &regulations = kRegulations)
 {
-    const QString row = ComposeRow(detail, dictionary, declarationLink(kRegistry, detail), regulations);
+    const QString row = ComposeRow(detail, dictionary.toUtf8(), declarationLink(kRegistry, detail), regulations);
     return row.split(QLatin1Char('\t'));
 }
 
@@ -297,6 +297,44 @@ TEST(RowComposer, DictionaryValuesAreTakenVerbatimUpToTheFirstQuote)
     }
 }
 
+// The reply is read from its bytes as its decoded text would be read: an ill-formed byte is one
+// U+FFFD in a cell, a byte-order mark inside a value stays, and a reply laid out with blanks is
+// JSON (and loses them) when its decoded text is, ill-formed bytes inside its strings included.
+TEST(RowComposer, DictionaryBytesReadAsTheirDecodedText)
+{
+    const struct
+    {
+        const char *name;
+        QByteArray reply;
+        QString cell; // cell 8, the applicant type
+    } cases[] = {
+        {"Cyrillic", "{\"applicantType\":[{\"name\":\"Юр. лицо\"}]}", QStringLiteral("Юр. лицо")},
+        {"ill-formed bytes", "{\"applicantType\":[{\"name\":\"Ю\xFF\xFEр\"}]}", QStringLiteral("Ю\uFFFD\uFFFDр")},
+        {"a sequence cut by the closing quote", "{\"applicantType\":[{\"name\":\"ab\xD0\"}]}",
+         QStringLiteral("ab\uFFFD")},
+        {"a byte-order mark opening the value", "{\"applicantType\":[{\"name\":\"\xEF\xBB\xBFЮр\"}]}",
+         QStringLiteral("\uFEFFЮр")},
+        {"Windows-1251 text", "{\"applicantType\":[{\"name\":\"\xDE\xF0\"}]}", QStringLiteral("\uFFFD\uFFFD")},
+        {"pretty-printed, an ill-formed byte inside a string",
+         "{ \"applicantType\": [ { \"id\": 1, \"name\": \"a\xFF b\" } ] }", QStringLiteral("a\uFFFD b")},
+        {"pretty-printed, an ill-formed byte between tokens",
+         "{ \"applicantType\": [ { \"id\": 1, \"name\": \"a\" } ] \xFF}", QString()},
+        {"pretty-printed after a byte-order mark", "\xEF\xBB\xBF{ \"applicantType\": [ { \"name\": \"x\" } ] }",
+         QStringLiteral("x")},
+        {"pretty-printed, nested too deep to be JSON",
+         "{ \"applicantType\": [ { \"name\": \"x\" } ], \"d\": " + QByteArray(100, '[') + QByteArray(100, ']') + "}",
+         QString()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QStringList cells =
+            ComposeRow(Json::object(), c.reply, declarationLink(kRegistry, Json::object()), kRegulations)
+                .split(QLatin1Char('\t'));
+        ASSERT_EQ(cells.size(), ResultColumnCount);
+        EXPECT_EQ(cells[7], c.cell);
+    }
+}
+
 TEST(RowComposer, PrettyPrintedDictionaryReadsLikeACompactOne)
 {
     const Json extra = parse(R"({"applicantType":[{"id":1,"masterId":"1","name":"Юридическое лицо"}],)"
@@ -324,7 +362,7 @@ TEST(RowComposer, LineBreaksAndTabsInsideValuesBecomeSpaces)
     const QString dictionary = QStringLiteral("{\"applicantType\":[{\"name\":\"Юр\tлицо\r\n\"}]}");
     const QString link = declarationLink(kRegistry, detail);
     EXPECT_EQ(link, QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/1 2/applicant"));
-    const QString row = ComposeRow(detail, dictionary, link, kRegulations);
+    const QString row = ComposeRow(detail, dictionary.toUtf8(), link, kRegulations);
     EXPECT_FALSE(row.contains(QLatin1Char('\r')));
     EXPECT_FALSE(row.contains(QLatin1Char('\n')));
     const QStringList cells = row.split(QLatin1Char('\t'));
@@ -375,7 +413,7 @@ TEST(RowComposer, KeptMembersOfADetailGiveTheSameRowByteForByte)
         SCOPED_TRACE(i);
         const Json &whole = details[i];
         const Json kept = keptDetailMembers(Json(whole));
-        const QString dictionary = lookupText(1, Json::object());
+        const QByteArray dictionary = lookupText(1, Json::object()).toUtf8();
         EXPECT_EQ(ComposeRow(kept, dictionary, declarationLink(kRegistry, kept), kRegulations),
                   ComposeRow(whole, dictionary, declarationLink(kRegistry, whole), kRegulations));
         const LookupBody keptBody = lookupBody(kept);
