@@ -453,6 +453,14 @@ TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEn
     return written;
 }
 
+TextFileResult placeFileAsNew(const QString &from, const QString &to)
+{
+    QString error;
+    if (!placeAsNew(from, to, &error))
+        return {false, error};
+    return {};
+}
+
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding)
 {
     const TextLineSource source = [&lines](const std::function<void(QStringView)> &take) {
