@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 #include <xlsxwriter.h>
 
@@ -119,16 +120,26 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     // The workbook is written under a temporary name of its own beside its place and takes its
     // name only once it is whole: a run killed halfway leaves no dataN.xlsx that would not open.
     // Made here, readable by its owner only; libxlsxwriter then writes into it and the mode
-    // stays. A failure removes it (the object's end).
+    // stays. A failure removes it.
     const QFileInfo target(workbookPath);
     if (target.exists() || target.isSymLink())
         return fail(QStringLiteral("Файл %1 не создан: такой файл уже есть").arg(workbookPath));
     const QString folder = target.absolutePath();
-    QTemporaryFile building(folder + QStringLiteral("/.workbook-XXXXXX.xlsx"));
-    if (!building.open())
-        return fail(QStringLiteral("Файл %1 не создан: %2").arg(workbookPath, building.errorString()));
-    building.close();
-    const QByteArray buildingName = libraryFileName(building.fileName());
+    // QTemporaryFile only finds the name: its close() keeps the file open, and on Windows an open
+    // file can be neither written by libxlsxwriter's own handle nor renamed.
+    QString buildingPath;
+    {
+        QTemporaryFile made(folder + QStringLiteral("/.workbook-XXXXXX.xlsx"));
+        if (!made.open())
+            return fail(QStringLiteral("Файл %1 не создан: %2").arg(workbookPath, made.errorString()));
+        made.setAutoRemove(false);
+        buildingPath = made.fileName();
+    }
+    const auto removeBuilding = qScopeGuard([&buildingPath] {
+        if (!buildingPath.isEmpty())
+            QFile::remove(buildingPath);
+    });
+    const QByteArray buildingName = libraryFileName(buildingPath);
     if (buildingName.isEmpty())
         return fail(QStringLiteral("Файл %1 не создан: путь к папке %2 не записывается в кодировке системы")
                         .arg(workbookPath, QDir::toNativeSeparators(folder)));
@@ -209,9 +220,9 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     if (saved != LXW_NO_ERROR)
         return fail(QString::fromUtf8(lxw_strerror(saved)));
 
-    if (const TextFileResult placed = placeFileAsNew(building.fileName(), workbookPath); !placed.ok)
+    if (const TextFileResult placed = placeFileAsNew(buildingPath, workbookPath); !placed.ok)
         return fail(placed.error);
-    building.setAutoRemove(false);
+    buildingPath.clear();
 
     result.ok = true;
     result.openPath = workbookPath;
