@@ -1,8 +1,9 @@
 #include "startupchecks.h"
 
+#include "httpclient.h"
+
 #include <QRegularExpression>
 #include <QStringList>
-#include <curl/curl.h>
 
 StartupProblem startupProblem(const QString &dir, bool tlsLibraryPresent)
 {
@@ -52,8 +53,5 @@ QString withTrailingSeparator(const QString &dir)
 
 bool tlsLibraryPresent()
 {
-    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
-    if (!info || !info->ssl_version)
-        return false;
-    return QString::fromLatin1(info->ssl_version).contains(QStringLiteral("OpenSSL"), Qt::CaseInsensitive);
+    return usesExpectedTlsLibrary();
 }

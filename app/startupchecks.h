@@ -10,7 +10,7 @@ enum class StartupProblem {
     None,
     InsideArchive,   // the path holds "Rar$" (an archiver's extraction folder)
     TemporaryFolder, // the path holds a folder named Temp (any letter case) or tmp
-    NoTlsLibrary,    // libcurl is not built on OpenSSL
+    NoTlsLibrary,    // libcurl is not built on the TLS library this build is meant for
 };
 
 // dir: the program's directory with its trailing separator; either separator is recognised.
@@ -20,5 +20,6 @@ QString startupMessage(StartupProblem problem);
 
 // The directory with one trailing "/" (as QCoreApplication gives it, native separators aside).
 QString withTrailingSeparator(const QString &dir);
-// True when the TLS library libcurl uses is OpenSSL (curl_version_info).
+// True when the TLS library libcurl uses is the one this build is meant for (OpenSSL on Linux,
+// Schannel on Windows: usesExpectedTlsLibrary).
 bool tlsLibraryPresent();

@@ -1,13 +1,15 @@
 // tavrosin-run: one run without a window, for servers, schedulers and test harnesses. Logs in,
 // loads the regulation list, applies selection.txt and the settings of the data directory, makes one
-// run exactly as the window would, and prints the log to standard output. SIGINT and SIGTERM stop
-// the run cleanly (closing steps, history saved); during the login they end the program at once,
-// before any file is touched. The exit status is one of ExitStatus below; 1 also stands for bad
+// run exactly as the window would, and prints the log to standard output. SIGINT and SIGTERM (on
+// Windows Ctrl+C, Ctrl+Break and closing the console: stoprequests.h) stop the run cleanly
+// (closing steps, history saved); during the login they end the program at once, before any file
+// is touched. The exit status is one of ExitStatus below; 1 also stands for bad
 // arguments. With --test-notice it only sends a test message to the Telegram user of settings.ini
 // and says in Russian whether it got there (0) or not and why (1). Everything it says itself is
 // Russian; a library's or a server's English text shows only quoted after a Russian sentence.
 
 #include "connectionfailure.h"
+#include "consoleoutput.h"
 #include "coredumps.h"
 #include "datafolder.h"
 #include "folderlock.h"
@@ -19,6 +21,7 @@
 #include "runthread.h"
 #include "session.h"
 #include "settings.h"
+#include "stoprequests.h"
 #include "terminaltext.h"
 
 #include <QCommandLineParser>
@@ -30,11 +33,24 @@
 #include <QUrl>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <curl/curl.h>
 
 namespace {
+
+// Where an installed copy keeps its files, and what stops a run, as this system says it.
+#ifdef Q_OS_WIN
+#define TAVROSIN_PER_USER_FOLDER "%APPDATA%\\tavrosin"
+#define TAVROSIN_STOPPED_LINES                                                                      \
+    "  3  остановлена клавишами Ctrl+C или Ctrl+Break, закрытием окна консоли, выходом из\n"       \
+    "     системы или её выключением (завершающие шаги выполнены; во время входа в реестр\n"       \
+    "     ничего не тронуто)\n"
+#else
+#define TAVROSIN_PER_USER_FOLDER "~/.local/share/tavrosin"
+#define TAVROSIN_STOPPED_LINES                                                                      \
+    "  3  остановлена сигналом SIGINT или SIGTERM (завершающие шаги выполнены; во время входа\n"   \
+    "     в реестр ничего не тронуто)\n"
+#endif
 
 const char kHelpText[] =
     "Использование: tavrosin-run [--dir ПАПКА]\n"
@@ -51,7 +67,7 @@ const char kHelpText[] =
     "  -h, --help      эта справка\n"
     "\n"
     "Папка данных (settings.ini, selection.txt, DatesDB.txt, журналы, результаты): ПАПКА, если\n"
-    "она указана; иначе у установленной программы папка пользователя (~/.local/share/tavrosin),\n"
+    "она указана; иначе у установленной программы папка пользователя (" TAVROSIN_PER_USER_FOLDER "),\n"
     "которая создаётся при первом запуске, а у копии в отдельной папке папка самой программы.\n"
     "\n"
     "Код завершения выгрузки:\n"
@@ -61,8 +77,7 @@ const char kHelpText[] =
     "     записан (результат может быть неполным); а также неверный параметр, settings.ini, который\n"
     "     не удаётся прочитать, нет папки данных или не удаётся создать run.lock\n"
     "  2  не удалось войти в реестр или загрузить список регламентов; выгрузки не было\n"
-    "  3  остановлена сигналом SIGINT или SIGTERM (завершающие шаги выполнены; во время входа\n"
-    "     в реестр ничего не тронуто)\n"
+    TAVROSIN_STOPPED_LINES
     "  4  папку данных занимает другая выгрузка (или её блокировка записана на другом\n"
     "     компьютере: строка журнала называет его); ничего не тронуто\n"
     "\n"
@@ -79,7 +94,7 @@ enum ExitStatus {
     FolderBusy = 4,         // another run, here or on another computer, holds the data folder: nothing was touched
 };
 
-// Set by SIGINT and SIGTERM. A lock-free atomic may be stored from a signal handler, and the login
+// Set by SIGINT and SIGTERM, or their Windows counterparts. A lock-free atomic may be stored from a signal handler, and the login
 // reads it as its closing flag, so a signal cuts a request in flight and the waits between attempts.
 // The count tells the run of every signal: one that comes while the notice is on its way ends it.
 std::atomic<bool> g_stopRequested{false};
@@ -87,18 +102,22 @@ std::atomic<int> g_stopSignals{0};
 static_assert(std::atomic<bool>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void onStopSignal(int)
+void onStopRequest()
 {
     g_stopRequested = true;
     ++g_stopSignals;
 }
 
-// Lines may carry the registry's text: its control characters never reach the terminal.
+// Every line the program says goes through these two. Lines may carry the registry's text: its
+// control characters never reach the terminal.
 void print(const QString &text)
 {
-    std::fputs(forTerminal(text).toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    writeLineToStream(stdout, text);
+}
+
+void complain(const QString &text)
+{
+    writeLineToStream(stderr, QStringLiteral("tavrosin-run: ") + text);
 }
 
 // Ids of the regulations whose names appear in the selection, in list order, letter case ignored.
@@ -284,7 +303,7 @@ int main(int argc, char **argv)
 {
     // Before anything secret is read: settings.ini holds the bot token and the proxy's password.
     if (QString error; !switchOffCoreDumps(&error))
-        std::fprintf(stderr, "tavrosin-run: не удалось отключить дампы памяти: %s\n", error.toUtf8().constData());
+        complain(QStringLiteral("не удалось отключить дампы памяти: ") + error);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int exitCode = 0;
     {
@@ -296,12 +315,12 @@ int main(int argc, char **argv)
 
         const Options given = readOptions(QCoreApplication::arguments());
         if (!given.error.isEmpty()) {
-            std::fprintf(stderr, "tavrosin-run: %s\n", forTerminal(given.error).toUtf8().constData());
+            complain(given.error);
             curl_global_cleanup();
             return 1;
         }
         if (given.help) {
-            std::fputs(kHelpText, stdout);
+            writeToStream(stdout, QString::fromUtf8(kHelpText));
             curl_global_cleanup();
             return 0;
         }
@@ -315,7 +334,7 @@ int main(int argc, char **argv)
         }
         const QString dir = folder.path;
         if (QString error; !prepareDataFolder(folder, &error)) {
-            std::fprintf(stderr, "tavrosin-run: %s\n", error.toUtf8().constData());
+            complain(error);
             curl_global_cleanup();
             return 1;
         }
@@ -339,12 +358,11 @@ int main(int argc, char **argv)
         if (!unreadable.isEmpty()) {
             const QString text = QStringLiteral("файл %1 не удаётся прочитать (%2), выгрузка не запущена")
                                      .arg(QDir::toNativeSeparators(settingsPath(dir)), unreadable);
-            std::fprintf(stderr, "tavrosin-run: %s\n", forTerminal(text).toUtf8().constData());
+            complain(text);
             return FinishedWithErrors;
         }
 
-        std::signal(SIGINT, onStopSignal);
-        std::signal(SIGTERM, onStopSignal);
+        watchStopRequests(onStopRequest);
 
         NetworkConfig network = readNetworkConfig(dir);
         network.timings = timings.network;
@@ -365,18 +383,18 @@ int main(int argc, char **argv)
         if (login.outcome != LoginResult::Outcome::LoggedIn || login.listStoppedEarly) {
             // libcurl's text is English: it goes after a Russian sentence of what kind of failure it is.
             const QString host = QUrl(network.registryUrl).host();
-            const auto reason = [&] {
+            const auto reason = [&]() -> QString {
                 const QString sentence = connectionFailureSentence(login.curlCode, host);
                 const QString opening = sentence.isEmpty() ? QStringLiteral("Реестр %1 ответил ошибкой").arg(host) : sentence;
-                return forTerminal(opening + QStringLiteral(": «") + serverText(login.error) + QStringLiteral("»"));
+                return opening + QStringLiteral(": «") + serverText(login.error) + QStringLiteral("»");
             };
             if (login.outcome == LoginResult::Outcome::Failed)
-                std::fprintf(stderr, "tavrosin-run: не удалось войти в реестр. %s\n", reason().toUtf8().constData());
+                complain(QStringLiteral("не удалось войти в реестр. ") + reason());
             // Run on part of the list, the selection could lose its regulations and the search
             // would then cover every regulation: no run rather than a wrong one.
             if (login.listStoppedEarly)
-                std::fprintf(stderr, "tavrosin-run: список регламентов загружен не полностью, страница %d не загрузилась. %s\n",
-                             login.failedPage, reason().toUtf8().constData());
+                complain(QStringLiteral("список регламентов загружен не полностью, страница %1 не загрузилась. %2")
+                             .arg(QString::number(login.failedPage), reason()));
             curl_global_cleanup();
             return NoRun;
         }

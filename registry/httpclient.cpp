@@ -1,12 +1,18 @@
 #include "httpclient.h"
 
+#include <QRegularExpression>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <curl/curl.h>
 #include <new>
 #include <optional>
-#include <openssl/crypto.h>
 #include <thread>
+
+#ifndef Q_OS_WIN
+#include <openssl/crypto.h>
+#endif
 
 namespace {
 
@@ -457,9 +463,23 @@ HttpResult HttpClient::Private::exchange(const QByteArray &target, bool post, co
     curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2) | long(CURL_SSLVERSION_MAX_DEFAULT));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, tls.verifyPeer ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, tls.verifyPeer ? 2L : 0L);
-    const QByteArray caFile = tls.caFile.toLocal8Bit();
+    // libcurl takes the path in UTF-8 on Windows too (its Schannel code converts it to UTF-16),
+    // and Qt's 8-bit encoding of a path is UTF-8 elsewhere.
+    const QByteArray caFile = tls.caFile.toUtf8();
     if (tls.verifyPeer && !caFile.isEmpty())
         curl_easy_setopt(c, CURLOPT_CAINFO, caFile.constData());
+#ifdef Q_OS_WIN
+    if (tls.verifyPeer) {
+        // The system store is Windows' own: Schannel takes it when no file is given, and a libcurl
+        // built on another TLS library is told to. A revocation list or responder that cannot be
+        // reached (an office firewall, a proxy) does not fail the request; a certificate known to
+        // be revoked still does.
+        long options = CURLSSLOPT_REVOKE_BEST_EFFORT;
+        if (caFile.isEmpty())
+            options |= CURLSSLOPT_NATIVE_CA;
+        curl_easy_setopt(c, CURLOPT_SSL_OPTIONS, options);
+    }
+#endif
     if (post) {
         curl_easy_setopt(c, CURLOPT_POST, 1L);
         curl_easy_setopt(c, CURLOPT_POSTFIELDS, postBody.constData());
@@ -685,9 +705,38 @@ void HttpClient::processPendingEvents(int milliseconds, const std::function<bool
     }
 }
 
+QString expectedTlsLibrary()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("Schannel");
+#else
+    return QStringLiteral("OpenSSL");
+#endif
+}
+
+bool namesTlsLibrary(const char *sslVersion, const QString &library)
+{
+    if (!sslVersion || library.isEmpty())
+        return false;
+    // Each library is a name, mostly followed by "/version"; one that is not the default is in
+    // parentheses.
+    static const QRegularExpression separators(QStringLiteral("[\\s()/,]+"));
+    const QStringList words = QString::fromLatin1(sslVersion).split(separators, Qt::SkipEmptyParts);
+    return std::any_of(words.begin(), words.end(),
+                       [&library](const QString &word) { return word.compare(library, Qt::CaseInsensitive) == 0; });
+}
+
+bool usesExpectedTlsLibrary()
+{
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    return info && namesTlsLibrary(info->ssl_version, expectedTlsLibrary());
+}
+
 void releaseThreadTlsState()
 {
+#ifndef Q_OS_WIN
     OPENSSL_thread_stop();
+#endif
 }
 
 std::optional<QString> headerValue(const QString &headerLines, QStringView name)

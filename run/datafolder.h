@@ -7,8 +7,10 @@
 //   folder that every user shares and none may write to;
 // - any other copy (a folder of its own, a build folder) keeps them beside its executable.
 //
-// "Installed" is told by a marker file that only the install step puts down, at
-// <prefix>/share/tavrosin/installed beside <prefix>/bin. Comparing the executable's folder with
+// "Installed" is told by a marker file that only the install step puts down: on Linux at
+// <prefix>/share/tavrosin/installed beside <prefix>/bin, on Windows as tavrosin-installed in the
+// installer's one folder of executables and DLLs (an unprivileged program may not write beside
+// an executable in Program Files). Comparing the executable's folder with
 // the bindir known at build time would not do: a package unpacked into another root, or moved to
 // another prefix, would take itself for a portable copy and write into its own bin folder, and a
 // portable copy that happened to be copied to that bindir would scatter its files there.
@@ -18,7 +20,7 @@
 #include <QString>
 
 // The name both executables give themselves, so QStandardPaths::AppDataLocation is one folder for
-// the two (~/.local/share/tavrosin on Linux).
+// the two (~/.local/share/tavrosin on Linux, %APPDATA%\tavrosin on Windows).
 inline constexpr char16_t kApplicationName[] = u"tavrosin";
 
 // The marker's path relative to the folder of an installed executable.

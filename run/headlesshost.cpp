@@ -1,7 +1,7 @@
 #include "headlesshost.h"
 
+#include "consoleoutput.h"
 #include "logline.h"
-#include "terminaltext.h"
 
 #include <QMetaObject>
 
@@ -54,9 +54,7 @@ void HeadlessHost::appendLogLine(const QString &line)
     m_lines.append(line);
     if (m_echo) {
         // The log keeps the line as it came; only what goes to the terminal is made harmless.
-        std::fputs(forTerminal(line).toUtf8().constData(), m_echo);
-        std::fputc('\n', m_echo);
-        std::fflush(m_echo);
+        writeLineToStream(m_echo, line);
     }
 }
 

@@ -411,21 +411,36 @@ bool placeAsNew(const QString &from, const QString &to, QString *error)
 TextFileResult writeBeside(const QString &path, const QByteArray &bytes, const std::function<bool(QFile &)> &place)
 {
     const QFileInfo target(path);
-    QTemporaryFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX"));
+    // QTemporaryFile only finds a free name and makes the file there: its close() keeps the file
+    // open (it only goes back to the start), and on Windows an open file cannot be renamed. The
+    // file is written, synced and closed as a plain QFile, and removed here when it is not placed.
+    QString name;
+    {
+        QTemporaryFile made(target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".XXXXXX"));
+        if (!made.open())
+            return {false, made.errorString()};
+        made.setAutoRemove(false);
+        name = made.fileName();
+    }
+    QFile file(name);
+    const auto dropped = [&](const TextFileResult &result) {
+        file.close();
+        QFile::remove(name);
+        return result;
+    };
     // Made readable by its owner only. A regular file that is there keeps its mode; a link's
     // target lends it nothing.
-    if (!file.open())
-        return {false, file.errorString()};
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return dropped({false, file.errorString()});
     if (target.exists() && !target.isSymLink())
         file.setPermissions(QFile::permissions(path));
     if (file.write(bytes) != bytes.size() || !file.flush())
-        return {false, file.errorString()};
+        return dropped({false, file.errorString()});
     if (QString error; !syncToDisk(file, &error))
-        return {false, error};
+        return dropped({false, error});
     file.close();
     if (!place(file))
-        return {false, QString()}; // the caller's text
-    file.setAutoRemove(false);
+        return dropped({false, QString()}); // the caller's text
     return {};
 }
 
@@ -451,6 +466,14 @@ TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEn
     if (!written.ok && written.error.isEmpty())
         return {false, error};
     return written;
+}
+
+TextFileResult placeFileAsNew(const QString &from, const QString &to)
+{
+    QString error;
+    if (!placeAsNew(from, to, &error))
+        return {false, error};
+    return {};
 }
 
 TextFileResult writeTextLines(const QString &path, const QStringList &lines, TextEncoding encoding)

@@ -77,3 +77,6 @@ TextFileResult writeTextFile(const QString &path, const TextToWrite &text, TextE
 // The same for a file that must be new: whatever is at the path (a file, a symbolic link) stays, and
 // the write fails.
 TextFileResult writeNewTextFile(const QString &path, const QString &text, TextEncoding encoding);
+// Puts a finished file at a name where nothing may be yet: a file or a symbolic link that is there
+// stays, and the placing fails with a text for the log.
+TextFileResult placeFileAsNew(const QString &from, const QString &to);

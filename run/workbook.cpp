@@ -1,11 +1,21 @@
 #include "workbook.h"
 
 #include "numericlocale.h"
-#include "ownerfile.h"
 #include "textfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QScopeGuard>
+#include <QTemporaryFile>
 #include <xlsxwriter.h>
+
+#ifdef Q_OS_WIN
+#include <string>
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -38,6 +48,36 @@ QByteArray cellBytes(const QString &text)
     return text.first(length).toUtf8();
 }
 
+// The file name libxlsxwriter's fopen() opens: the C library's own 8-bit encoding of the path,
+// UTF-8 on Linux. Under MinGW libxlsxwriter hands its name to the C library as it is, which reads
+// it in the ANSI code page: a folder with a Cyrillic name, given in UTF-8, would be another
+// folder. So on Windows the path goes in the ANSI code page when that spells it exactly (any
+// Russian name on a Russian Windows), else as its short 8.3 form, which is ASCII where the volume
+// keeps such names. Empty when neither spells it.
+QByteArray libraryFileName(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const auto inCodePage = [](const QString &name) {
+        QStringEncoder encoder(QStringConverter::System, QStringConverter::Flag::Stateless);
+        const QByteArray bytes = encoder.encode(name);
+        QStringDecoder decoder(QStringConverter::System, QStringConverter::Flag::Stateless);
+        const QString back = decoder.decode(bytes);
+        return !encoder.hasError() && !decoder.hasError() && back == name ? bytes : QByteArray();
+    };
+    const QString native = QDir::toNativeSeparators(path);
+    if (const QByteArray bytes = inCodePage(native); !bytes.isEmpty())
+        return bytes;
+    std::wstring shortName(MAX_PATH, L'\0');
+    const DWORD length = ::GetShortPathNameW(reinterpret_cast<const wchar_t *>(native.utf16()), shortName.data(),
+                                             DWORD(shortName.size()));
+    if (length == 0 || length >= shortName.size())
+        return {};
+    return inCodePage(QString::fromWCharArray(shortName.data(), qsizetype(length)));
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
 struct WorkbookCloser
 {
     lxw_workbook *workbook = nullptr;
@@ -57,10 +97,7 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     // "15,7109375", whatever locale the process runs under.
     const ThreadCNumericLocale numbers;
     WorkbookResult result;
-    bool made = false; // the workbook file is this conversion's own: a failure removes what it began
     const auto fail = [&](const QString &error) {
-        if (made)
-            QFile::remove(workbookPath);
         result.ok = false;
         result.error = error;
         result.openPath.clear();
@@ -80,21 +117,42 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     result.rows = int(table.lines.size());
     log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(result.rows));
 
-    // Rows go out in order, so each is written to a temporary file as soon as it is complete
-    // instead of the whole sheet being held in memory until the save.
-    // Made here, readable by its owner only, and never over a file that is there already:
-    // libxlsxwriter then writes into it and the mode stays.
+    // The workbook is written under a temporary name of its own beside its place and takes its
+    // name only once it is whole: a run killed halfway leaves no dataN.xlsx that would not open.
+    // Made here, readable by its owner only; libxlsxwriter then writes into it and the mode
+    // stays. A failure removes it.
+    const QFileInfo target(workbookPath);
+    if (target.exists() || target.isSymLink())
+        return fail(QStringLiteral("Файл %1 не создан: такой файл уже есть").arg(workbookPath));
+    const QString folder = target.absolutePath();
+    // QTemporaryFile only finds the name: its close() keeps the file open, and on Windows an open
+    // file can be neither written by libxlsxwriter's own handle nor renamed.
+    QString buildingPath;
     {
-        QFile file(workbookPath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))
-            return fail(QStringLiteral("Файл %1 не создан: %2").arg(workbookPath, file.errorString()));
-        made = true;
+        QTemporaryFile made(folder + QStringLiteral("/.workbook-XXXXXX.xlsx"));
+        if (!made.open())
+            return fail(QStringLiteral("Файл %1 не создан: %2").arg(workbookPath, made.errorString()));
+        made.setAutoRemove(false);
+        buildingPath = made.fileName();
     }
+    const auto removeBuilding = qScopeGuard([&buildingPath] {
+        if (!buildingPath.isEmpty())
+            QFile::remove(buildingPath);
+    });
+    const QByteArray buildingName = libraryFileName(buildingPath);
+    if (buildingName.isEmpty())
+        return fail(QStringLiteral("Файл %1 не создан: путь к папке %2 не записывается в кодировке системы")
+                        .arg(workbookPath, QDir::toNativeSeparators(folder)));
+
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
-    // libxlsxwriter takes a UTF-8 file name on every system (on Windows it opens the file through
-    // the wide-character call), never the ANSI code page of QFile::encodeName there.
-    WorkbookCloser closer{workbook_new_opt(workbookPath.toUtf8().constData(), &options)};
+#ifdef Q_OS_WIN
+    // Its temporary files beside the workbook too: the TMP folder's name may be one the ANSI code
+    // page cannot spell.
+    QByteArray temporaryFolder = libraryFileName(folder);
+    options.tmpdir = temporaryFolder.isEmpty() ? nullptr : temporaryFolder.data();
+#endif
+    WorkbookCloser closer{workbook_new_opt(buildingName.constData(), &options)};
     if (!closer.workbook)
         return fail(QStringLiteral("Не удалось начать файл %1").arg(workbookPath));
     lxw_worksheet *sheet = workbook_add_worksheet(closer.workbook, "Лист1"); // the name Russian Excel gives it
@@ -161,6 +219,10 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
     const lxw_error saved = workbook_close(workbook);
     if (saved != LXW_NO_ERROR)
         return fail(QString::fromUtf8(lxw_strerror(saved)));
+
+    if (const TextFileResult placed = placeFileAsNew(buildingPath, workbookPath); !placed.ok)
+        return fail(placed.error);
+    buildingPath.clear();
 
     result.ok = true;
     result.openPath = workbookPath;
