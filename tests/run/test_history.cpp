@@ -467,6 +467,9 @@ TEST(HistoryFile, KeysWithSeparatorsAndLineBreaksReadBackAsTheSameKeys)
 // A history the program makes is its owner's only; one that exists keeps the mode its owner gave it.
 TEST(HistoryFile, NewFileIsItsOwnersOnlyAnExistingOneKeepsItsMode)
 {
+#ifndef Q_OS_UNIX
+    GTEST_SKIP() << "file modes are POSIX: on Windows a file's access list comes from its folder";
+#endif
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
     History history;
