@@ -269,7 +269,7 @@ TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
     const QString line = QStringLiteral("7887463387=01.02.2024");
     const QByteArray crlf = "\r\n";
     const Case cases[] = {
-        {"absent", {}, line.toUtf8() + crlf, TextEncoding::System},
+        {"absent", {}, line.toLocal8Bit() + crlf, TextEncoding::System},
         {"system code page", line.toLocal8Bit() + crlf, line.toLocal8Bit() + crlf, TextEncoding::System},
         {"UTF-8 with BOM", "\xEF\xBB\xBF" + line.toUtf8() + crlf, "\xEF\xBB\xBF" + line.toUtf8() + crlf,
          TextEncoding::Utf8Bom},
@@ -402,7 +402,7 @@ TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
         std::shuffle(shuffled.begin(), shuffled.end(), *QRandomGenerator::global());
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
-        writeBytes(path, shuffled.join(QStringLiteral("\r\n")).toUtf8());
+        writeBytes(path, shuffled.join(QStringLiteral("\r\n")).toLocal8Bit());
 
         History history;
         ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
@@ -513,7 +513,7 @@ TEST(HistoryFile, PlainTextsComeBackInCollatorOrder)
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
-    writeBytes(path, texts.join(QStringLiteral("\r\n")).toUtf8());
+    writeBytes(path, texts.join(QStringLiteral("\r\n")).toLocal8Bit());
     History history;
     ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
     const QStringList lines = history.lines();
