@@ -31,8 +31,8 @@ export WINEPATH="$winepath"
 
 export LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8
 export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono or Gecko installer prompt on a new prefix.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No Mono or Gecko installer prompt on a new prefix, and no file types handed to the desktop.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=,winemenubuilder.exe=d}"
 
 # Debian's /usr/bin/wine wants the 32-bit half, which a 64-bit program does not need.
 if command -v wine64 >/dev/null 2>&1; then
