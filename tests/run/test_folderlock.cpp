@@ -145,7 +145,9 @@ TEST(FolderLock, SilentLockFileIsTakenOver)
         {"empty", {}, kOwnerOnly},
         {"not a lock's lines", "not a lock\nat all\n", kOwnerOnly},
         {"a process id of 0", "0\ntavrosin-run\nhost\n", kOwnerOnly},
+#ifdef Q_OS_UNIX // a file mode of none: Windows has read-only at most
         {"unreadable and unwritable to its own user", {}, {}},
+#endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

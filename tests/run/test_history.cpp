@@ -125,6 +125,9 @@ private:
 // not the hours that passed, so an applicant is neither skipped nor exported a day early. SkipDays 7.
 TEST(DecideApplicant, DaylightSavingChangesDoNotMoveTheDayCount)
 {
+#ifdef Q_OS_WIN
+    GTEST_SKIP() << "the zone is chosen through TZ as an IANA name, which Windows does not take: it keeps its own";
+#endif
     const LocalZone berlin("Europe/Berlin");
     // In 2026 Berlin's clocks go forward on 29 March and back on 25 October.
     ASSERT_EQ(QDateTime(QDate(2026, 3, 28), QTime(12, 0)).offsetFromUtc(), 3600) << "the zone is not in effect";
