@@ -729,7 +729,14 @@ void runOnScreen(const char *test, int width, int height)
                            .toUtf8());
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+#ifdef Q_OS_WIN
+    // Qt splits the platform's arguments at colons, a drive letter's too: the file is named from
+    // the child's working folder.
+    child.setWorkingDirectory(configDir.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=screen.json"));
+#else
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config);
+#endif
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),

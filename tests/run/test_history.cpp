@@ -125,6 +125,9 @@ private:
 // not the hours that passed, so an applicant is neither skipped nor exported a day early. SkipDays 7.
 TEST(DecideApplicant, DaylightSavingChangesDoNotMoveTheDayCount)
 {
+#ifdef Q_OS_WIN
+    GTEST_SKIP() << "the zone is chosen through TZ as an IANA name, which Windows does not take: it keeps its own";
+#endif
     const LocalZone berlin("Europe/Berlin");
     // In 2026 Berlin's clocks go forward on 29 March and back on 25 October.
     ASSERT_EQ(QDateTime(QDate(2026, 3, 28), QTime(12, 0)).offsetFromUtc(), 3600) << "the zone is not in effect";
@@ -269,7 +272,7 @@ TEST(HistoryFile, WrittenBackInTheEncodingItWasReadIn)
     const QString line = QStringLiteral("7887463387=01.02.2024");
     const QByteArray crlf = "\r\n";
     const Case cases[] = {
-        {"absent", {}, line.toUtf8() + crlf, TextEncoding::System},
+        {"absent", {}, line.toLocal8Bit() + crlf, TextEncoding::System},
         {"system code page", line.toLocal8Bit() + crlf, line.toLocal8Bit() + crlf, TextEncoding::System},
         {"UTF-8 with BOM", "\xEF\xBB\xBF" + line.toUtf8() + crlf, "\xEF\xBB\xBF" + line.toUtf8() + crlf,
          TextEncoding::Utf8Bom},
@@ -402,7 +405,7 @@ TEST(HistoryFile, LargeShuffledFilesComeBackInCollatorOrder)
         std::shuffle(shuffled.begin(), shuffled.end(), *QRandomGenerator::global());
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
-        writeBytes(path, shuffled.join(QStringLiteral("\r\n")).toUtf8());
+        writeBytes(path, shuffled.join(QStringLiteral("\r\n")).toLocal8Bit());
 
         History history;
         ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
@@ -467,6 +470,9 @@ TEST(HistoryFile, KeysWithSeparatorsAndLineBreaksReadBackAsTheSameKeys)
 // A history the program makes is its owner's only; one that exists keeps the mode its owner gave it.
 TEST(HistoryFile, NewFileIsItsOwnersOnlyAnExistingOneKeepsItsMode)
 {
+#ifndef Q_OS_UNIX
+    GTEST_SKIP() << "file modes are POSIX: on Windows a file's access list comes from its folder";
+#endif
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
     History history;
@@ -510,7 +516,7 @@ TEST(HistoryFile, PlainTextsComeBackInCollatorOrder)
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("DatesDB.txt"));
-    writeBytes(path, texts.join(QStringLiteral("\r\n")).toUtf8());
+    writeBytes(path, texts.join(QStringLiteral("\r\n")).toLocal8Bit());
     History history;
     ASSERT_EQ(history.load(path).state, History::LoadState::Loaded);
     const QStringList lines = history.lines();

@@ -296,17 +296,23 @@ TEST(Settings, NetworkSection)
     const NetworkConfig defaults;
     EXPECT_EQ(readNetworkConfig(dir.path()).registryUrl, defaults.registryUrl);
 
+    // An absolute path as the system writes one ("/etc/bot.pem" is relative to a drive on Windows).
+#ifdef Q_OS_WIN
+    const QByteArray absoluteCa = "C:/certs/bot.pem";
+#else
+    const QByteArray absoluteCa = "/etc/bot.pem";
+#endif
     writeBytes(settingsPath(dir.path()), "[Network]\r\n"
                                          "RegistryUrl=https://127.0.0.1:8443/\r\n"
                                          "BotApiUrl=\r\n"
                                          "RegistryCaFile=ca.pem\r\n"
-                                         "BotApiCaFile=/etc/bot.pem\r\n"
+                                         "BotApiCaFile=" + absoluteCa + "\r\n"
                                          "LoginUser=someone\r\n");
     const NetworkConfig n = readNetworkConfig(dir.path());
     EXPECT_EQ(n.registryUrl, QStringLiteral("https://127.0.0.1:8443"));
     EXPECT_EQ(n.botApiUrl, defaults.botApiUrl);
     EXPECT_EQ(n.registryCaFile, QDir(dir.path()).absoluteFilePath(QStringLiteral("ca.pem")));
-    EXPECT_EQ(n.botApiCaFile, QStringLiteral("/etc/bot.pem"));
+    EXPECT_EQ(n.botApiCaFile, QString::fromLatin1(absoluteCa));
     EXPECT_EQ(n.loginUser, QStringLiteral("someone"));
     EXPECT_EQ(n.loginPassword, defaults.loginPassword);
     EXPECT_TRUE(n.registryTls().verifyPeer);

@@ -22,6 +22,6 @@ QByteArray crlfLines(const QStringList &lines)
 {
     QByteArray bytes;
     for (const QString &line : lines)
-        bytes += line.toUtf8() + "\r\n";
+        bytes += line.toLocal8Bit() + "\r\n";
     return bytes;
 }
