@@ -224,7 +224,10 @@ TextFileResult saveIni(const QString &path, IniFile &f)
     std::string saved;
     if (f.ini.Save(saved, false) < 0)
         return {false, QStringLiteral("Файл %1 не удаётся составить").arg(path)};
-    QStringList lines = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size()))).split(QLatin1Char('\n'));
+    // SimpleIni ends its lines with CR LF when built for Windows and LF elsewhere.
+    QString text = fromUtf8Keeping(QByteArrayView(saved.data(), qsizetype(saved.size())));
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    QStringList lines = text.split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
     const QStringList tail = trailingComments(f.file.lines);

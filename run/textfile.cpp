@@ -99,6 +99,19 @@ QByteArray encodedFile(const QString &text, TextEncoding encoding)
         }
         encoding = TextEncoding::Utf8Bom;
     }
+    if (encoding == TextEncoding::System && !systemCodePageIsUtf8()) {
+        // The ANSI code page of Windows: a character it has no byte for would come back as "?"
+        // (a Kazakh applicant's name in DatesDB.txt would no longer be found), and bytes that
+        // begin like a byte-order mark would be read as another encoding. Both go out as UTF-8
+        // with a byte-order mark instead.
+        QStringEncoder system(QStringConverter::System, QStringConverter::Flag::Stateless);
+        const QByteArray bytes = system.encode(text);
+        QStringDecoder back(QStringConverter::System, QStringConverter::Flag::Stateless);
+        const QString readBack = back.decode(bytes);
+        if (!system.hasError() && readBack == text && !readBackAsAnotherEncoding(bytes))
+            return bytes;
+        encoding = TextEncoding::Utf8Bom;
+    }
     QStringEncoder encoder(converterFor(encoding), QStringConverter::Flag::Stateless);
     return byteOrderMark(encoding) + QByteArray(encoder.encode(text));
 }

@@ -5,6 +5,7 @@
 
 #include "linklabel.h"
 #include "windowtest.h"
+#include "wine.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -30,6 +31,8 @@ int advance(const QWidget *w, const QString &text)
 
 TEST(WindowScale, EveryControlKeepsItsPlaceAndNoCaptionIsClipped)
 {
+    if (runningUnderWine())
+        GTEST_SKIP() << "Qt's offscreen platform finds no fonts under Wine: widths measured there mean nothing";
     const QStringList families = QFontDatabase::families();
     for (const char *scale : {"1", "1.5", "2"}) {
         // "": whatever stands in for Tahoma on this machine; then faces wider than any usual one.

@@ -55,7 +55,12 @@ TEST(FuzzRegressions, TimeComesFromTheLineTheParserReads)
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        writeBytes(settingsPath(dir.path()), c.file.toUtf8());
+        QByteArray bytes = c.file.toUtf8();
+#ifdef Q_OS_WIN
+        // Without a byte-order mark Windows reads the ANSI code page, which has no U+FEFF.
+        bytes.prepend("\xEF\xBB\xBF");
+#endif
+        writeBytes(settingsPath(dir.path()), bytes);
         EXPECT_EQ(readSettings(dir.path()).Time, c.time);
 
         Settings changed;

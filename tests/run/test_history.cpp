@@ -557,11 +557,19 @@ TEST(HistoryJournal, ChangesOfAKilledRunAreFoldedInAndSavedOnce)
     }
     EXPECT_EQ(readBytes(path), QByteArray("100=01.01.2020\r\n300=05.05.2026\r\nbroken\r\n"));
     ASSERT_TRUE(QFile::exists(journalOf(path)));
+#ifdef Q_OS_UNIX
     EXPECT_EQ(QFileInfo(journalOf(path)).permissions() & 0x0077, 0) << "the journal is its owner's only";
+#endif
 
-    // The Russian collation puts Cyrillic before Latin.
+#ifdef Q_OS_WIN
+    // Windows' own Russian collation (no ICU in the Windows build) puts Latin before Cyrillic.
+    const QStringList expected = {QStringLiteral("100=01.06.2026"), QStringLiteral("300=05.05.2026"),
+                                  QStringLiteral("broken"), QStringLiteral("ТОО Алма=01.06.2026")};
+#else
+    // The Russian collation of ICU puts Cyrillic before Latin.
     const QStringList expected = {QStringLiteral("100=01.06.2026"), QStringLiteral("300=05.05.2026"),
                                   QStringLiteral("ТОО Алма=01.06.2026"), QStringLiteral("broken")};
+#endif
     History next;
     ASSERT_EQ(next.load(path).state, History::LoadState::Loaded);
     EXPECT_EQ(next.lines(), expected);

@@ -5,6 +5,7 @@
 #include "resultfiles.h"
 #include "rowcomposer.h"
 #include "testfiles.h"
+#include "wine.h"
 #include "workbook.h"
 
 #include <QDir>
@@ -86,6 +87,12 @@ QString pythonPath(const QString &path, std::unique_ptr<QTemporaryDir> &)
 }
 #endif
 
+// Under Wine the python of the machine beneath, started from the Windows program, often fails to
+// start; there the workbook is read back by scripts/test-windows, which runs it natively.
+#define SKIP_READ_BACK_UNDER_WINE()                                                                  \
+    if (runningUnderWine())                                                                         \
+    GTEST_SKIP() << "read back by scripts/test-windows: python started from under Wine is unreliable"
+
 QByteArray runPython(const char *script, const QString &path)
 {
     std::unique_ptr<QTemporaryDir> copyDir;
@@ -144,6 +151,7 @@ struct Capture
 
 TEST(Workbook, LayoutLinksAndTextColumns)
 {
+    SKIP_READ_BACK_UNDER_WINE();
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString link = QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/17639770/applicant");
@@ -240,6 +248,9 @@ TEST(Workbook, LayoutLinksAndTextColumns)
 // The workbook is made readable by its owner only, like the table it comes from.
 TEST(Workbook, IsItsOwnersOnly)
 {
+#ifdef Q_OS_WIN
+    GTEST_SKIP() << "file modes are POSIX: on Windows a file's access list comes from its folder";
+#endif
     QTemporaryDir dir;
     const QString table = writeTable(dir.path(), {row({{0, QStringLiteral("https://x/1")}})});
     const QString workbook = dir.filePath(QStringLiteral("data42.xlsx"));
@@ -251,6 +262,7 @@ TEST(Workbook, IsItsOwnersOnly)
 
 TEST(Workbook, LinksPastTheLimitsArePlainText)
 {
+    SKIP_READ_BACK_UNDER_WINE();
     QTemporaryDir dir;
     const QString base = QStringLiteral("https://pub.fsa.gov.ru/rds/declaration/view/");
     QStringList rows;
@@ -280,6 +292,7 @@ for r in (2, 65533, 65534):
 // libxlsxwriter takes the name as UTF-8, not in the ANSI code page).
 TEST(Workbook, AFolderWithCyrillicInItsName)
 {
+    SKIP_READ_BACK_UNDER_WINE();
     QTemporaryDir root;
     const QString dir = root.filePath(QStringLiteral("Выгрузки «Тавросин» №1"));
     ASSERT_TRUE(QDir().mkpath(dir));
@@ -298,6 +311,7 @@ TEST(Workbook, AFolderWithCyrillicInItsName)
 // and openpyxl reads the file.
 TEST(Workbook, NumbersKeepTheirPointUnderARussianLocale)
 {
+    SKIP_READ_BACK_UNDER_WINE();
     const std::string saved = std::setlocale(LC_ALL, nullptr);
 #ifdef Q_OS_WIN
     ASSERT_NE(std::setlocale(LC_ALL, "Russian_Russia.1251"), nullptr) << "no Russian locale in the C runtime";
