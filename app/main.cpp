@@ -4,6 +4,7 @@
 #include "coredumps.h"
 #include "datafolder.h"
 #include "mainwindow.h"
+#include "processend.h"
 
 #include <QApplication>
 #include <curl/curl.h>
@@ -35,5 +36,5 @@ int main(int argc, char **argv)
         form.finishThreads();
     }
     curl_global_cleanup();
-    return code;
+    return endProcess(code);
 }

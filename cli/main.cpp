@@ -17,6 +17,7 @@
 #include "logline.h"
 #include "notice.h"
 #include "numericlocale.h"
+#include "processend.h"
 #include "registrylogin.h"
 #include "runthread.h"
 #include "session.h"
@@ -452,5 +453,5 @@ int main(int argc, char **argv)
             exitCode = Finished;
     }
     curl_global_cleanup();
-    return exitCode;
+    return endProcess(exitCode);
 }
