@@ -226,6 +226,7 @@ WorkbookResult ConvertToWorkbook(const QString &tablePath, const QString &workbo
 
     result.ok = true;
     result.openPath = workbookPath;
-    log(QStringLiteral("Открываем файл с результатами ") + workbookPath);
+    // In the separators of the system, as the log's own path is shown.
+    log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(workbookPath));
     return result;
 }

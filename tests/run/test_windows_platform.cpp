@@ -150,7 +150,7 @@ TEST(WindowsPlatform, WorkbookInACyrillicFolder)
     EXPECT_EQ(made.openPath, workbook);
     EXPECT_TRUE(readBytes(workbook).startsWith("PK\x03\x04"));
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("data7.tab"), QStringLiteral("data7.xlsx")}));
-    EXPECT_EQ(lines.last(), QStringLiteral("Открываем файл с результатами ") + workbook);
+    EXPECT_EQ(lines.last(), QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(workbook));
     // Nothing of it went to a folder of a garbled name beside the real one.
     EXPECT_EQ(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("Выгрузки Иванова")});

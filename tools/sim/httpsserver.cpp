@@ -3,6 +3,7 @@
 #include "loopbacklistener.h"
 
 #include <mutex>
+#include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -40,6 +41,27 @@ bool addExtension(X509 *cert, int nid, const char *value)
     return ok;
 }
 
+// Whether both halves of the certificate's ECDSA signature fill the curve's 32 bytes. Wine's
+// certificate chain check joins r and s unpadded, so a signature with a leading zero byte in either
+// (about one in 128) fails there as "not signature valid"; Windows pads them.
+bool signatureHalvesAreFull(const X509 *cert)
+{
+    const ASN1_BIT_STRING *signature = nullptr;
+    X509_get0_signature(&signature, nullptr, cert);
+    if (!signature)
+        return false;
+    const unsigned char *der = ASN1_STRING_get0_data(signature);
+    ECDSA_SIG *sig = d2i_ECDSA_SIG(nullptr, &der, ASN1_STRING_length(signature));
+    if (!sig)
+        return false;
+    const BIGNUM *r = nullptr;
+    const BIGNUM *s = nullptr;
+    ECDSA_SIG_get0(sig, &r, &s);
+    const bool full = BN_num_bytes(r) == 32 && BN_num_bytes(s) == 32;
+    ECDSA_SIG_free(sig);
+    return full;
+}
+
 // A self-signed certificate for 127.0.0.1 and localhost, valid from an hour ago for a year. It is
 // marked as a CA so that clients can trust it directly as their CA file.
 X509 *makeCertificate(EVP_PKEY *key)
@@ -60,10 +82,13 @@ X509 *makeCertificate(EVP_PKEY *key)
                     X509_set_issuer_name(cert, X509_get_subject_name(cert)) &&
                     addExtension(cert, NID_basic_constraints, "critical,CA:TRUE") &&
                     addExtension(cert, NID_subject_key_identifier, "hash") &&
-                    addExtension(cert, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost") &&
-                    X509_sign(cert, key, EVP_sha256()) > 0;
+                    addExtension(cert, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
     BN_free(bn);
-    if (!ok) {
+    // ECDSA signs with a fresh random number each time, so signing again gives other halves.
+    bool signedWell = false;
+    for (int attempt = 0; ok && !signedWell && attempt < 100; ++attempt)
+        signedWell = X509_sign(cert, key, EVP_sha256()) > 0 && signatureHalvesAreFull(cert);
+    if (!ok || !signedWell) {
         X509_free(cert);
         return nullptr;
     }
