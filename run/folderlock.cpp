@@ -97,7 +97,7 @@ LockFileState inspect(const QString &path)
 // both sides know one, the host name otherwise.
 bool writtenOnThisMachine(const LockFileState &state)
 {
-    bool same = state.host.isEmpty() || state.host == QSysInfo::machineHostName();
+    bool same = state.host.isEmpty() || state.host == FolderLock::machineName();
     if (!state.hostId.isEmpty()) {
         const QByteArray ours = QSysInfo::machineUniqueId();
         if (!ours.isEmpty())
@@ -219,6 +219,15 @@ std::optional<FolderLock::Claim> FolderLock::judgeExisting(bool &waited)
     if (!removed && QFileInfo::exists(path()))
         return Claim::Busy;
     return std::nullopt;
+}
+
+QString FolderLock::machineName()
+{
+#ifdef Q_OS_WIN
+    return qEnvironmentVariable("COMPUTERNAME");
+#else
+    return QSysInfo::machineHostName();
+#endif
 }
 
 void FolderLock::release()

@@ -46,6 +46,10 @@ public:
     // The Russian lines that say why a run, or a window, did not start.
     QString refusalText() const;
 
+    // This machine's name as QLockFile writes it in a lock file and compares it: on Windows the
+    // COMPUTERNAME variable (the NetBIOS name, in capitals), elsewhere the host name.
+    static QString machineName();
+
 private:
     std::optional<Claim> judgeExisting(bool &waited);
 

@@ -4,7 +4,6 @@
 #include "folderlock.h"
 #include "ownerfile.h"
 #include "qtprinters.h"
-#include "wine.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,7 +14,6 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <chrono>
-#include <iostream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -30,7 +28,21 @@ namespace {
 using Claim = FolderLock::Claim;
 using Kind = FolderLock::Kind;
 
-// The id of a process that has ended (and been reaped), so no process answers to it.
+// The program's name as QLockFile writes it and compares it with the running process's: the
+// executable's file name, without ".exe" on Windows. A lock naming another program is a dead
+// process's whose id was given to a new one.
+QByteArray lockProgramName()
+{
+    const QFileInfo executable(QCoreApplication::applicationFilePath());
+#ifdef Q_OS_WIN
+    return executable.completeBaseName().toUtf8();
+#else
+    return executable.fileName().toUtf8();
+#endif
+}
+
+// The id of a process that has ended (and been reaped): no process answers to it, or (Wine gives
+// an ended process's id to the next one at once) one of another program does.
 qint64 deadProcessId()
 {
     QProcess process;
@@ -88,18 +100,13 @@ TEST(FolderLock, LockFileOfADeadProcessIsTakenOverOneOfALiveProcessIsNot)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        if (runningUnderWine() && c.expected == Claim::Held) {
-            // Wine gives the next process the id of the one that just ended.
-            std::cout << "[ SKIPPED  ] " << c.name << ": under Wine a dead process's id is taken at once\n";
-            continue;
-        }
         ASSERT_GT(c.pid, 0);
         QFile::remove(path);
         // What QLockFile writes: the process id, the program and the host, a line each.
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(c.pid) + '\n' + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() +
-                   '\n' + QSysInfo::machineHostName().toUtf8() + '\n');
+        file.write(QByteArray::number(c.pid) + '\n' + lockProgramName() +
+                   '\n' + FolderLock::machineName().toUtf8() + '\n');
         file.close();
         // Made long ago: age alone never makes a lock stale.
         file.setFileTime(QDateTime::currentDateTime().addDays(-2), QFileDevice::FileModificationTime);
@@ -126,7 +133,7 @@ void writeLockLines(const QString &path, qint64 pid, const QByteArray &host, con
 {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QByteArray::number(pid) + '\n' + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() +
+    file.write(QByteArray::number(pid) + '\n' + lockProgramName() +
                '\n' + host + '\n' + machineId + '\n' + QSysInfo::bootUniqueId() + '\n');
 }
 
@@ -208,11 +215,7 @@ TEST(FolderLock, EmptyLockFileOfALiveMakerIsNotTaken)
         EXPECT_TRUE(QFile::exists(path));
         EXPECT_TRUE(lock.refusalText().contains(QStringLiteral("уже идёт другая выгрузка"))) << lock.refusalText().toStdString();
     }
-    if (runningUnderWine()) {
-        // Under Wine the lines written while the claim waits were not seen in time (not yet
-        // understood; the program's behaviour on Windows itself is unverified here).
-        std::cout << "[ SKIPPED  ] an empty lock written by its maker while the claim waits: under Wine\n";
-    } else {
+    {
         // New and empty, then written by its live maker (this process) while the claim waits.
         QFile::remove(path);
         QFile made(path);
@@ -220,7 +223,7 @@ TEST(FolderLock, EmptyLockFileOfALiveMakerIsNotTaken)
         made.close();
         std::thread maker([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            writeLockLines(path, QCoreApplication::applicationPid(), QSysInfo::machineHostName().toUtf8(),
+            writeLockLines(path, QCoreApplication::applicationPid(), FolderLock::machineName().toUtf8(),
                            QSysInfo::machineUniqueId());
         });
         FolderLock lock(dir.path(), Kind::Run);
@@ -245,7 +248,7 @@ TEST(FolderLock, EmptyLockFileOfALiveMakerIsNotTaken)
 // and the file to remove once it is certain that nothing runs there.
 TEST(FolderLock, LockOfAnotherMachineIsReportedWithItsName)
 {
-    const QByteArray ourHost = QSysInfo::machineHostName().toUtf8();
+    const QByteArray ourHost = FolderLock::machineName().toUtf8();
     const QByteArray ourId = QSysInfo::machineUniqueId();
     const struct
     {
