@@ -71,65 +71,58 @@ build_qtbase() {
   rm -rf "$work" && mkdir -p "$work"
   # Only what the program and its window tests use. Debian's tarball strips the wintab sources, so
   # tablet events are off from the first configure; Direct2D stays (without it qwindows.dll does not
-  # link in 6.4).
+  # link in 6.4), but not the Direct2D platform plugin (direct2d1_1), a second copy of qwindows.
   (cd "$work" && "$src/configure" -prefix "$prefix" -release -shared \
     -xplatform win32-g++ -qt-host-path /usr \
     -nomake examples -nomake tests -nomake benchmarks \
     -qt-zlib -qt-pcre -qt-libpng -qt-freetype -qt-harfbuzz -no-feature-jpeg -no-feature-gif \
     -no-opengl -no-dbus -no-icu -no-glib -no-feature-vulkan \
     -no-feature-tabletevent -no-feature-network -no-feature-sql -no-feature-printsupport \
-    -no-feature-xml -no-feature-concurrent -no-feature-sessionmanager \
+    -no-feature-xml -no-feature-concurrent -no-feature-sessionmanager -no-feature-direct2d1_1 \
     -- -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake) >"$cache/logs/qtbase-configure.log" 2>&1 &&
   cmake --build "$work" --parallel "$jobs" >"$cache/logs/qtbase-build.log" 2>&1 &&
   cmake --install "$work" >"$cache/logs/qtbase-install.log" 2>&1
 }
 
+# cmake_library NAME SOURCE [OPTION...]: configures, builds and installs a CMake project into the
+# prefix as a static Release library of the toolchain, each stage logged as $cache/logs/NAME-*.log.
+cmake_library() {
+  local name=$1 src=$2 work="$cache/work/$1"
+  shift 2
+  rm -rf "$work"
+  cmake -S "$src" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS=OFF "$@" >"$cache/logs/$name-configure.log" 2>&1 &&
+  cmake --build "$work" --parallel "$jobs" >"$cache/logs/$name-build.log" 2>&1 &&
+  cmake --install "$work" >"$cache/logs/$name-install.log" 2>&1
+}
+
+# Debian's zlib for MinGW, for the libraries that compress.
+mingw_zlib=(-DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include)
+
 build_curl() {
   local src
   src=$(fetch_source curl "$(source_version_of libcurl4-openssl-dev)") || return 1
-  local work="$cache/work/curl"
-  rm -rf "$work"
   # CMake, not autotools: Debian's patches rename the autotools library. Schannel is Windows' own
   # TLS and certificate store, so there is no OpenSSL to ship.
-  cmake -S "$src" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
+  cmake_library curl "$src" -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
     -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON -DENABLE_UNICODE=ON \
     -DCURL_DISABLE_LDAP=ON -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBPSL=OFF -DUSE_LIBIDN2=OFF \
-    -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF \
-    -DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include \
-    >"$cache/logs/curl-configure.log" 2>&1 &&
-  cmake --build "$work" --parallel "$jobs" >"$cache/logs/curl-build.log" 2>&1 &&
-  cmake --install "$work" >"$cache/logs/curl-install.log" 2>&1
+    -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF "${mingw_zlib[@]}"
 }
 
 build_xlsxwriter() {
   local src
   src=$(fetch_source libxlsxwriter "$(source_version_of libxlsxwriter-dev)") || return 1
-  local work="$cache/work/xlsxwriter"
-  rm -rf "$work"
   # Numbers by its own dtoa, never by the process's locale. Under MinGW its sources undefine
   # _WIN32, so a UTF-8 file name would not reach Windows as UTF-16: the program writes the
   # workbook under an ASCII name and renames it.
-  cmake -S "$src" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF -DUSE_DTOA_LIBRARY=ON -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF \
-    -DZLIB_LIBRARY=/usr/x86_64-w64-mingw32/lib/libz.a -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include \
-    >"$cache/logs/xlsxwriter-configure.log" 2>&1 &&
-  cmake --build "$work" --parallel "$jobs" >"$cache/logs/xlsxwriter-build.log" 2>&1 &&
-  cmake --install "$work" >"$cache/logs/xlsxwriter-install.log" 2>&1
+  cmake_library xlsxwriter "$src" -DUSE_DTOA_LIBRARY=ON -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF "${mingw_zlib[@]}"
 }
 
 build_googletest() {
-  local work="$cache/work/googletest"
-  rm -rf "$work"
-  cmake -S /usr/src/googletest -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=OFF \
-    >"$cache/logs/googletest-configure.log" 2>&1 &&
-  cmake --build "$work" --parallel "$jobs" >"$cache/logs/googletest-build.log" 2>&1 &&
-  cmake --install "$work" >"$cache/logs/googletest-install.log" 2>&1
+  cmake_library googletest /usr/src/googletest -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=OFF
 }
 
 # The header-only libraries, copied so that the prefix is all a build needs.
