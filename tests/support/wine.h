@@ -1,7 +1,7 @@
 #pragma once
 // True for a Windows build running under Wine, which stands in for Windows here but differs from it
-// in a few places (process ids reused at once, no fonts for Qt's offscreen platform); a case that
-// meets such a difference is skipped there with its reason.
+// in a few places (no fonts for Qt's offscreen platform, no python to start from a Windows
+// program); a case that meets such a difference is skipped there with its reason.
 
 #include <QtGlobal>
 
